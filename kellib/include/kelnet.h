@@ -1,0 +1,109 @@
+#ifndef KELNET_H
+#define KELNET_H
+
+#include <stdint.h>
+
+#include "kelapi.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Socket descriptors are unsigned 32-bit; all ones is the invalid descriptor. */
+#define KELNET_INVALIDE ((uint32_t)0xFFFFFFFFu)
+/* IPv4 addresses travel in network byte order; all ones doubles as "no address". */
+#define KELNET_AUCUNE_ADRESSE ((uint32_t)0xFFFFFFFFu)
+
+/* IPv4 socket address, 16 bytes: family (always 2), port and address in
+   network order, 8 bytes of padding. Same layout as the socket layer's own. */
+typedef struct kelnet_sockaddr {
+    uint16_t famille;
+    uint16_t port;
+    uint32_t adresse;
+    unsigned char zero[8];
+} kelnet_sockaddr;
+
+/* Handed by the threaded listener to each connection thread, which owns it
+   and releases it with free(). */
+typedef struct kelnet_params {
+    uint32_t sd;
+    kelnet_sockaddr sock_dist;
+} kelnet_params;
+
+/* Heap record of two sockets, the argument of the relay thread entries,
+   which release it with free(). */
+typedef struct kelnet_paire {
+    uint32_t sd1;
+    uint32_t sd2;
+} kelnet_paire;
+
+/* Routine of the synchronous listener: a negative result ends the loop. */
+typedef int32_t (*kelnet_routine)(uint32_t sd, kelnet_sockaddr sock_dist);
+/* Routine of a connection thread: one pointer argument, no result. */
+typedef void (*kelnet_routine_thread)(void *arg);
+
+/* Process set-up: 0, -1 (socket layer refused), -2 (resolver lock). */
+KEL_API int32_t kelnet_init(void);
+KEL_API int32_t kelnet_term(void);
+
+/* Listening. Ports in host order, addresses in network order. */
+KEL_API int32_t kelnet_cree_ecouteur(uint32_t port, uint32_t adresse, uint32_t *sd);
+KEL_API int32_t kelnet_gen_ecouteur(uint32_t *sd, uint32_t adresse, uint32_t port,
+                                    kelnet_routine routine);
+KEL_API int32_t kelnet_gen_ecouteur_thread(uint32_t *sd, uint32_t adresse, uint32_t port,
+                                           kelnet_routine_thread routine);
+
+/* Addresses and connections. Ports in network order. */
+KEL_API uint32_t kelnet_resoudre_adresse(const char *nom);
+KEL_API uint32_t kelnet_connecter(uint32_t adresse, uint16_t port);
+KEL_API uint32_t kelnet_connecter_udp(uint32_t adresse, uint16_t port);
+/* Writes the dotted quad into buffer (at least 16 characters); returns its length. */
+KEL_API int32_t kelnet_aff_adresse(uint32_t adresse, char *buffer);
+
+/* Sending and receiving. */
+KEL_API int32_t kelnet_envoie(uint32_t sd, const void *data, int32_t longueur);
+KEL_API int32_t kelnet_envoie_str(uint32_t sd, const char *texte);
+KEL_API int32_t kelnet_sendto(uint32_t sd, uint32_t adresse, uint16_t port, const void *data,
+                              int32_t longueur);
+KEL_API int32_t kelnet_recv(uint32_t sd, void *buffer, int32_t longueur, int32_t tolerant);
+KEL_API int32_t kelnet_recvfrom(uint32_t sd, uint32_t *adresse, uint16_t *port, uint16_t port_val,
+                                void *buffer, int32_t taille);
+
+/* Closing and state. */
+KEL_API int32_t kelnet_fermer(uint32_t sd);
+KEL_API int32_t kelnet_est_connecte(uint32_t sd);
+
+/* Error texts: constant, never released by the caller. Code 0 means the
+   calling thread's last socket error. */
+KEL_API const char *kelnet_msg_err(int32_t code);
+KEL_API void kelnet_aff_err(const char *nom);
+
+/* Reception into a growing heap block stored in *buffer; the caller releases
+   it with free() whatever the result. 0, -1 (memory), -2 (peer closed),
+   -3 (receive failed). */
+KEL_API int32_t kelnet_recup_brut(uint32_t sd, char **buffer, int32_t *longueur, int32_t maximum,
+                                  const char *terminateur, int32_t terminateur_lng,
+                                  int32_t tolerant);
+KEL_API int32_t kelnet_recup_str(uint32_t sd, char **buffer, int32_t maximum,
+                                 const char *terminateur, int32_t tolerant);
+KEL_API int32_t kelnet_recup(uint32_t sd, char **buffer, int32_t *longueur, int32_t maximum,
+                             int32_t tolerant);
+/* One header up to and including the first blank line, NUL-terminated;
+   returns its size with the NUL, or -1. Nothing behind the blank line is
+   taken from the socket. */
+KEL_API int32_t kelnet_recup_entete(uint32_t sd, char **buffer);
+KEL_API int32_t kelnet_recv_str(uint32_t sd, char *buffer, int32_t taille, int32_t tolerant);
+
+/* Relaying. Both sockets are closed on every normal end. */
+KEL_API int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2);
+KEL_API void kelnet_redir2_thread(void *paire);
+KEL_API int32_t kelnet_redir1(uint32_t source, uint32_t destination);
+KEL_API void kelnet_redir1_thread(void *paire);
+KEL_API int32_t kelnet_forward(uint32_t sd_ecoute, uint32_t sd_connecte);
+KEL_API void kelnet_forward_thread(void *paire);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the proxy need.
+# Idempotent: installs only what is missing. Runs as root (or through sudo).
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config binutils
+  clang libclang-rt-14-dev          # fuzz targets
+  libgtest-dev libgmock-dev
+  libcurl4-openssl-dev              # FTP through HTTP
+  curl openssl python3 python3-pyftpdlib strace   # end-to-end tests
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+echo "installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole suite twice: a plain optimised build,
+# then AddressSanitizer + UndefinedBehaviorSanitizer.
+#   scripts/test.sh            both builds
+#   scripts/test.sh plain      only the plain build
+#   scripts/test.sh asan       only the sanitizer build
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=${JOBS:-2}
+which=${1:-all}
+
+run_suite() {  # name, build dir, extra cmake args...
+  local name=$1 dir=$2
+  shift 2
+  echo "=== $name build ($dir)"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "=== $name tests"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+}
+
+if [ "$which" = all ] || [ "$which" = plain ]; then
+  run_suite plain build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVALDRIN_SANITIZE=OFF
+fi
+if [ "$which" = all ] || [ "$which" = asan ]; then
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  run_suite asan build-asan -DCMAKE_BUILD_TYPE=Debug -DVALDRIN_SANITIZE=ON
+fi
