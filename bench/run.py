@@ -568,6 +568,10 @@ class Bench:
     def stop(self):
         for row in reversed(list(self.services)):
             svc = self.services[row]
+            code = svc.proc.poll()
+            if code is not None:
+                self.notes.append(f"{row} (pid {svc.pid}) ended during the run with status {code}: "
+                                  + svc.tail()[-300:].replace("\n", " "))
             svc.stop()
             log(f"stopped {row} (pid {svc.pid})")
         self.services.clear()
