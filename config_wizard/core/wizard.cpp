@@ -1,0 +1,85 @@
+#include "wizard.h"
+
+#include "numbers.h"
+
+namespace kel::wizard {
+
+const std::array<SectionText, kSectionCount> &section_texts() {
+    static const std::array<SectionText, kSectionCount> texts = {{
+        {QStringLiteral("&Main Configuration"), QStringLiteral("Main configuration"),
+         QStringLiteral("This section describes the general behaviour of Valdrin Proxy Server.")},
+        {QStringLiteral("&SOCKS Server"), QStringLiteral("SOCKS server configuration"),
+         QStringLiteral("This section describes the behaviour of the SOCKS server.")},
+        {QStringLiteral("&HTTP/FTP Proxy"), QStringLiteral("HTTP/FTP Proxy server configuration"),
+         QStringLiteral("This section describes the behaviour of the HTTP and FTP through HTTP Proxy server.")},
+        {QStringLiteral("&DNS Proxy"), QStringLiteral("DNS Proxy server configuration"),
+         QStringLiteral("This section describes the behaviour of the DNS Proxy server.")},
+        {QStringLiteral("&Port Redirector"), QStringLiteral("Port redirector server configuration"),
+         QStringLiteral("This section describes the behaviour of the port redirector server.")},
+    }};
+    return texts;
+}
+
+WizardGeometry wizard_geometry(int frame_width, int frame_height) {
+    WizardGeometry g;
+    g.width = frame_width + 2125;
+    g.height = frame_height + 1860;
+    g.buttons_top = g.height - 825;
+    g.apply_left = g.width - 1320;
+    g.cancel_left = g.width - 2580;
+    g.ok_left = g.width - 3840;
+    return g;
+}
+
+Wizard::Wizard(ConfigStore &store, MessageBoxes &boxes, Prompter &prompter, WizardPaths paths)
+    : file_(store, boxes), lists_(model_, prompter, boxes), boxes_(boxes), paths_(std::move(paths)) {}
+
+void Wizard::open() {
+    file_.LoadConfig(paths_.config_file, model_);
+    panel_count_ = kSectionCount - 1;
+    select_section(0);
+}
+
+void Wizard::select_section(int index) {
+    visible_panel_ = index >= 0 && index <= panel_count_ ? index : -1;
+    if (index < 0 || index >= kSectionCount) return;
+    title_ = section_texts()[static_cast<size_t>(index)].title;
+    description_ = section_texts()[static_cast<size_t>(index)].description;
+}
+
+void Wizard::check_port(PortField field) {
+    const bool socks = field == PortField::Socks;
+    QString &text = socks ? model_.text3 : model_.text5;
+    const double port = parse_number(text);
+    text = format_number(port);
+    if (!(socks ? model_.check3 : model_.check4)) return;
+    if (is_valid_port(port)) return;
+    select_section(socks ? 1 : 2);
+    boxes_.show(QStringLiteral("Unless you specify a valid port number, the %1 server will not function properly.\n"
+                               "Valid port numbers range from 1 to 65535 inclusive.")
+                    .arg(socks ? QStringLiteral("SOCKS") : QStringLiteral("HTTP/FTP")),
+                QStringLiteral("Invalid port number"), Icon::Exclamation);
+}
+
+SaveResult Wizard::apply() { return file_.SaveConfig(paths_.config_file, model_); }
+
+bool Wizard::ok() {
+    // A save that stopped part-way, for whatever reason, keeps the window
+    // open so that the edits are not lost.
+    return apply() == SaveResult::Saved && !file_.write_failed();
+}
+
+bool Wizard::cancel() {
+    return boxes_.show(QStringLiteral("Quit without saving changes to the configuration file ?"),
+                       QStringLiteral("Quit"), Icon::Question, Buttons::YesNo, Answer::No) == Answer::Yes;
+}
+
+void Wizard::restore_defaults() {
+    if (boxes_.show(QStringLiteral("Are you sure that you want to restore the configuration to its default value ?"),
+                    QStringLiteral("Restore defaults"), Icon::Question, Buttons::YesNo,
+                    Answer::Yes) != Answer::Yes)
+        return;
+    file_.restore_defaults(paths_.default_file, paths_.config_file, model_);
+}
+
+}  // namespace kel::wizard

@@ -1,0 +1,80 @@
+// The wizard window's decisions: which section shows, the port checks, and
+// what Apply, Ok, Cancel and Restore defaults do. The window mirrors the
+// model before and after each call.
+#pragma once
+
+#include <QString>
+
+#include <array>
+
+#include "config_file.h"
+#include "config_model.h"
+#include "list_editors.h"
+#include "wizard_io.h"
+
+namespace kel::wizard {
+
+inline constexpr int kSectionCount = 5;
+
+struct SectionText {
+    QString button;
+    QString title;
+    QString description;
+};
+const std::array<SectionText, kSectionCount> &section_texts();
+
+enum class PortField { Socks, Http };  // Text3 with Check3, Text5 with Check4
+
+struct WizardPaths {
+    QString config_file;   // valdrin.conf, or the one named on the command line
+    QString default_file;  // valdrin.conf.default in the program folder
+};
+
+// The window's layout in twips, derived from the section panel's size.
+struct WizardGeometry {
+    int width = 0, height = 0;
+    int buttons_top = 0;
+    int apply_left = 0, cancel_left = 0, ok_left = 0;
+};
+WizardGeometry wizard_geometry(int frame_width, int frame_height);
+
+class Wizard {
+public:
+    Wizard(ConfigStore &store, MessageBoxes &boxes, Prompter &prompter, WizardPaths paths);
+
+    ConfigModel &model() { return model_; }
+    ListEditors &lists() { return lists_; }
+    ConfigFile &file() { return file_; }
+
+    // Loads the configuration and shows section 0.
+    void open();
+
+    // The panel shown, or -1 when none is.
+    int visible_panel() const { return visible_panel_; }
+    const QString &title() const { return title_; }
+    const QString &description() const { return description_; }
+    void select_section(int index);
+
+    // Normalises the field to the number it starts with; reports a port
+    // outside 1 to 65535 when its server is enabled.
+    void check_port(PortField field);
+
+    SaveResult apply();
+    // True when the program should end.
+    bool ok();
+    bool cancel();
+    void restore_defaults();
+
+private:
+    ConfigModel model_;
+    ConfigFile file_;
+    ListEditors lists_;
+    MessageBoxes &boxes_;
+    WizardPaths paths_;
+    int panel_count_ = 0;  // panels beyond the first
+    int visible_panel_ = 0;
+    QString title_;
+    QString description_;
+};
+
+}  // namespace kel::wizard
