@@ -1,0 +1,85 @@
+// The proxy's own error pages, byte for byte, for every failure a client can cause.
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+class ErrorPages : public ProxyTest {};
+
+TEST_F(ErrorPages, GarbageRequestGets400) {
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(IsErrorPage(ask("garbage\r\n\r\n"), 400, "Bad Request", kInvalidRequest));
+}
+
+TEST_F(ErrorPages, GetOfHttpsUrlGets400AndIsLogged) {
+    ASSERT_TRUE(start());
+    ClosedPort closed;
+    Reply reply = ask("GET https://127.0.0.1:" + std::to_string(closed.port()) + "/ HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(IsErrorPage(reply, 400, "Bad Request", kInvalidRequest));
+    EXPECT_TRUE(log_contains("Unsupported method GET"));
+}
+
+TEST_F(ErrorPages, HeaderOverTheReceptionLimitGets400) {
+    ASSERT_TRUE(start());
+    ClosedPort closed;
+    const std::string request = "GET http://127.0.0.1:" + std::to_string(closed.port()) +
+                                "/ HTTP/1.1\r\nX-Pad: " + std::string(600'000, 'a') + "\r\n\r\n";
+    EXPECT_TRUE(IsErrorPage(ask(request), 400, "Bad Request", kInvalidRequest));
+}
+
+TEST_F(ErrorPages, LargeHeaderUnderTheLimitIsForwarded) {
+    ASSERT_TRUE(start());
+    Origin origin("HTTP/1.1 204 No Content\r\n\r\n");
+    const std::string pad(500'000, 'b');
+    Reply reply = ask("GET http://127.0.0.1:" + std::to_string(origin.port()) + "/ HTTP/1.1\r\nX-Pad: " + pad +
+                      "\r\n\r\n");
+    EXPECT_EQ(reply.bytes, "HTTP/1.1 204 No Content\r\n\r\n");
+    ASSERT_EQ(origin.requests().size(), 1u);
+    EXPECT_EQ(origin.requests()[0], "GET / HTTP/1.1\r\nX-Pad: " + pad + "\r\nConnection: close\r\n\r\n");
+}
+
+TEST_F(ErrorPages, UnknownMethodGets405AndIsLogged) {
+    ASSERT_TRUE(start());
+    Origin origin("HTTP/1.1 200 OK\r\n\r\n");
+    Reply reply = ask("DELETE http://127.0.0.1:" + std::to_string(origin.port()) + "/x HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(IsErrorPage(reply, 405, "Method Not Allowed", kMethodNotAllowed));
+    EXPECT_EQ(origin.accepted(), 0);
+    EXPECT_TRUE(log_contains("Unsupported method DELETE"));
+}
+
+TEST_F(ErrorPages, UnresolvableHostGets503ResolvePage) {
+    ASSERT_TRUE(start());
+    Reply reply = ask("GET http://" + unresolvable_name() + "/ HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(IsErrorPage(reply, 503, "Service Unavailable", kResolveFail));
+}
+
+TEST_F(ErrorPages, RefusedConnectionGets503RefusedPage) {
+    ASSERT_TRUE(start());
+    ClosedPort closed;
+    Reply reply = ask("POST http://127.0.0.1:" + std::to_string(closed.port()) +
+                      "/ HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_TRUE(IsErrorPage(reply, 503, "Service Unavailable", kConnectionRefused));
+}
+
+TEST_F(ErrorPages, PageDoesNotEchoTheRequest) {
+    ASSERT_TRUE(start());
+    Reply first = ask("GET http://" + unresolvable_name() + "/one HTTP/1.1\r\n\r\n");
+    Reply second = ask("GET http://www." + unresolvable_name() + "/two?q=<b> HTTP/1.0\r\nHost: z\r\n\r\n");
+    EXPECT_TRUE(IsErrorPage(first, 503, "Service Unavailable", kResolveFail));
+    EXPECT_EQ(first.bytes, second.bytes);
+}
+
+TEST_F(ErrorPages, ClientLeavingMidHeaderDoesNotStopTheProxy) {
+    ASSERT_TRUE(start());
+    {
+        Fd fd = connect_tcp("127.0.0.1", port());
+        ASSERT_TRUE(fd.valid());
+        ASSERT_TRUE(send_all(fd, "GET http://127.0.0.1/ HTT"));
+    }
+    Origin origin("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nup");
+    Reply reply = ask("GET http://127.0.0.1:" + std::to_string(origin.port()) + "/ HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.bytes, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nup");
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,157 @@
+// Plain HTTP forwarding: what the origin receives and what the client gets back.
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kSmallReply = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-Origin: yes\r\n\r\nhello";
+
+class Forwarding : public ProxyTest {};
+
+TEST_F(Forwarding, SendsOriginFormAndReplacesKeepAliveInPlace) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    Reply reply = ask("GET http://" + host + "/path/x?y=1&z=%20 HTTP/1.1\r\n"
+                      "Host: " + host + "\r\n"
+                      "User-Agent: e2e/1.0\r\n"
+                      "Connection: keep-alive\r\n"
+                      "Proxy-Connection: keep-alive\r\n"
+                      "Proxy-Authorization: Basic dXNlcjpwYXNz\r\n"
+                      "Cookie: a=1; b=2\r\n"
+                      "Accept: */*\r\n\r\n");
+
+    EXPECT_EQ(reply.bytes, kSmallReply);
+    EXPECT_TRUE(reply.closed);
+    ASSERT_EQ(origin.requests().size(), 1u);
+    EXPECT_EQ(origin.requests()[0], "GET /path/x?y=1&z=%20 HTTP/1.1\r\n"
+                                    "Host: " + host + "\r\n"
+                                    "User-Agent: e2e/1.0\r\n"
+                                    "Connection: close\r\n"
+                                    "Proxy-Connection: keep-alive\r\n"
+                                    "Proxy-Authorization: Basic dXNlcjpwYXNz\r\n"
+                                    "Cookie: a=1; b=2\r\n"
+                                    "Accept: */*\r\n\r\n");
+}
+
+TEST_F(Forwarding, AppendsConnectionCloseAfterTheLastField) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    Reply reply = ask("GET http://" + host + "/ HTTP/1.0\r\nHost: " + host + "\r\nAccept: text/html\r\n\r\n");
+
+    EXPECT_EQ(reply.bytes, kSmallReply);
+    ASSERT_EQ(origin.requests().size(), 1u);
+    EXPECT_EQ(origin.requests()[0], "GET / HTTP/1.0\r\nHost: " + host +
+                                        "\r\nAccept: text/html\r\nConnection: close\r\n\r\n");
+}
+
+TEST_F(Forwarding, KeepsAnEmptyFieldAndTheFieldsAfterIt) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    ask("GET http://" + host + "/e HTTP/1.1\r\nHost: " + host + "\r\nX-Empty:\r\nAccept: */*\r\n\r\n");
+
+    ASSERT_EQ(origin.requests().size(), 1u);
+    EXPECT_EQ(origin.requests()[0], "GET /e HTTP/1.1\r\nHost: " + host +
+                                        "\r\nX-Empty: \r\nAccept: */*\r\nConnection: close\r\n\r\n");
+}
+
+TEST_F(Forwarding, UrlWithoutPathBecomesSlash) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    Reply reply = ask("GET http://" + host + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+
+    EXPECT_EQ(reply.bytes, kSmallReply);
+    ASSERT_EQ(origin.requests().size(), 1u);
+    EXPECT_EQ(origin.requests()[0], "GET / HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
+}
+
+TEST_F(Forwarding, PostBodyOf100000BytesArrivesWhole) {
+    ASSERT_TRUE(start());
+    Origin origin("HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    const std::string body = pattern_bytes(100'000, 7);
+    const std::string header = "POST http://" + host + "/upload HTTP/1.1\r\nHost: " + host +
+                               "\r\nContent-Type: application/octet-stream\r\nContent-Length: 100000\r\n\r\n";
+    Reply reply = ask(header + body);
+
+    EXPECT_EQ(reply.bytes, "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_EQ(origin.requests().size(), 1u);
+    const std::string expected_header = "POST /upload HTTP/1.1\r\nHost: " + host +
+                                        "\r\nContent-Type: application/octet-stream\r\nContent-Length: 100000"
+                                        "\r\nConnection: close\r\n\r\n";
+    const std::string got = origin.requests()[0];
+    ASSERT_EQ(got.size(), expected_header.size() + body.size());
+    EXPECT_EQ(got.substr(0, expected_header.size()), expected_header);
+    EXPECT_TRUE(got.compare(expected_header.size(), std::string::npos, body) == 0) << "body differs";
+}
+
+TEST_F(Forwarding, RelaysTenMebibyteReplyByteForByte) {
+    ASSERT_TRUE(start());
+    const std::string body = pattern_bytes(10 * 1024 * 1024, 3);
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    Origin origin(response);
+    Reply reply = ask("GET http://127.0.0.1:" + std::to_string(origin.port()) + "/big HTTP/1.1\r\n\r\n");
+
+    EXPECT_TRUE(reply.closed);
+    ASSERT_EQ(reply.bytes.size(), response.size());
+    EXPECT_TRUE(reply.bytes == response) << "reply bytes differ";
+}
+
+TEST_F(Forwarding, RelaysChunkedReplyUnchanged) {
+    ASSERT_TRUE(start());
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Type: text/plain\r\n\r\n"
+        "5\r\nhello\r\n1a\r\nabcdefghijklmnopqrstuvwxyz\r\n3;ext=1\r\n\r\n\0\r\n0\r\nTrailer: t\r\n\r\n"s;
+    Origin origin(response);
+    Reply reply = ask("GET http://127.0.0.1:" + std::to_string(origin.port()) + "/c HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.bytes, response);
+}
+
+TEST_F(Forwarding, PassesErrorAndRedirectRepliesUnchanged) {
+    ASSERT_TRUE(start());
+    for (const std::string response :
+         {"HTTP/1.1 404 Nowhere To Be Found\r\nContent-Length: 3\r\n\r\nno!",
+          "HTTP/1.0 302 Moved\r\nLocation: http://elsewhere.test/\r\n\r\n"}) {
+        Origin origin(response);
+        Reply reply = ask("GET http://127.0.0.1:" + std::to_string(origin.port()) + "/ HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(reply.bytes, response);
+        EXPECT_EQ(origin.accepted(), 1);
+    }
+}
+
+TEST_F(Forwarding, ForwardsEveryRelayedMethod) {
+    ASSERT_TRUE(start());
+    for (const std::string method : {"HEAD", "OPTIONS", "TRACE", "PUT", "PROPFIND", "PROPPATCH", "LOCK",
+                                     "UNLOCK", "MOVE", "COPY", "MKCOL", "post", "get"}) {
+        Origin origin(kSmallReply);
+        const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+        Reply reply = ask(method + " http://" + host + "/m HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+        EXPECT_EQ(reply.bytes, kSmallReply) << method;
+        ASSERT_EQ(origin.requests().size(), 1u) << method;
+        EXPECT_EQ(origin.requests()[0], method + " /m HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
+    }
+}
+
+TEST_F(Forwarding, RealClientFetchesThroughTheProxy) {
+    ASSERT_TRUE(start());
+    const std::string body = pattern_bytes(50'000, 11);
+    Origin origin("HTTP/1.1 200 OK\r\nContent-Length: 50000\r\n\r\n" + body);
+    auto result = run_command({"/usr/bin/curl", "-s", "-S", "--max-time", "10", "-o", "body.bin", "-x",
+                               "http://127.0.0.1:" + std::to_string(port()),
+                               "http://127.0.0.1:" + std::to_string(origin.port()) + "/x"},
+                              scratch(), 15'000ms);
+    ASSERT_TRUE(exited_with(result.status, 0)) << describe_status(result.status) << "\n" << result.err;
+    EXPECT_TRUE(read_file(scratch() / "body.bin") == body);
+    ASSERT_EQ(origin.requests().size(), 1u);
+    EXPECT_EQ(origin.requests()[0].rfind("GET /x HTTP/1.1\r\n", 0), 0u) << origin.requests()[0];
+}
+
+}  // namespace
+}  // namespace e2e
