@@ -1,0 +1,48 @@
+// valdrin_tray: shows in the notification area whether the proxy runs and
+// starts or stops it through the activity component.
+#include <QApplication>
+#include <QIcon>
+
+#include "core/library_activity.h"
+#include "core/process_launcher.h"
+#include "core/single_instance.h"
+#include "core/tray_controller.h"
+#include "kelplat_qt/qt_notify_area.h"
+#include "ui/about_form.h"
+
+using namespace valdrin::tray;
+
+int main(int argc, char **argv) {
+    QApplication app(argc, argv);
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Valdrin Tray Agent"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.01.0006"));
+    // The window is hidden most of the time; only "Exit" or closing it ends the agent.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    SingleInstance instance(SingleInstance::default_lock_path());
+    if (!instance.acquire()) return 0;
+
+    const QString folder = QCoreApplication::applicationDirPath();
+    LibraryActivity activity(folder);
+    kel::qtplat::QtNotifyArea area;
+    area.set_picture(static_cast<int>(TrayPicture::Design), QIcon(QStringLiteral(":/valdrin/about.png")));
+    area.set_picture(static_cast<int>(TrayPicture::Enabled), QIcon(QStringLiteral(":/valdrin/running.png")));
+    area.set_picture(static_cast<int>(TrayPicture::Disabled), QIcon(QStringLiteral(":/valdrin/stopped.png")));
+    if (!kel::qtplat::QtNotifyArea::is_available())
+        qWarning("valdrin_tray: no notification area on this desktop yet; the icon shows once one starts");
+
+    AboutForm form;
+    WidgetMessageBoxes boxes(&form);
+    ProcessLauncher launcher;
+    TrayController controller(activity, area, form, boxes, launcher, folder, reinterpret_cast<quintptr>(&form));
+    QObject::connect(&area, &kel::qtplat::QtNotifyArea::mouse_message, &form,
+                     [&controller](unsigned message) { controller.on_mouse_message(message); });
+    form.attach(&controller);
+
+    controller.start_up();
+    form.centre_on_screen();
+    form.hide();
+    const int rc = QApplication::exec();
+    controller.shut_down();
+    return rc;
+}
