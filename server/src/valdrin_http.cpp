@@ -1,0 +1,481 @@
+// Start-up, connection thread and dispatch, forwarding, FTP through HTTP,
+// error pages.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "kelconfig.h"
+#include "kelhttp.h"
+#include "kelhttpe.h"
+#include "kellog.h"
+#include "kelnet.h"
+#include "kelplat/diag.h"
+#include "kelplat/guard.h"
+#include "kelplat/net.h"
+#include "kelplat/process.h"
+#include "kelplat/thread.h"
+#include "valdrin_http.h"
+#include "valdrin_internal.h"
+
+namespace {
+constexpr const char *kModule = "valdrin_http";
+}
+
+uint16_t g_http_port = 3128;
+int32_t g_http_secure;
+unsigned char *g_http_gif_remplace;
+int32_t g_http_gif_remplace_lng;
+
+namespace kel::server {
+namespace {
+
+// Listener state for valdrin_http_etat(): 0 until the server thread ends,
+// then the listener's (negative) result.
+std::atomic<int32_t> g_server_result{0};
+std::atomic<bool> g_server_started{false};
+// Written by the listener through its socket output.
+uint32_t g_listen_sd = KELNET_INVALIDE;
+
+thread_local bool t_client_closed = false;
+
+#define VALDRIN_PAGE_HEAD "<HTML><HEAD><TITLE>Valdrin Proxy Server : Error</TITLE></HEAD><BODY>"
+#define VALDRIN_PAGE_FOOT                                                           \
+    "<BR><BR><HR><DIV ALIGN=RIGHT><FONT SIZE=-1><I>"                                \
+    "Valdrin Proxy Server r.1.1 - HTTP, FTP and CONNECT proxy for the local network" \
+    "</I></FONT></DIV></BODY></HTML>"
+#define VALDRIN_PAGE(body) VALDRIN_PAGE_HEAD body VALDRIN_PAGE_FOOT
+
+constexpr ErrorPage kPages[] = {
+    {VALDRIN_PAGE("<H1>Invalid request</H1>Your browser sent a request that could not be "
+                  "understood."),
+     400},
+    {VALDRIN_PAGE("<H1>Method not allowed</H1>The method specified by your browser is "
+                  "unsupported."),
+     405},
+    {VALDRIN_PAGE("<H1>Not Allowed</H1>You are not allowed to connect on this server."), 403},
+    {VALDRIN_PAGE("<H1>Connection refused</H1>The connection to the application server was "
+                  "refused."),
+     503},
+    {VALDRIN_PAGE("<H1>Failed to resolve</H1>Impossible to resolve the requested hostname."), 503},
+    {VALDRIN_PAGE("<H1>Error</H1>An error occured while retrieving the page."), 500},
+};
+constexpr ErrorPage kUnknownCodePage = {kPages[5].html, 400};
+
+char to_upper_ascii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Runs one handler of the dispatch table.
+using Handler = int32_t (*)(uint32_t, kelHttpEntete *, CURL *);
+
+int32_t refuse_method(uint32_t sd, const kelHttpEntete *che, http_Erreurs page) {
+    http_erreur(sd, page);
+    close_client(sd);
+    kellog_log("Unsupported method %s", che->methode);
+    return -1;
+}
+
+bool is_one_of(const char *method, std::initializer_list<const char *> names) {
+    for (const char *name : names) {
+        if (equals_ignoring_case(method, name)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<uint16_t> parse_http_port(const char *text) {
+    if (text == nullptr) return std::nullopt;
+    while (*text == ' ' || *text == '\t') ++text;
+    uint32_t value = 0;
+    bool any_digit = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        any_digit = true;
+        value = value * 10 + static_cast<uint32_t>(*text - '0');
+        if (value > 65535) return std::nullopt;
+    }
+    if (!any_digit || value == 0) return std::nullopt;
+    return static_cast<uint16_t>(value);
+}
+
+bool is_true_setting(const char *text) {
+    if (text == nullptr) return false;
+    char first = to_upper_ascii(text[0]);
+    return first == 'T' || first == 'Y';
+}
+
+bool equals_ignoring_case(const char *a, const char *b) {
+    if (a == nullptr || b == nullptr) return false;
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (to_upper_ascii(*a) != to_upper_ascii(*b)) return false;
+    }
+    return *a == *b;
+}
+
+ErrorPage error_page(int code) {
+    if (code < 0 || code >= static_cast<int>(std::size(kPages))) return kUnknownCodePage;
+    return kPages[code];
+}
+
+http_Erreurs ftp_failure_page(CURLcode result) {
+    switch (result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return HTTP_RESOLVE_FAIL;
+        case CURLE_COULDNT_CONNECT:
+            return HTTP_CONNECTION_REFUSED;
+        default:
+            return HTTP_INTERNAL_ERROR;
+    }
+}
+
+uint16_t port_to_network(uint16_t port) { return kel::net::host_to_net16(port); }
+
+void close_client(uint32_t sd) {
+    if (t_client_closed) return;
+    t_client_closed = true;
+    kelnet_fermer(sd);
+}
+
+void mark_client_closed() { t_client_closed = true; }
+bool client_is_closed() { return t_client_closed; }
+void reset_client_state() { t_client_closed = false; }
+
+int32_t load_replacement_image(const char *path) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path, "rb"), &std::fclose);
+    if (!file) {
+        KEL_DIAG_MSG("valdrin.sys cannot be opened");
+        return -1;
+    }
+    auto *image = static_cast<unsigned char *>(std::malloc(kMaxImageBytes));
+    if (image == nullptr) {
+        KEL_DIAG();
+        return -1;
+    }
+    size_t length = std::fread(image, 1, kMaxImageBytes, file.get());
+    if (length == 0) {
+        std::free(image);
+        KEL_DIAG_MSG("valdrin.sys is empty or unreadable");
+        return -1;
+    }
+    auto *shrunk = static_cast<unsigned char *>(std::realloc(image, length));
+    if (shrunk == nullptr) {
+        std::free(image);
+        KEL_DIAG();
+        return -1;
+    }
+    std::free(g_http_gif_remplace);
+    g_http_gif_remplace = shrunk;
+    g_http_gif_remplace_lng = static_cast<int32_t>(length);
+    return 0;
+}
+
+}  // namespace kel::server
+
+using kel::server::close_client;
+
+// ---------------------------------------------------------------- start-up
+
+extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
+    return kel::guard(__func__, int32_t{-1}, []() -> int32_t {
+        char enabled[20] = "";
+        kelcfg_recup_E("HTTP", "HTTPEnabled", enabled, sizeof enabled, "");
+        if (!kel::server::is_true_setting(enabled)) return 0;
+
+        if (kel::server::g_server_started.load()) {
+            KEL_DIAG_MSG("the HTTP proxy server is already started");
+            return -1;
+        }
+
+        // Relative file names ("adhosts", "valdrin.sys") are the host's folder's.
+        std::string folder = kel::process::executable_folder();
+        if (folder.empty() || !kel::process::change_directory(folder)) {
+            KEL_DIAG_MSG("cannot make the host program's folder the current directory");
+            return -1;
+        }
+
+        char buffer[1024] = "";
+        kelcfg_recup_E("HTTP", "HTTPPort", buffer, sizeof buffer, "3128");
+        auto port = kel::server::parse_http_port(buffer);
+        if (!port) {
+            char text[1100];
+            std::snprintf(text, sizeof text,
+                          "invalid HTTPPort '%s' in section HTTP: a port from 1 to 65535 is expected",
+                          buffer);
+            kel::diag::message(text, kModule, __LINE__);
+            return -1;
+        }
+        g_http_port = *port;
+
+        if (valdrin_ip_mask_init() < 0) {
+            KEL_DIAG();
+            return -1;
+        }
+        if (valdrin_host_mask_init() < 0) {
+            KEL_DIAG();
+            return -1;
+        }
+
+        kelcfg_recup_E("HTTP", "HTTPSecure", buffer, sizeof buffer, "false");
+        if (kel::server::is_true_setting(buffer)) {
+            g_http_secure = 1;
+            kel::diag::out_printf("HTTPSecure Enabled\n");
+        }
+
+        if (kel::server::load_replacement_image("valdrin.sys") < 0) {
+            KEL_DIAG();
+            return -1;
+        }
+
+        kel::server::g_server_result.store(0);
+        int err = kel::thread::start_detached([](void *) { http_proxy(); }, nullptr,
+                                              kel::thread::kConnectionStackBytes);
+        if (err != 0) {
+            char text[160];
+            std::snprintf(text, sizeof text, "the server thread cannot be started (%d: %s)", err,
+                          kel::thread::error_text(err));
+            kel::diag::message(text, kModule, __LINE__);
+            return -1;
+        }
+        kel::server::g_server_started.store(true);
+        return 1;
+    });
+}
+
+extern "C" VALDRIN_API int32_t valdrin_http_etat(void) {
+    return kel::guard(__func__, int32_t{0}, []() -> int32_t {
+        int32_t result = kel::server::g_server_result.load();
+        if (result < 0) return result;
+        if (!kel::server::g_server_started.load()) return 0;
+        // The listener stores its socket before binding; read it as it is now.
+        uint32_t sd = std::atomic_ref<uint32_t>(kel::server::g_listen_sd).load();
+        if (sd == KELNET_INVALIDE) return 0;
+        return kel::process::socket_is_listening(sd, g_http_port) ? 1 : 0;
+    });
+}
+
+extern "C" void http_proxy(void) {
+    curl_global_init(CURL_GLOBAL_NOTHING);
+    kel::diag::out_printf("HTTP/FTP proxy server starts (%d)\n", g_http_port);
+    int32_t result = kelnet_gen_ecouteur_thread(&kel::server::g_listen_sd, 0, g_http_port,
+                                                http_servir);
+    curl_global_cleanup();
+    kel::diag::out_printf("HTTP/FTP server exits (%d)\n", result);
+    // A listener that returns has failed, whatever it returned.
+    kel::server::g_server_result.store(result < 0 ? result : -1);
+}
+
+// ---------------------------------------------------------------- connection thread
+
+extern "C" void http_servir(void *params) {
+    kel::guard_void(__func__, [params] {
+        if (params == nullptr) {
+            KEL_DIAG();
+            return;
+        }
+        auto *record = static_cast<kelnet_params *>(params);
+        uint32_t sd = record->sd;
+        kelnet_sockaddr sock_dist = record->sock_dist;
+        std::free(record);
+        kel::server::reset_client_state();
+
+        if (valdrin_ip_mask_valide(sock_dist.adresse) == 0) {
+            http_erreur(sd, HTTP_NOT_ALLOWED);
+            close_client(sd);
+            char address[20];
+            kelnet_aff_adresse(sock_dist.adresse, address);
+            kellog_log("Connection from %s refused (HTTP/FTP)", address);
+            return;
+        }
+
+        CURL *curl = curl_easy_init();
+        if (curl == nullptr) {
+            http_erreur(sd, HTTP_INTERNAL_ERROR);
+            KEL_DIAG();
+            close_client(sd);
+            return;
+        }
+        http_traite(sd, sock_dist, curl);
+        close_client(sd);
+        curl_easy_cleanup(curl);
+    });
+}
+
+extern "C" int32_t http_traite(uint32_t sd, kelnet_sockaddr sock_dist, CURL *curl) {
+    kelHttpEntete *che = kelHttpE_cree_net(sd, KEL_HE_REQUETE);
+    if (che == nullptr) {
+        http_erreur(sd, HTTP_REQUETE_INVALIDE);
+        close_client(sd);
+        return -1;
+    }
+    using kel::server::equals_ignoring_case;
+    using kel::server::is_one_of;
+    const char *method = che->methode;
+    int32_t result;
+    if (equals_ignoring_case(method, "GET")) {
+        if (equals_ignoring_case(che->protocole, "HTTP")) {
+            result = http_traite_get_http(sd, che, curl);
+        } else if (equals_ignoring_case(che->protocole, "FTP")) {
+            result = http_traite_get_ftp(sd, che, curl);
+        } else {
+            result = kel::server::refuse_method(sd, che, HTTP_REQUETE_INVALIDE);
+        }
+    } else if (is_one_of(method, {"POST", "PUT"})) {
+        result = http_traite_tunnel(sd, che, curl);
+    } else if (equals_ignoring_case(method, "CONNECT")) {
+        ssl_servir(sd, che);
+        result = 0;
+    } else if (is_one_of(method, {"PROPFIND", "PROPPATCH", "LOCK", "UNLOCK", "MOVE", "COPY",
+                                  "MKCOL", "TRACE", "OPTIONS", "HEAD"})) {
+        result = http_traite_tunnel(sd, che, curl);
+    } else {
+        result = kel::server::refuse_method(sd, che, HTTP_METHOD_NOT_ALLOWED);
+    }
+    (void)sock_dist;
+    kelHttpE_detruit(&che);
+    if (result < 0) {
+        KEL_DIAG();
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- forwarding
+
+extern "C" int32_t http_traite_get_http(uint32_t sd, kelHttpEntete *che, CURL *curl) {
+    if (valdrin_host_mask_contient(che->hote) == 1) {
+        http_ad_domain(sd);
+        close_client(sd);
+        return 0;
+    }
+    return http_traite_tunnel(sd, che, curl);
+}
+
+extern "C" int32_t http_ad_domain(uint32_t sd) {
+    if (g_http_gif_remplace == nullptr) return -1;
+    kelHttp_envoie_E(sd, g_http_gif_remplace, g_http_gif_remplace_lng, "image/gif", 200);
+    return 0;
+}
+
+extern "C" int32_t http_traite_tunnel(uint32_t sd, kelHttpEntete *che, CURL *) {
+    uint32_t address = kelnet_resoudre_adresse(che->hote);
+    if (address == KELNET_AUCUNE_ADRESSE) {
+        http_erreur(sd, HTTP_RESOLVE_FAIL);
+        close_client(sd);
+        return -1;
+    }
+    // The origin closes after one reply, and that close ends the relay.
+    if (kelHttpE_ajoute_param(che, "Connection", "close") < 0) {
+        http_erreur(sd, HTTP_INTERNAL_ERROR);
+        close_client(sd);
+        return -1;
+    }
+    uint32_t server =
+        kelnet_connecter(address, kel::server::port_to_network(static_cast<uint16_t>(che->port)));
+    if (server == KELNET_INVALIDE) {
+        http_erreur(sd, HTTP_CONNECTION_REFUSED);
+        close_client(sd);
+        return -1;
+    }
+    if (kelHttpE_en_net(server, che, 0) < 0) {
+        kelnet_fermer(server);
+        http_erreur(sd, HTTP_CONNECTION_REFUSED);
+        close_client(sd);
+        return -1;
+    }
+    if (kelnet_redir2(server, sd) == -1) {
+        // The relay could not start and left both sockets open.
+        kelnet_fermer(server);
+        return 0;
+    }
+    kel::server::mark_client_closed();
+    return 0;
+}
+
+// ---------------------------------------------------------------- FTP through HTTP
+
+extern "C" int32_t http_envoie_entete_ftp(http_mem_buf *buf) {
+    kelnet_envoie_str(buf->sd_client, kFtpReplyHeader);
+    return 0;
+}
+
+extern "C" size_t http_callback_header_ftp(char *data, size_t taille, size_t nombre, void *user) {
+    auto *buf = static_cast<http_mem_buf *>(user);
+    size_t count = taille * nombre;
+    size_t needed = static_cast<size_t>(buf->size) + count + 1;
+    if (needed > 0x7FFFFFFF) {
+        KEL_DIAG_MSG("Reception entete");
+        return 0;
+    }
+    auto *grown = static_cast<char *>(std::realloc(buf->ptr, needed));
+    if (grown == nullptr) {
+        KEL_DIAG_MSG("Reception entete");
+        return 0;
+    }
+    buf->ptr = grown;
+    std::memcpy(buf->ptr + buf->size, data, count);
+    buf->size += static_cast<int32_t>(count);
+    buf->ptr[buf->size] = '\0';
+    return count;
+}
+
+extern "C" size_t http_callback_write_ftp(char *data, size_t taille, size_t nombre, void *user) {
+    auto *buf = static_cast<http_mem_buf *>(user);
+    size_t count = taille * nombre;
+    if (buf->header_sent == 0) {
+        if (buf->ptr == nullptr) {
+            KEL_DIAG();
+            return 0;
+        }
+        http_envoie_entete_ftp(buf);
+        buf->header_sent = 1;
+    }
+    if (kelnet_est_connecte(buf->sd_client) != 1) return 0;
+    if (count > 0x7FFFFFFF ||
+        kelnet_envoie(buf->sd_client, data, static_cast<int32_t>(count)) < 0) {
+        KEL_DIAG();
+        return 0;
+    }
+    return count;
+}
+
+extern "C" int32_t http_traite_get_ftp(uint32_t sd, kelHttpEntete *che, CURL *curl) {
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+    std::unique_ptr<char, void (*)(void *)> url(kelHttpE_en_str_uri(che, 1), &std::free);
+    if (!url) {
+        http_erreur(sd, HTTP_REQUETE_INVALIDE);
+        KEL_DIAG();
+        return -1;
+    }
+    http_mem_buf buf{0, nullptr, sd, 0, HTTP_NONE, 0};
+    curl_easy_setopt(curl, CURLOPT_URL, url.get());
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, http_callback_header_ftp);
+    curl_easy_setopt(curl, CURLOPT_WRITEHEADER, &buf);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, http_callback_write_ftp);
+    curl_easy_setopt(curl, CURLOPT_FILE, &buf);
+    // Connection threads must not get signals from libcurl's time-outs, a
+    // proxy from the environment must not divert the transfer, and a URL
+    // may only ever be fetched by FTP.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
+    CURLcode result = curl_easy_perform(curl);
+    if (buf.header_sent == 0) {
+        if (result == CURLE_OK) {
+            // An empty file: the reply is the header alone.
+            http_envoie_entete_ftp(&buf);
+        } else {
+            http_erreur(sd, kel::server::ftp_failure_page(result));
+        }
+    }
+    std::free(buf.ptr);
+    return 0;
+}
+
+// ---------------------------------------------------------------- error pages
+
+extern "C" void http_erreur(uint32_t sd, http_Erreurs code) {
+    if (kelnet_est_connecte(sd) != 1) return;
+    kel::server::ErrorPage page = kel::server::error_page(code);
+    if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
+}

@@ -1,0 +1,177 @@
+// Internal contract of the proxy server library: the settings, tables and
+// routines that start-up, the connection threads and the unit tests share.
+// Nothing here is exported from the shared library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <curl/curl.h>
+
+#include "kelhttpe.h"
+#include "kelnet.h"
+
+// ---- settings written by start-up, read-only afterwards ----
+
+extern uint16_t g_http_port;
+extern int32_t g_http_secure;
+extern unsigned char *g_http_gif_remplace;  // never released
+extern int32_t g_http_gif_remplace_lng;
+
+// ---- error pages ----
+
+enum http_Erreurs {
+    HTTP_REQUETE_INVALIDE = 0,
+    HTTP_METHOD_NOT_ALLOWED = 1,
+    HTTP_NOT_ALLOWED = 2,
+    HTTP_CONNECTION_REFUSED = 3,
+    HTTP_RESOLVE_FAIL = 4,
+    HTTP_INTERNAL_ERROR = 5,
+};
+
+enum ssl_Erreurs {
+    SSL_REQUETE_INVALIDE = 0,
+    SSL_METHOD_NOT_ALLOWED = 1,
+    SSL_NOT_ALLOWED = 2,
+    SSL_CONNECTION_REFUSED = 3,
+    SSL_RESOLVE_FAIL = 4,
+    SSL_INTERNAL_ERROR = 5,
+};
+
+// ---- FTP transfer state ----
+
+enum http_Transfer_Encoding { HTTP_NONE = 0, HTTP_CHUNKED = 1, HTTP_BYTES = 2 };
+
+struct http_mem_buf {
+    int32_t size;         // bytes collected in ptr
+    char *ptr;            // control replies, NUL-terminated; malloc'ed, null until the first
+    uint32_t sd_client;   // socket the reply is streamed to
+    int32_t header_sent;  // 1 once the fixed header has gone out
+    http_Transfer_Encoding encoding;
+    uint32_t encoding_size;
+};
+
+// The fixed reply header of an FTP transfer.
+inline constexpr char kFtpReplyHeader[] = "HTTP/1.0 200 Ok\r\nConnection: close\r\n\r\n";
+
+// ---- ad-host table ----
+
+struct hash_liste_chainee_t {
+    uint32_t hash;
+    char etiquette[256];
+    void *donnees;  // malloc'ed, owned by the node
+    int32_t donnees2;
+    hash_liste_chainee_t *suivant;
+};
+
+struct hash_base_donnees_t {
+    void *mutex;  // the table's reader/writer lock (kel::sync::RwLock)
+    uint32_t nb_enregistrement;
+    hash_liste_chainee_t *enregistrement;
+};
+
+extern hash_base_donnees_t *g_hash_bd;
+
+// ---- allow-list ----
+
+inline constexpr int kIpMaskSlots = 100;
+extern uint32_t g_ip_mask_ip[kIpMaskSlots];
+extern uint32_t g_ip_mask_mask[kIpMaskSlots];
+extern int32_t g_ip_mask_nb;
+
+extern "C" {
+
+// start-up and connection thread
+void http_proxy(void);
+void http_servir(void *params);
+int32_t http_traite(uint32_t sd, kelnet_sockaddr sock_dist, CURL *curl);
+
+// forwarding
+int32_t http_traite_get_http(uint32_t sd, kelHttpEntete *che, CURL *curl);
+int32_t http_traite_tunnel(uint32_t sd, kelHttpEntete *che, CURL *curl);
+int32_t http_ad_domain(uint32_t sd);
+
+// FTP through HTTP
+int32_t http_traite_get_ftp(uint32_t sd, kelHttpEntete *che, CURL *curl);
+size_t http_callback_header_ftp(char *data, size_t taille, size_t nombre, void *user);
+size_t http_callback_write_ftp(char *data, size_t taille, size_t nombre, void *user);
+int32_t http_envoie_entete_ftp(http_mem_buf *buf);
+
+// error pages
+void http_erreur(uint32_t sd, http_Erreurs code);
+void ssl_erreur(uint32_t sd, ssl_Erreurs code);
+
+// CONNECT
+int32_t ssl_servir(uint32_t sd, kelHttpEntete *che);
+int32_t ssl_tunnel(uint32_t sd, const char *hote, int32_t port);
+
+// allow-list
+int32_t valdrin_ip_mask_init(void);
+int32_t valdrin_ip_mask_ajoute(const char *texte);
+int32_t valdrin_ip_mask_valide(uint32_t adresse);
+
+// hash table and ad hosts
+hash_base_donnees_t *hash_cree(uint32_t nb_enregistrement);
+void hash_detruit(hash_base_donnees_t *bd);
+hash_liste_chainee_t *hash_cree_lc(void);
+void hash_detruit_lc(hash_liste_chainee_t *lc);
+int32_t hash_ajoute(hash_base_donnees_t *bd, const char *etiquette, void *donnees,
+                    int32_t donnees2);
+int32_t hash_ajoute_lc(hash_liste_chainee_t *lc, uint32_t hash, const char *etiquette,
+                       void *donnees, int32_t donnees2);
+int32_t recherche(hash_base_donnees_t *bd, const char *etiquette, void **donnees,
+                  int32_t *donnees2);
+int32_t hash_recherche_lc(hash_liste_chainee_t *lc, const char *etiquette, void **donnees,
+                          int32_t *donnees2);
+uint32_t hash_calcule(const char *etiquette, uint32_t longueur);
+int32_t valdrin_host_mask_init(void);
+int32_t valdrin_host_mask_contient(const char *hote);
+
+}  // extern "C"
+
+namespace kel::server {
+
+// Number of buckets of the ad-host table.
+inline constexpr uint32_t kAdHostBuckets = 6666;
+// The replacement image is cut to this many bytes.
+inline constexpr std::size_t kMaxImageBytes = 1024000;
+
+// "HTTPPort" as a port: leading decimal digits after optional blanks; no
+// digits, 0 or a value above 65535 is refused.
+std::optional<uint16_t> parse_http_port(const char *text);
+
+// True when the text starts with T or Y, in either case.
+bool is_true_setting(const char *text);
+
+// ASCII comparison without regard to case; null never matches.
+bool equals_ignoring_case(const char *a, const char *b);
+
+// The page that a code selects, and the status it is sent with.
+struct ErrorPage {
+    const char *html;
+    int32_t status;
+};
+ErrorPage error_page(int code);
+
+// The error page for an FTP transfer that failed before its first data
+// block, from libcurl's result.
+http_Erreurs ftp_failure_page(CURLcode result);
+
+// Port in host order to the network order that kelnet_connecter takes.
+uint16_t port_to_network(uint16_t port);
+
+// The connection thread closes the client socket exactly once; handlers
+// that close it, or hand it to a relay that does, say so here.
+void close_client(uint32_t sd);
+void mark_client_closed();
+bool client_is_closed();
+void reset_client_state();
+
+// Start-up pieces, split out so the tests can drive them.
+int32_t load_replacement_image(const char *path);
+void reset_ip_mask_for_tests();
+void reset_ad_hosts_for_tests();
+
+}  // namespace kel::server

@@ -1,0 +1,342 @@
+// Client allow-list and ad-host table.
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "kelchaine.h"
+#include "kelconfig.h"
+#include "kelnet.h"
+#include "kelplat/diag.h"
+#include "kelplat/sync.h"
+#include "valdrin_internal.h"
+
+namespace {
+constexpr const char *kModule = "valdrin_ip_mask";
+}
+
+uint32_t g_ip_mask_ip[kIpMaskSlots];
+uint32_t g_ip_mask_mask[kIpMaskSlots];
+int32_t g_ip_mask_nb;
+
+hash_base_donnees_t *g_hash_bd;
+
+namespace kel::server {
+namespace {
+
+using TableLock = kel::sync::RwLock;
+
+TableLock &lock_of(hash_base_donnees_t *bd) { return *static_cast<TableLock *>(bd->mutex); }
+
+// Four octets in network order, first octet at the lowest address.
+uint32_t octets_to_address(const std::array<unsigned char, 4> &octets) {
+    uint32_t value;
+    std::memcpy(&value, octets.data(), sizeof value);
+    return value;
+}
+
+// A wildcard pattern: dotted parts, each a decimal number from 0 to 255 or
+// exactly "*", at most four of them, with a "*" among them. Parts behind the
+// "*" are checked but ignored. Anything else is refused, because a stray
+// character would otherwise widen the mask to foreign networks.
+struct Wildcard {
+    uint32_t address;
+    uint32_t mask;
+};
+
+std::optional<Wildcard> parse_wildcard(std::string_view text) {
+    std::array<unsigned char, 4> address{};
+    std::array<unsigned char, 4> mask{};
+    std::optional<Wildcard> result;
+    size_t position = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t dot = text.find('.', start);
+        std::string_view part = text.substr(start, dot == std::string_view::npos ? text.size() - start
+                                                                                 : dot - start);
+        if (position >= 4) return std::nullopt;
+        if (part == "*") {
+            if (!result) result = Wildcard{octets_to_address(address), octets_to_address(mask)};
+        } else {
+            if (part.empty() || part.size() > 3) return std::nullopt;
+            unsigned value = 0;
+            for (char c : part) {
+                if (c < '0' || c > '9') return std::nullopt;
+                value = value * 10 + static_cast<unsigned>(c - '0');
+            }
+            if (value > 255) return std::nullopt;
+            if (!result) {
+                address[position] = static_cast<unsigned char>(value);
+                mask[position] = 0xFF;
+            }
+        }
+        ++position;
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
+    }
+    return result;
+}
+
+void diag_skipped(const char *entry, const char *why, int line_no) {
+    char text[384];
+    std::snprintf(text, sizeof text, "allow-list entry '%s' skipped: %s", entry, why);
+    kel::diag::message(text, kModule, line_no);
+}
+
+}  // namespace
+
+void reset_ip_mask_for_tests() {
+    std::memset(g_ip_mask_ip, 0, sizeof g_ip_mask_ip);
+    std::memset(g_ip_mask_mask, 0, sizeof g_ip_mask_mask);
+    g_ip_mask_nb = 0;
+}
+
+void reset_ad_hosts_for_tests() {
+    hash_detruit(g_hash_bd);
+    g_hash_bd = nullptr;
+}
+
+}  // namespace kel::server
+
+// ---------------------------------------------------------------- allow-list
+
+extern "C" int32_t valdrin_ip_mask_init(void) {
+    valdrin_ip_mask_ajoute("127.0.0.1");
+    char key[32];
+    char value[256];
+    for (int i = 0; i < 100; ++i) {
+        std::snprintf(key, sizeof key, "AllowedHost%d", i);
+        value[0] = '\0';
+        if (kelcfg_recup_E("Main", key, value, sizeof value, "") < 0) continue;
+        if (value[0] != '\0') valdrin_ip_mask_ajoute(value);
+    }
+    return 0;
+}
+
+extern "C" int32_t valdrin_ip_mask_ajoute(const char *texte) {
+    if (texte == nullptr) {
+        KEL_DIAG();
+        return -1;
+    }
+    if (g_ip_mask_nb >= kIpMaskSlots) {
+        kel::server::diag_skipped(texte, "the list is full (100 entries)", __LINE__);
+        return g_ip_mask_nb;
+    }
+    if (texte[0] == '\0') {
+        kel::server::diag_skipped(texte, "the entry is empty", __LINE__);
+        return g_ip_mask_nb;
+    }
+    if (std::strchr(texte, '*') == nullptr) {
+        uint32_t address = kelnet_resoudre_adresse(texte);
+        g_ip_mask_ip[g_ip_mask_nb] = address;
+        g_ip_mask_mask[g_ip_mask_nb] = 0xFFFFFFFFu;
+        // A name that does not resolve takes no slot.
+        if (address != KELNET_AUCUNE_ADRESSE) ++g_ip_mask_nb;
+        return g_ip_mask_nb;
+    }
+    auto pattern = kel::server::parse_wildcard(texte);
+    if (!pattern) {
+        kel::server::diag_skipped(
+            texte, "a pattern is made of dotted numbers from 0 to 255 and '*'", __LINE__);
+        return g_ip_mask_nb;
+    }
+    g_ip_mask_ip[g_ip_mask_nb] = pattern->address;
+    g_ip_mask_mask[g_ip_mask_nb] = pattern->mask;
+    return ++g_ip_mask_nb;
+}
+
+extern "C" int32_t valdrin_ip_mask_valide(uint32_t adresse) {
+    for (int32_t i = 0; i < g_ip_mask_nb; ++i) {
+        if (((adresse ^ g_ip_mask_ip[i]) & g_ip_mask_mask[i]) == 0) return 1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- hash table
+
+extern "C" uint32_t hash_calcule(const char *etiquette, uint32_t longueur) {
+    uint32_t hash = 0;
+    for (uint32_t i = 0; i < longueur; ++i) hash += i * static_cast<unsigned char>(etiquette[i]);
+    return hash;
+}
+
+extern "C" hash_base_donnees_t *hash_cree(uint32_t nb_enregistrement) {
+    if (nb_enregistrement == 0) {
+        KEL_DIAG();
+        return nullptr;
+    }
+    auto *bd = static_cast<hash_base_donnees_t *>(std::calloc(1, sizeof(hash_base_donnees_t)));
+    if (bd == nullptr) {
+        KEL_DIAG();
+        return nullptr;
+    }
+    bd->enregistrement = static_cast<hash_liste_chainee_t *>(
+        std::calloc(nb_enregistrement, sizeof(hash_liste_chainee_t)));
+    if (bd->enregistrement == nullptr) {
+        KEL_DIAG();
+        std::free(bd);
+        return nullptr;
+    }
+    bd->nb_enregistrement = nb_enregistrement;
+    auto *lock = new (std::nothrow) kel::server::TableLock();
+    if (lock == nullptr || !lock->valid()) {
+        KEL_DIAG();
+        delete lock;
+        std::free(bd->enregistrement);
+        std::free(bd);
+        return nullptr;
+    }
+    bd->mutex = lock;
+    return bd;
+}
+
+extern "C" void hash_detruit(hash_base_donnees_t *bd) {
+    if (bd == nullptr) return;
+    for (uint32_t i = 0; i < bd->nb_enregistrement; ++i) {
+        hash_liste_chainee_t &bucket = bd->enregistrement[i];
+        hash_detruit_lc(bucket.suivant);
+        std::free(bucket.donnees);
+    }
+    std::free(bd->enregistrement);
+    delete static_cast<kel::server::TableLock *>(bd->mutex);
+    std::free(bd);
+}
+
+extern "C" hash_liste_chainee_t *hash_cree_lc(void) {
+    auto *lc = static_cast<hash_liste_chainee_t *>(std::calloc(1, sizeof(hash_liste_chainee_t)));
+    if (lc == nullptr) KEL_DIAG();
+    return lc;
+}
+
+extern "C" void hash_detruit_lc(hash_liste_chainee_t *lc) {
+    // Iterative, so that a chain of any length cannot exhaust a 64 KiB stack.
+    while (lc != nullptr) {
+        hash_liste_chainee_t *next = lc->suivant;
+        std::free(lc->donnees);
+        std::free(lc);
+        lc = next;
+    }
+}
+
+extern "C" int32_t hash_ajoute_lc(hash_liste_chainee_t *lc, uint32_t hash, const char *etiquette,
+                                  void *donnees, int32_t donnees2) {
+    if (lc == nullptr || etiquette == nullptr) {
+        KEL_DIAG();
+        return -1;
+    }
+    hash_liste_chainee_t *node = lc;
+    while (node->suivant != nullptr && std::strcmp(node->etiquette, etiquette) != 0) {
+        node = node->suivant;
+    }
+    // The written node must keep an empty successor; allocate it first so
+    // that a failure leaves the chain as it was instead of letting the next
+    // insertion overwrite this label.
+    if (node->suivant == nullptr) {
+        node->suivant = hash_cree_lc();
+        if (node->suivant == nullptr) return -1;
+    }
+    node->hash = hash;
+    std::snprintf(node->etiquette, sizeof node->etiquette, "%s", etiquette);
+    if (node->donnees != donnees) std::free(node->donnees);
+    node->donnees = donnees;
+    node->donnees2 = donnees2;
+    return 0;
+}
+
+extern "C" int32_t hash_recherche_lc(hash_liste_chainee_t *lc, const char *etiquette,
+                                     void **donnees, int32_t *donnees2) {
+    // The last node of a chain is the empty end marker, never an entry.
+    for (hash_liste_chainee_t *node = lc; node != nullptr && node->suivant != nullptr;
+         node = node->suivant) {
+        if (std::strcmp(node->etiquette, etiquette) == 0) {
+            if (donnees != nullptr) *donnees = node->donnees;
+            if (donnees2 != nullptr) *donnees2 = node->donnees2;
+            return 0;
+        }
+    }
+    if (donnees != nullptr) *donnees = nullptr;
+    if (donnees2 != nullptr) *donnees2 = 0;
+    return -1;
+}
+
+extern "C" int32_t hash_ajoute(hash_base_donnees_t *bd, const char *etiquette, void *donnees,
+                               int32_t donnees2) {
+    if (bd == nullptr || etiquette == nullptr) {
+        KEL_DIAG();
+        return -1;
+    }
+    // The empty label is never stored: it would be indistinguishable from
+    // the end marker of every chain.
+    if (etiquette[0] == '\0') return -1;
+    uint32_t length = static_cast<uint32_t>(std::strlen(etiquette));
+    uint32_t hash = hash_calcule(etiquette, length);
+    auto &lock = kel::server::lock_of(bd);
+    lock.lock();
+    int32_t result =
+        hash_ajoute_lc(&bd->enregistrement[hash % bd->nb_enregistrement], hash, etiquette, donnees,
+                       donnees2);
+    lock.unlock();
+    return result;
+}
+
+extern "C" int32_t recherche(hash_base_donnees_t *bd, const char *etiquette, void **donnees,
+                             int32_t *donnees2) {
+    if (bd == nullptr || etiquette == nullptr || etiquette[0] == '\0') {
+        if (donnees != nullptr) *donnees = nullptr;
+        if (donnees2 != nullptr) *donnees2 = 0;
+        return -1;
+    }
+    uint32_t length = static_cast<uint32_t>(std::strlen(etiquette));
+    // Labels are at most 255 characters, so a longer name is never listed.
+    if (length > 255) return hash_recherche_lc(nullptr, etiquette, donnees, donnees2);
+    uint32_t hash = hash_calcule(etiquette, length);
+    auto &lock = kel::server::lock_of(bd);
+    lock.lock_shared();
+    int32_t result =
+        hash_recherche_lc(&bd->enregistrement[hash % bd->nb_enregistrement], etiquette, donnees,
+                          donnees2);
+    lock.unlock_shared();
+    return result;
+}
+
+// ---------------------------------------------------------------- ad hosts
+
+extern "C" int32_t valdrin_host_mask_init(void) {
+    if (g_hash_bd == nullptr) {
+        g_hash_bd = hash_cree(kel::server::kAdHostBuckets);
+        if (g_hash_bd == nullptr) {
+            KEL_DIAG();
+            return -1;
+        }
+    }
+    char setting[256] = "";
+    kelcfg_recup_E("HTTP", "AdHostsEnabled", setting, sizeof setting, "false");
+    if (!kel::server::is_true_setting(setting)) return 0;
+
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen("adhosts", "r"), &std::fclose);
+    if (!file) {
+        kel::diag::out_printf("Unable to open adhosts file\n");
+        return -1;
+    }
+    char line[256];
+    int32_t count = 0;
+    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+        size_t length = std::strlen(line);
+        for (int strip = 0; strip < 2 && length > 0; ++strip) {
+            if (line[length - 1] != '\r' && line[length - 1] != '\n') break;
+            line[--length] = '\0';
+        }
+        if (line[0] != '\0') hash_ajoute(g_hash_bd, line, nullptr, 0);
+        ++count;
+    }
+    kel::diag::out_printf("%d ad-domains loaded.\n", count);
+    return count;
+}
+
+extern "C" int32_t valdrin_host_mask_contient(const char *hote) {
+    if (hote == nullptr || hote[0] == '\0') return 0;
+    return recherche(g_hash_bd, hote, nullptr, nullptr) == 0 ? 1 : 0;
+}

@@ -1,0 +1,73 @@
+// CONNECT tunnel and its error page.
+#include "kelhttp.h"
+#include "kelhttpe.h"
+#include "kelnet.h"
+#include "kelplat/diag.h"
+#include "valdrin_internal.h"
+
+namespace {
+constexpr const char *kModule = "valdrin_ssl";
+}
+
+extern "C" int32_t ssl_tunnel(uint32_t sd, const char *hote, int32_t port) {
+    if (hote == nullptr) {
+        KEL_DIAG();
+        return -1;
+    }
+    uint32_t address = kelnet_resoudre_adresse(hote);
+    if (address == KELNET_AUCUNE_ADRESSE) {
+        KEL_DIAG();
+        kel::diag::err_printf("Resolution de '%s' impossible", hote);
+        return -2;
+    }
+    uint32_t target =
+        kelnet_connecter(address, kel::server::port_to_network(static_cast<uint16_t>(port)));
+    if (target == KELNET_INVALIDE) {
+        KEL_DIAG();
+        kel::diag::err_printf("Connexion a '%s' impossible", hote);
+        return -3;
+    }
+    kelHttpEntete *reply = kelHttpE_cree_vide();
+    if (reply == nullptr) {
+        KEL_DIAG();
+        kelnet_fermer(target);
+        return -1;
+    }
+    if (kelHttpE_remplit_reponse(reply, 200, "HTTP/1.1") < 0) {
+        kelHttpE_detruit(&reply);
+        kelnet_fermer(target);
+        return -1;
+    }
+    int32_t sent = kelHttpE_en_net(sd, reply, 0);
+    kelHttpE_detruit(&reply);
+    if (sent < 0) {
+        kelnet_fermer(target);
+        return -1;
+    }
+    // Bytes the client sent behind its header are still in the socket and
+    // reach the target first.
+    if (kelnet_redir2(sd, target) == -1) {
+        // The relay could not start and left both sockets open.
+        kelnet_fermer(target);
+        return 0;
+    }
+    kel::server::mark_client_closed();
+    return 0;
+}
+
+extern "C" int32_t ssl_servir(uint32_t sd, kelHttpEntete *che) {
+    int32_t result = ssl_tunnel(sd, che->hote, che->port);
+    if (result == -2) {
+        ssl_erreur(sd, SSL_RESOLVE_FAIL);
+    } else if (result == -3) {
+        ssl_erreur(sd, SSL_CONNECTION_REFUSED);
+    } else if (result < 0) {
+        ssl_erreur(sd, SSL_INTERNAL_ERROR);
+    }
+    return result;
+}
+
+extern "C" void ssl_erreur(uint32_t sd, ssl_Erreurs code) {
+    kel::server::ErrorPage page = kel::server::error_page(code);
+    if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
+}
