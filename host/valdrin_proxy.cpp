@@ -1,0 +1,246 @@
+// The daemon that runs the proxy server library: finds and initialises the
+// configuration and the log, starts the server, and serves until SIGINT or
+// SIGTERM. It never reports success while nothing listens.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "kelconfig.h"
+#include "kellog.h"
+#include "kelplat/process.h"
+#include "valdrin_http.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char kProgram[] = "valdrin_proxy";
+constexpr int kListenWaitMs = 10000;
+constexpr int kListenPollMs = 20;
+constexpr int kRunPollMs = 500;
+// The configuration store and the log keep paths below this length.
+constexpr size_t kMaxPathBytes = 1023;
+
+void print_help() {
+    std::printf(
+        "Usage: %s [--config PATH] [--pidfile PATH] [--help]\n"
+        "\n"
+        "Runs the Valdrin HTTP/FTP proxy in the foreground until SIGINT or SIGTERM.\n"
+        "\n"
+        "  --config PATH   configuration file (default: valdrin.conf in this program's\n"
+        "                  folder; on first run it is created there as a copy of\n"
+        "                  valdrin.conf.default, and an existing one is never replaced)\n"
+        "  --pidfile PATH  write the process id to PATH once the proxy listens, and\n"
+        "                  remove the file on exit\n"
+        "  --help          show this text\n"
+        "\n"
+        "Files beside the program: libvaldrin_http.so and libkellib.so (the server),\n"
+        "valdrin.conf (settings), valdrin.conf.default (factory settings), adhosts\n"
+        "(advertising hosts, one per line), valdrin.sys (image sent in their place).\n"
+        "\n"
+        "Keys read, in the configuration file:\n"
+        "  [Main] LogFile (default log.txt), ErrFile (default err.txt): log and error\n"
+        "         files; relative paths are taken from this program's folder\n"
+        "  [Main] Verbose (default false): errors are also shown as messages\n"
+        "  [Main] AllowedHost0 .. AllowedHost99: clients allowed besides 127.0.0.1, as an\n"
+        "         address, a host name or a pattern such as 192.168.1.* or 10.*\n"
+        "  [HTTP] HTTPEnabled: the proxy runs only when this is true (or yes)\n"
+        "  [HTTP] HTTPPort (default 3128): port from 1 to 65535, on every interface\n"
+        "  [HTTP] HTTPSecure (default false): announced; CONNECT works either way\n"
+        "  [HTTP] AdHostsEnabled (default false): answer GETs for the hosts listed in\n"
+        "         adhosts with valdrin.sys instead of contacting them\n"
+        "\n"
+        "Exit status: 0 after SIGINT or SIGTERM, or when the proxy is disabled in the\n"
+        "configuration; 1 when it cannot start or stops listening; 2 on a usage error.\n",
+        kProgram);
+}
+
+void fail_usage(const char *text, const char *argument) {
+    std::fprintf(stderr, "%s: %s%s\nTry '%s --help'.\n", kProgram, text, argument, kProgram);
+    std::exit(2);
+}
+
+// Host-order port as the server reads "HTTPPort": its leading digits.
+unsigned long configured_port() {
+    char value[1024] = "";
+    kelcfg_recup_E("HTTP", "HTTPPort", value, sizeof value, "3128");
+    return std::strtoul(value, nullptr, 10);
+}
+
+std::string read_setting(const char *section, const char *key, const char *fallback) {
+    char value[1024] = "";
+    kelcfg_recup_E(section, key, value, sizeof value, fallback);
+    return value;
+}
+
+std::string beside(const fs::path &folder, const std::string &name) {
+    fs::path path(name);
+    return (path.is_absolute() ? path : folder / path).string();
+}
+
+// The pid file, removed again on every exit once written.
+std::string g_pid_file;
+bool g_pid_written = false;
+
+[[noreturn]] void finish(int status) {
+    if (g_pid_written) {
+        std::error_code ignored;
+        fs::remove(g_pid_file, ignored);
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::exit(status);
+}
+
+std::string listen_failure_reason(int32_t state, unsigned long port) {
+    if (state == -3) return "a connection record could not be allocated (out of memory)";
+    std::string reason = kel::process::bind_failure_reason(static_cast<uint16_t>(port));
+    if (reason.empty()) return "the listening socket could not be created or bound";
+    return "bind() failed (" + reason + ")";
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string config_arg;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            print_help();
+            return 0;
+        }
+        if (arg == "--config" || arg == "--pidfile") {
+            if (i + 1 >= argc) fail_usage("missing value after ", arg.c_str());
+            (arg == "--config" ? config_arg : g_pid_file) = argv[++i];
+        } else if (arg.rfind("--config=", 0) == 0) {
+            config_arg = arg.substr(9);
+        } else if (arg.rfind("--pidfile=", 0) == 0) {
+            g_pid_file = arg.substr(10);
+        } else {
+            fail_usage("unknown argument ", arg.c_str());
+        }
+    }
+
+    // Before the server starts any thread, so that only this one gets them.
+    if (!kel::process::block_stop_signals()) {
+        std::fprintf(stderr, "%s: cannot block SIGINT and SIGTERM\n", kProgram);
+        return 1;
+    }
+
+    fs::path folder = kel::process::executable_folder();
+    if (folder.empty()) {
+        std::fprintf(stderr, "%s: cannot find this program's folder from /proc/self/exe\n",
+                     kProgram);
+        return 1;
+    }
+
+    std::error_code ec;
+    fs::path config;
+    if (config_arg.empty()) {
+        config = folder / "valdrin.conf";
+        fs::path factory = folder / "valdrin.conf.default";
+        if (!fs::exists(config, ec)) {
+            // First run: start from the factory settings, never over an existing file.
+            if (!fs::copy_file(factory, config, fs::copy_options::none, ec) && !fs::exists(config)) {
+                std::fprintf(stderr, "%s: cannot create %s from %s (%s)\n", kProgram,
+                             config.c_str(), factory.c_str(), ec.message().c_str());
+                return 1;
+            }
+            std::printf("%s: created %s from the factory configuration\n", kProgram,
+                        config.c_str());
+        }
+    } else {
+        // The server changes the current directory; keep the path valid.
+        config = fs::absolute(config_arg, ec);
+        if (ec || !fs::is_regular_file(config, ec)) {
+            std::fprintf(stderr, "%s: configuration file %s not found\n", kProgram,
+                         config_arg.c_str());
+            return 1;
+        }
+    }
+    if (config.string().size() > kMaxPathBytes) {
+        std::fprintf(stderr, "%s: configuration path longer than %zu bytes: %s\n", kProgram,
+                     kMaxPathBytes, config.c_str());
+        return 1;
+    }
+
+    if (kelcfg_init(config.c_str()) != 0) {
+        std::fprintf(stderr, "%s: cannot use the configuration file %s\n", kProgram,
+                     config.c_str());
+        return 1;
+    }
+    std::string log_file = beside(folder, read_setting("Main", "LogFile", "log.txt"));
+    std::string err_file = beside(folder, read_setting("Main", "ErrFile", "err.txt"));
+    std::string verbose = read_setting("Main", "Verbose", "false");
+    int32_t is_verbose = (verbose[0] == 'T' || verbose[0] == 't' || verbose[0] == 'Y' ||
+                          verbose[0] == 'y')
+                             ? 1
+                             : 0;
+    if (log_file.size() > kMaxPathBytes || err_file.size() > kMaxPathBytes ||
+        kellog_init(log_file.c_str(), err_file.c_str(), is_verbose) != 0) {
+        std::fprintf(stderr, "\n%s: cannot open the log file %s or the error file %s\n", kProgram,
+                     log_file.c_str(), err_file.c_str());
+        return 1;
+    }
+
+    int32_t started = demarre_serveur_http();
+    if (started == 0) {
+        std::printf("%s: the HTTP proxy is disabled in %s (HTTPEnabled is not true); "
+                    "nothing to serve\n",
+                    kProgram, config.c_str());
+        finish(0);
+    }
+    if (started < 0) {
+        std::fprintf(stderr, "%s: the HTTP proxy could not start with %s (see above)\n", kProgram,
+                     config.c_str());
+        finish(1);
+    }
+
+    unsigned long port = configured_port();
+    int32_t state = 0;
+    for (int waited = 0; waited < kListenWaitMs; waited += kListenPollMs) {
+        state = valdrin_http_etat();
+        if (state != 0) break;
+        if (kel::process::wait_stop_signal(kListenPollMs) != 0) finish(0);
+    }
+    if (state < 0) {
+        std::fprintf(stderr, "%s: the HTTP proxy cannot listen on port %lu: %s\n", kProgram, port,
+                     listen_failure_reason(state, port).c_str());
+        finish(1);
+    }
+    if (state == 0) {
+        std::fprintf(stderr, "%s: the HTTP proxy is not listening on port %lu after %d s\n",
+                     kProgram, port, kListenWaitMs / 1000);
+        finish(1);
+    }
+
+    if (!g_pid_file.empty()) {
+        std::string why;
+        if (!kel::process::write_pid_file(g_pid_file, &why)) {
+            std::fprintf(stderr, "%s: cannot write the pid file %s (%s)\n", kProgram,
+                         g_pid_file.c_str(), why.c_str());
+            finish(1);
+        }
+        g_pid_written = true;
+    }
+    std::printf("%s: HTTP proxy listening on 0.0.0.0:%lu (every interface), configuration %s\n",
+                kProgram, port, config.c_str());
+    std::fflush(stdout);
+
+    for (;;) {
+        int sig = kel::process::wait_stop_signal(kRunPollMs);
+        if (sig != 0) {
+            std::printf("%s: stopping on signal %d\n", kProgram, sig);
+            finish(0);
+        }
+        state = valdrin_http_etat();
+        if (state < 0) {
+            std::fprintf(stderr, "%s: the HTTP proxy stopped listening on port %lu (%d)\n",
+                         kProgram, port, state);
+            finish(1);
+        }
+    }
+}
