@@ -1,0 +1,135 @@
+// Loopback sockets and peers for the tests of the kelnet module.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "kelnet.h"
+#include "kelplat/net.h"
+
+namespace kel::test {
+
+// The shared library starts the socket layer when it loads; the tests link
+// the static archive, so they do it themselves.
+class KelnetEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_EQ(kelnet_init(), 0); }
+    void TearDown() override { kelnet_term(); }
+};
+inline ::testing::Environment *const kKelnetEnvironment =
+    ::testing::AddGlobalTestEnvironment(new KelnetEnvironment);
+
+inline uint32_t loopback() { return net::addr_from_octets(127, 0, 0, 1); }
+
+// Closes the socket at the end of the scope unless released.
+class Sock {
+public:
+    Sock() = default;
+    explicit Sock(uint32_t s) : s_(s) {}
+    Sock(Sock &&o) noexcept : s_(o.release()) {}
+    Sock &operator=(Sock &&o) noexcept {
+        reset(o.release());
+        return *this;
+    }
+    ~Sock() { reset(); }
+    uint32_t get() const { return s_; }
+    uint32_t release() {
+        const uint32_t s = s_;
+        s_ = net::kInvalidSocket;
+        return s;
+    }
+    void reset(uint32_t s = net::kInvalidSocket) {
+        if (s_ != net::kInvalidSocket) net::close(s_);
+        s_ = s;
+    }
+    bool valid() const { return s_ != net::kInvalidSocket; }
+
+private:
+    uint32_t s_ = net::kInvalidSocket;
+};
+
+// Listening socket on 127.0.0.1 with a kernel-chosen port.
+struct Listener {
+    Sock sock;
+    uint16_t port_host = 0;
+    uint16_t port_net() const { return net::host_to_net16(port_host); }
+};
+
+inline Listener listen_loopback() {
+    Listener l;
+    uint32_t s = net::kInvalidSocket;
+    EXPECT_EQ(kelnet_cree_ecouteur(0, loopback(), &s), 0);
+    l.sock = Sock(s);
+    l.port_host = net::local_port(s);
+    return l;
+}
+
+// Two ends of one TCP connection over loopback.
+struct TcpPair {
+    Sock a;  // the connecting end
+    Sock b;  // the accepted end
+};
+
+inline TcpPair tcp_pair() {
+    Listener l = listen_loopback();
+    TcpPair p;
+    p.a = Sock(kelnet_connecter(loopback(), l.port_net()));
+    p.b = Sock(net::accept(l.sock.get(), nullptr));
+    EXPECT_TRUE(p.a.valid());
+    EXPECT_TRUE(p.b.valid());
+    return p;
+}
+
+// A thread joined at the end of the scope.
+using Peer = std::jthread;
+
+inline std::string pattern(std::size_t n, unsigned seed = 7) {
+    std::string s(n, '\0');
+    unsigned x = seed;
+    for (auto &c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+// Everything the socket delivers until the peer closes (or an error), at
+// most limit bytes.
+inline std::string read_to_end(uint32_t s, std::size_t limit = 64u << 20) {
+    std::string out;
+    char buf[65536];
+    while (out.size() < limit) {
+        const long n = net::recv(s, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+inline bool send_all(uint32_t s, const std::string &data) {
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const long n = net::send(s, data.data() + sent, data.size() - sent);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Waits, bounded, until the reading end has taken every byte that arrived:
+// lets a writer hand over data in separate arrivals.
+inline bool wait_until_drained(uint32_t reader, std::chrono::milliseconds limit =
+                                                    std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (net::unread_bytes(reader) > 0) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+}  // namespace kel::test

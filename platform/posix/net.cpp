@@ -1,0 +1,352 @@
+#include "kelplat/net.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace kel::net {
+
+int code_from_resolver(int gai_result, int err) noexcept;  // errmap.cpp
+
+namespace {
+
+thread_local int t_last_error = 0;
+thread_local std::uint64_t t_recv_calls = 0;
+std::atomic<Resolver> g_resolver{nullptr};
+
+int fd_of(Socket s) noexcept { return static_cast<int>(s); }
+
+// Records errno as the thread's last socket error.
+void note_errno() noexcept { t_last_error = code_from_errno(errno); }
+
+sockaddr_in make_addr(std::uint32_t addr_net, std::uint16_t port_net) noexcept {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = port_net;
+    sa.sin_addr.s_addr = addr_net;
+    return sa;
+}
+
+void copy_addr(const sockaddr_in &sa, SockAddr4 *out) noexcept {
+    static_assert(sizeof(sockaddr_in) == sizeof(SockAddr4));
+    if (out != nullptr) std::memcpy(out, &sa, sizeof *out);
+}
+
+bool is_stream(int fd) noexcept {
+    int type = 0;
+    socklen_t len = sizeof type;
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+}  // namespace
+
+bool startup(int *error_code) noexcept {
+    // POSIX sockets need no start-up. SIGPIPE stays as the host set it:
+    // every send here passes MSG_NOSIGNAL, so the library never raises it.
+    if (error_code != nullptr) *error_code = 0;
+    return true;
+}
+
+void cleanup() noexcept {}
+
+Socket open(Kind kind) noexcept {
+    const int type = kind == Kind::Stream ? SOCK_STREAM : SOCK_DGRAM;
+    const int proto = kind == Kind::Stream ? IPPROTO_TCP : IPPROTO_UDP;
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, proto);
+    if (fd < 0) {
+        note_errno();
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(fd);
+}
+
+bool bind(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept {
+    const int fd = fd_of(s);
+    if (is_stream(fd)) {
+        // Lets a restarted listener take its port back while connections of
+        // the previous run sit in TIME_WAIT; an active listener still holds it.
+        int on = 1;
+        (void)::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    const sockaddr_in sa = make_addr(addr_net, port_net);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
+        note_errno();
+        return false;
+    }
+    return true;
+}
+
+bool listen(Socket s, int backlog) noexcept {
+    if (::listen(fd_of(s), backlog) != 0) {
+        note_errno();
+        return false;
+    }
+    return true;
+}
+
+Socket accept(Socket s, SockAddr4 *peer) noexcept {
+    for (;;) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof sa;
+        const int fd = ::accept4(fd_of(s), reinterpret_cast<sockaddr *>(&sa), &len, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            copy_addr(sa, peer);
+            return static_cast<Socket>(fd);
+        }
+        if (errno == EINTR) continue;
+        note_errno();
+        return kInvalidSocket;
+    }
+}
+
+bool connect(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept {
+    const int fd = fd_of(s);
+    const sockaddr_in sa = make_addr(addr_net, port_net);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0) return true;
+    if (errno != EINTR) {
+        note_errno();
+        return false;
+    }
+    // An interrupted connect goes on in the background: wait for its outcome.
+    pollfd p{fd, POLLOUT, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, -1);
+    } while (n < 0 && errno == EINTR);
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (n < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+        note_errno();
+        return false;
+    }
+    if (err != 0) {
+        t_last_error = code_from_errno(err);
+        return false;
+    }
+    return true;
+}
+
+long send(Socket s, const void *data, std::size_t len) noexcept {
+    for (;;) {
+        const ssize_t n = ::send(fd_of(s), data, len, MSG_NOSIGNAL);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        note_errno();
+        return -1;
+    }
+}
+
+long recv(Socket s, void *buf, std::size_t len, bool peek) noexcept {
+    for (;;) {
+        ++t_recv_calls;
+        const ssize_t n = ::recv(fd_of(s), buf, len, peek ? MSG_PEEK : 0);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        note_errno();
+        return -1;
+    }
+}
+
+long send_to(Socket s, std::uint32_t addr_net, std::uint16_t port_net, const void *data,
+             std::size_t len) noexcept {
+    const sockaddr_in sa = make_addr(addr_net, port_net);
+    for (;;) {
+        const ssize_t n = ::sendto(fd_of(s), data, len, MSG_NOSIGNAL,
+                                   reinterpret_cast<const sockaddr *>(&sa), sizeof sa);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        note_errno();
+        return -1;
+    }
+}
+
+long recv_from(Socket s, void *buf, std::size_t len, SockAddr4 *from) noexcept {
+    for (;;) {
+        ++t_recv_calls;
+        sockaddr_in sa{};
+        socklen_t sa_len = sizeof sa;
+        const ssize_t n =
+            ::recvfrom(fd_of(s), buf, len, 0, reinterpret_cast<sockaddr *>(&sa), &sa_len);
+        if (n >= 0) {
+            copy_addr(sa, from);
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) continue;
+        note_errno();
+        return -1;
+    }
+}
+
+bool shutdown_send(Socket s) noexcept {
+    if (::shutdown(fd_of(s), SHUT_WR) != 0) {
+        note_errno();
+        return false;
+    }
+    return true;
+}
+
+bool close(Socket s) noexcept {
+    // On Linux the descriptor is released even when close is interrupted,
+    // so EINTR must not be retried.
+    if (::close(fd_of(s)) != 0 && errno != EINTR) {
+        note_errno();
+        return false;
+    }
+    return true;
+}
+
+bool wait_readable(const Socket *socks, bool *ready, int count) noexcept {
+    constexpr int kMaxSockets = 8;
+    if (count <= 0 || count > kMaxSockets) {
+        t_last_error = kErrInvalid;
+        return false;
+    }
+    pollfd fds[kMaxSockets];
+    for (int i = 0; i < count; ++i) {
+        // poll() skips negative descriptors, which would wait forever.
+        if (fd_of(socks[i]) < 0) {
+            t_last_error = kErrBadDescriptor;
+            return false;
+        }
+        fds[i] = pollfd{fd_of(socks[i]), POLLIN, 0};
+    }
+    for (;;) {
+        const int n = ::poll(fds, static_cast<nfds_t>(count), -1);
+        if (n > 0) break;
+        if (n < 0 && errno != EINTR) {
+            note_errno();
+            return false;
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        if (fds[i].revents & POLLNVAL) {
+            t_last_error = kErrBadDescriptor;
+            return false;
+        }
+        // A close or a reset by the peer makes the socket readable: the
+        // next receive reports it.
+        ready[i] = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    }
+    return true;
+}
+
+int wait_writable(Socket s) noexcept {
+    if (fd_of(s) < 0) {
+        t_last_error = kErrBadDescriptor;
+        return 0;
+    }
+    pollfd p{fd_of(s), POLLOUT, 0};
+    for (;;) {
+        const int n = ::poll(&p, 1, -1);
+        if (n > 0) break;
+        if (n < 0 && errno != EINTR) {
+            note_errno();
+            return 0;
+        }
+    }
+    return (p.revents & POLLOUT) != 0 ? 1 : 0;
+}
+
+int last_error() noexcept { return t_last_error; }
+void set_last_error(int code) noexcept { t_last_error = code; }
+
+bool parse_dotted_quad(const char *text, std::uint32_t *addr_net) noexcept {
+    in_addr a{};
+    if (text == nullptr || ::inet_pton(AF_INET, text, &a) != 1) return false;
+    *addr_net = a.s_addr;
+    return true;
+}
+
+bool system_resolve_ipv4(const char *name, std::uint32_t *addr_net) noexcept {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    const int rc = ::getaddrinfo(name, nullptr, &hints, &res);
+    if (rc != 0) {
+        t_last_error = code_from_resolver(rc, errno);
+        return false;
+    }
+    bool found = false;
+    for (const addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+            *addr_net = reinterpret_cast<const sockaddr_in *>(ai->ai_addr)->sin_addr.s_addr;
+            found = true;
+            break;
+        }
+    }
+    ::freeaddrinfo(res);
+    if (!found) t_last_error = kErrNoData;
+    return found;
+}
+
+bool resolve_ipv4(const char *name, std::uint32_t *addr_net) noexcept {
+    const Resolver r = g_resolver.load();
+    return r != nullptr ? r(name, addr_net) : system_resolve_ipv4(name, addr_net);
+}
+
+Resolver set_resolver(Resolver r) noexcept { return g_resolver.exchange(r); }
+
+std::uint16_t local_port(Socket s) noexcept {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(fd_of(s), reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        note_errno();
+        return 0;
+    }
+    return ntohs(sa.sin_port);
+}
+
+bool stream_pair(Socket out[2]) noexcept {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        note_errno();
+        return false;
+    }
+    out[0] = static_cast<Socket>(fds[0]);
+    out[1] = static_cast<Socket>(fds[1]);
+    return true;
+}
+
+bool shutdown_both(Socket s) noexcept {
+    if (::shutdown(fd_of(s), SHUT_RDWR) != 0) {
+        note_errno();
+        return false;
+    }
+    return true;
+}
+
+long unread_bytes(Socket s) noexcept {
+    int n = 0;
+    if (::ioctl(fd_of(s), FIONREAD, &n) != 0) {
+        note_errno();
+        return -1;
+    }
+    return n;
+}
+
+bool close_with_reset(Socket s) noexcept {
+    linger l{1, 0};
+    if (::setsockopt(fd_of(s), SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) note_errno();
+    return close(s);
+}
+
+bool set_receive_buffer(Socket s, int bytes) noexcept {
+    if (::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+        note_errno();
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t recv_calls_on_this_thread() noexcept { return t_recv_calls; }
+
+}  // namespace kel::net
