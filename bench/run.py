@@ -421,8 +421,9 @@ def hold_tunnels(n, proxy_port, origin_port, on_established, timeout=120.0):
     socks, state, bufs = [], {}, {}
     established = failed = 0
     in_flight = 0
-    window = 256  # handshakes in progress at once, so no listen queue overflows
-    deadline = time.monotonic() + timeout
+    window = 128  # handshakes in progress at once: a short listen queue is not flooded
+    t_start = time.monotonic()
+    deadline = t_start + timeout
     next_i = 0
 
     def start_one():
@@ -481,9 +482,11 @@ def hold_tunnels(n, proxy_port, origin_port, on_established, timeout=120.0):
                             in_flight -= 1
                         else:
                             fail(s)
+        t_up = time.monotonic()
         time.sleep(1.0)  # let the proxy settle before its memory is read
         on_established()
 
+        t_get = time.monotonic()
         idle = [s for s in socks if state[s] == "idle"]
         for s in idle:
             bufs[s] = b""
@@ -511,7 +514,8 @@ def hold_tunnels(n, proxy_port, origin_port, on_established, timeout=120.0):
                 head, _, body = bufs[s].partition(b"\r\n\r\n")
                 if head.startswith((b"HTTP/1.1 200", b"HTTP/1.0 200")) and len(body) == SMALL_SIZE:
                     working += 1
-        return {"established": established, "working": working}
+        return {"established": established, "working": working,
+                "up_s": t_up - t_start, "get_s": time.monotonic() - t_get}
     finally:
         sel.close()
         for s in socks:
@@ -650,7 +654,8 @@ class Bench:
             self.add(f"d.{n}.est", row, r["established"])
             self.add(f"d.{n}.ok", row, r["working"])
             out.append(f"{n}: {r['established']} up, {r['working']} ok, "
-                       f"{(seen['rss'] - base) / n:.1f} KiB each")
+                       f"{(seen['rss'] - base) / n:.1f} KiB each, up in {r['up_s']:.1f} s, "
+                       f"GETs in {r['get_s']:.1f} s")
         return "; ".join(out)
 
     def wl_e(self, row):
