@@ -695,7 +695,7 @@ def fmt(v, digits):
     return f"{v:,.{digits}f}"
 
 
-def ratio(v, ref, better):
+def ratio(v, ref):
     if v is None or ref in (None, 0):
         return "—"
     return f"{v / ref:.2f}×"
@@ -719,7 +719,7 @@ def table(results, rows, title, metrics, extra=None):
             peers = [by_row[p] for p in PEERS if by_row.get(p) is not None]
             best = (max(peers) if better == HIGHER else min(peers)) if peers else None
             v = by_row[row]
-            cells += [fmt(v, digits), ratio(v, by_row.get("direct"), better), ratio(v, best, better)]
+            cells += [fmt(v, digits), ratio(v, by_row.get("direct")), ratio(v, best)]
         if extra:
             cells += [fn(row) for _, fn in extra]
         out.append("| " + " | ".join(cells) + " |")
@@ -776,13 +776,17 @@ def report(bench, rows, workloads, args, started):
             ("c.tunnel", f"CONNECT {args.curls}× curl", 0, HIGHER),
         ], [("wrk errors", total("c.wrk_errors")), ("curl failed", total("c.curl_errors"))]))
     if "d" in workloads:
+        metrics = []
         for n in args.tunnels:
-            parts.append(table(R, rows, f"(d) {n:,} idle CONNECT tunnels "
-                               "(direct row: idle connections held open on nginx)", [
-                (f"d.{n}.rss", "RSS MiB", 1, LOWER),
-                (f"d.{n}.per", "KiB / tunnel", 1, LOWER),
-            ], [("established (worst rep)", span(f"d.{n}.est", n)),
-                ("GET ok (worst rep)", span(f"d.{n}.ok", n))]))
+            metrics += [(f"d.{n}.rss", f"RSS MiB at {n:,}", 1, LOWER),
+                        (f"d.{n}.per", f"KiB / tunnel at {n:,}", 1, LOWER)]
+
+        def counts(row):
+            return ", ".join(f"{span(f'd.{n}.est', n)(row)} up, {span(f'd.{n}.ok', n)(row)} GET ok"
+                             for n in args.tunnels)
+
+        parts.append(table(R, rows, "(d) idle CONNECT tunnels (direct row: idle connections "
+                           "held open on nginx)", metrics, [("tunnels (worst rep)", counts)]))
     if "e" in workloads:
         parts.append(table(R, rows, "(e) ad reply (wrk -t2 -c50, Connection: close; "
                            "direct row: nginx serving its 1 KiB file)", [
