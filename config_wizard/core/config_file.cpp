@@ -133,6 +133,17 @@ void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
 
 SaveResult ConfigFile::SaveConfig(const QString &fichier, const ConfigModel &m) {
     write_failed_ = false;
+    store_.begin_batch(fichier);
+    SaveResult result = save_steps(fichier, m);
+    // What was written before a failure stays written, as it would key by key.
+    if (!store_.commit_batch() && !write_failed_) {
+        report_write_failure();
+        result = SaveResult::WriteFailed;
+    }
+    return result;
+}
+
+SaveResult ConfigFile::save_steps(const QString &fichier, const ConfigModel &m) {
     auto put = [&](const QString &section, const char *key, const QString &value) {
         return IniWrite(section, QLatin1String(key), value, fichier) == 0;
     };

@@ -57,6 +57,7 @@ public:
 
 private:
     void report_write_failure();
+    SaveResult save_steps(const QString &fichier, const ConfigModel &model);
 
     ConfigStore &store_;
     MessageBoxes &boxes_;

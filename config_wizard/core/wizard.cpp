@@ -42,9 +42,11 @@ void Wizard::open() {
 
 void Wizard::select_section(int index) {
     visible_panel_ = index >= 0 && index <= panel_count_ ? index : -1;
-    if (index < 0 || index >= kSectionCount) return;
-    title_ = section_texts()[static_cast<size_t>(index)].title;
-    description_ = section_texts()[static_cast<size_t>(index)].description;
+    if (index >= 0 && index < kSectionCount) {
+        title_ = section_texts()[static_cast<size_t>(index)].title;
+        description_ = section_texts()[static_cast<size_t>(index)].description;
+    }
+    if (section_listener_) section_listener_();
 }
 
 void Wizard::check_port(PortField field) {

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 
 #include "config_file.h"
 #include "config_model.h"
@@ -54,6 +55,8 @@ public:
     const QString &title() const { return title_; }
     const QString &description() const { return description_; }
     void select_section(int index);
+    // Called after every section change, before anything else is shown.
+    void set_section_listener(std::function<void()> listener) { section_listener_ = std::move(listener); }
 
     // Normalises the field to the number it starts with; reports a port
     // outside 1 to 65535 when its server is enabled.
@@ -75,6 +78,7 @@ private:
     int visible_panel_ = 0;
     QString title_;
     QString description_;
+    std::function<void()> section_listener_;
 };
 
 }  // namespace kel::wizard

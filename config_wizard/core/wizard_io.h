@@ -43,6 +43,12 @@ public:
                        const QString &value) = 0;
     // Removing an absent key succeeds; false on failure.
     virtual bool remove(const QString &file, const QString &section, const QString &key) = 0;
+    // Groups the writes and removals that follow into one rewrite of `file`,
+    // done by commit_batch(): a save then costs one atomic replacement instead
+    // of one per key. Writes that succeed before a failed one are still
+    // committed. commit_batch() is false when the file could not be written.
+    virtual void begin_batch(const QString &file) {}
+    virtual bool commit_batch() { return true; }
     // Replaces `target` with a copy of `source`. On failure returns false,
     // leaves `target` as it was and puts the reason in *why.
     virtual bool replace_with_copy(const QString &source, const QString &target, QString *why) = 0;

@@ -201,6 +201,19 @@ TEST_F(FileModel, WriteFailureStopsTheSaveAndRaisesTheFlag) {
     EXPECT_EQ(get("HTTP", "HTTPPort"), QStringLiteral("8000"));
 }
 
+TEST_F(FileModel, FailedFinalRewriteIsReportedOnce) {
+    load();
+    store.fail_commit = true;
+    EXPECT_EQ(file.SaveConfig(kFile, model), SaveResult::WriteFailed);
+    EXPECT_TRUE(file.write_failed());
+    EXPECT_EQ(boxes.calls.size(), 1u);
+    // A key that failed already said so; the rewrite adds no second message.
+    store.fail_key = QStringLiteral("Verbose");
+    EXPECT_EQ(file.SaveConfig(kFile, model), SaveResult::WriteFailed);
+    EXPECT_EQ(boxes.calls.size(), 2u);
+    EXPECT_EQ(store.batches, 2);
+}
+
 TEST_F(FileModel, FailedRemovalOfAFamilyKeyStopsTheSave) {
     load();
     store.fail_key = QStringLiteral("SocksAccount17");

@@ -108,6 +108,8 @@ public:
         }
         return true;
     }
+    void begin_batch(const QString &) override { ++batches; }
+    bool commit_batch() override { return !fail_commit; }
     bool replace_with_copy(const QString &source, const QString &target, QString *why) override {
         if (!files.contains(source) || fail_copy) {
             if (why) *why = QStringLiteral("No such file or directory");
@@ -131,6 +133,8 @@ public:
     QString fail_key;       // writes and removals of this key fail
     bool fail_all = false;  // every write and removal fails
     bool fail_copy = false;
+    bool fail_commit = false;  // the grouped rewrite at the end of a save fails
+    int batches = 0;
     QStringList writes;
     int reads = 0;
 
