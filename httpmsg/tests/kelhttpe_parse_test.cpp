@@ -280,7 +280,18 @@ INSTANTIATE_TEST_SUITE_P(
                     UriCase{"http://host:99999999999999999999/", -3, "", "", 0, ""},
                     UriCase{"://", -1, "", "", 0, ""},
                     UriCase{"://x", -1, "", "", 0, ""},
-                    UriCase{":://x:", -1, "", "", 0, ""}));
+                    UriCase{":://x:", -1, "", "", 0, ""},
+                    UriCase{":///", -1, "", "", 0, ""}));
+
+// A URI whose scheme token swallows the "://" used to be walked two
+// characters past its end (found by the fuzz target as ":///").
+TEST(RequestParsing, UriWithNothingBehindItsSchemeIsRefused) {
+    int32_t r = 1;
+    testing::internal::CaptureStderr();
+    parse_request("GET :/// HTTP/1.1\r\nHost: h\r\n\r\n", &r);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, -1);
+}
 
 TEST(UriDecompositionArguments, NullIsRefused) {
     Record che = fresh();
