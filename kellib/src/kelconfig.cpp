@@ -63,8 +63,8 @@ int32_t read(const char *section, const char *key, char *buffer, int32_t size, c
         return -1;
     }
     if (size <= 0) return -1;
-    const std::size_t copied = ini::ini_read(path.c_str(), section, key, def, buffer,
-                                             static_cast<std::size_t>(size));
+    const std::size_t copied =
+        ini::ini_read(path.c_str(), section, key, def, buffer, static_cast<std::size_t>(size));
     return copied > 0 ? 0 : -1;
 }
 

@@ -4,6 +4,7 @@
 // entries.
 #include "kellog.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -68,8 +69,15 @@ bool append_entry(const std::string &path, const std::string &entry) {
 }  // namespace
 
 void format_timestamp(const std::tm &when, char *out) noexcept {
-    std::snprintf(out, kTimestampChars + 1, "%2.2d/%2.2d/%4.4d @ %2.2d:%2.2d  ", when.tm_mday,
-                  when.tm_mon + 1, when.tm_year + 1900, when.tm_hour, when.tm_min);
+    // Room for any int in every field; the entry takes the first 20.
+    char full[96];
+    const int n =
+        std::snprintf(full, sizeof full, "%2.2d/%2.2d/%4.4d @ %2.2d:%2.2d  ", when.tm_mday,
+                      when.tm_mon + 1, when.tm_year + 1900, when.tm_hour, when.tm_min);
+    const std::size_t length =
+        n < 0 ? 0 : std::min(static_cast<std::size_t>(n), std::size_t{kTimestampChars});
+    std::memcpy(out, full, length);
+    out[length] = '\0';
 }
 
 int32_t init(const char *log_path, const char *err_path, int32_t verbose) {
@@ -217,8 +225,8 @@ extern "C" KEL_API int32_t kellog_msg(const char *format, ...) {
 extern "C" KEL_API int32_t kellog_err(const char *fichier, int32_t ligne, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    const int32_t rc = kel::guard(
-        __func__, int32_t{-1}, [&] { return kel::log::write_err(fichier, ligne, format, ap); });
+    const int32_t rc = kel::guard(__func__, int32_t{-1},
+                                  [&] { return kel::log::write_err(fichier, ligne, format, ap); });
     va_end(ap);
     return rc;
 }

@@ -86,8 +86,8 @@ extern "C" KEL_API int32_t keltmp_compare(const keltmp_tampon *a, const keltmp_t
     });
 }
 
-extern "C" KEL_API void *keltmp_cherche_e(const void *donnees, uint32_t longueur,
-                                          const void *motif, uint32_t motif_lng) {
+extern "C" KEL_API void *keltmp_cherche_e(const void *donnees, uint32_t longueur, const void *motif,
+                                          uint32_t motif_lng) {
     return kel::guard(__func__, static_cast<void *>(nullptr), [&]() -> void * {
         if (donnees == nullptr || motif == nullptr) {
             KEL_DIAG();
@@ -119,8 +119,7 @@ extern "C" KEL_API void *keltmp_cherche(const keltmp_tampon *tampon, const keltm
             KEL_DIAG();
             return nullptr;
         }
-        return keltmp_cherche_e(tampon->donnees, tampon->longueur, motif->donnees,
-                                motif->longueur);
+        return keltmp_cherche_e(tampon->donnees, tampon->longueur, motif->donnees, motif->longueur);
     });
 }
 

@@ -23,7 +23,8 @@ class TempDir {
 public:
     TempDir() {
         std::random_device rd;
-        path_ = fsys::temp_directory_path() / ("ini_test_" + std::to_string(rd()) + std::to_string(rd()));
+        path_ = fsys::temp_directory_path() /
+                ("ini_test_" + std::to_string(rd()) + std::to_string(rd()));
         fsys::create_directories(path_);
     }
     ~TempDir() {
@@ -154,8 +155,9 @@ TEST(IniStore, KeepsCrlfLineEndsAndAFileWithoutFinalLineEnd) {
     ASSERT_TRUE(kel::ini::ini_write(f.c_str(), "Main", "LogFile", "c"));
     ASSERT_TRUE(kel::ini::ini_write(f.c_str(), "Main", "Verbose", "true"));
     ASSERT_TRUE(kel::ini::ini_write(f.c_str(), "DNS", "DNSEnabled", "false"));
-    EXPECT_EQ(read_text(f),
-              "[Main]\r\nLogFile=c\r\nErrFile=b\r\nVerbose=true\r\n\r\n[DNS]\r\nDNSEnabled=false\r\n");
+    EXPECT_EQ(
+        read_text(f),
+        "[Main]\r\nLogFile=c\r\nErrFile=b\r\nVerbose=true\r\n\r\n[DNS]\r\nDNSEnabled=false\r\n");
 }
 
 TEST(IniStore, NullValueDeletesKeyAndNullKeyDeletesSection) {

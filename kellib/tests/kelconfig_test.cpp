@@ -20,7 +20,8 @@ class ConfigStore : public testing::Test {
 protected:
     void SetUp() override {
         std::random_device rd;
-        dir_ = fsys::temp_directory_path() / ("kelcfg_test_" + std::to_string(rd()) + std::to_string(rd()));
+        dir_ = fsys::temp_directory_path() /
+               ("kelcfg_test_" + std::to_string(rd()) + std::to_string(rd()));
         fsys::create_directories(dir_);
         path_ = (dir_ / "valdrin.conf").string();
         ASSERT_EQ(kelcfg_init(path_.c_str()), 0);

@@ -37,7 +37,8 @@ bool is_stamp(const std::string &s) {
 }
 
 bool all_digits(const std::string &s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string slurp(const std::string &path) {
@@ -68,7 +69,8 @@ class Log : public testing::Test {
 protected:
     void SetUp() override {
         std::random_device rd;
-        dir_ = fsys::temp_directory_path() / ("kellog_test_" + std::to_string(rd()) + std::to_string(rd()));
+        dir_ = fsys::temp_directory_path() /
+               ("kellog_test_" + std::to_string(rd()) + std::to_string(rd()));
         fsys::create_directories(dir_);
         log_ = (dir_ / "log.txt").string();
         err_ = (dir_ / "err.txt").string();
@@ -257,10 +259,11 @@ TEST_F(Log, ConcurrentEntriesNeverInterleaveOrGetLost) {
     for (const auto &l : lines) {
         const std::string body = body_of(l);
         const auto space = body.find(' ');
-        const bool whole = body.size() > tail.size() && body[0] == 't' && space != std::string::npos &&
-                           all_digits(body.substr(1, space - 1)) && body[space + 1] == 'e' &&
-                           body.compare(body.size() - tail.size(), tail.size(), tail) == 0 &&
-                           all_digits(body.substr(space + 2, body.size() - tail.size() - space - 2));
+        const bool whole =
+            body.size() > tail.size() && body[0] == 't' && space != std::string::npos &&
+            all_digits(body.substr(1, space - 1)) && body[space + 1] == 'e' &&
+            body.compare(body.size() - tail.size(), tail.size(), tail) == 0 &&
+            all_digits(body.substr(space + 2, body.size() - tail.size() - space - 2));
         ASSERT_TRUE(whole) << "torn entry: " << l.substr(0, 80);
         seen.insert(body.substr(0, body.size() - tail.size()));
     }

@@ -4,12 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
+#include <ctime>
 
 namespace kel::fs {
 namespace {
@@ -131,14 +132,17 @@ bool replace_atomically(const char *path, std::string_view content, int *error) 
     const std::string folder = folder_of(target);
     const auto slash = target.rfind('/');
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::random_device seed;
-    std::mt19937 rng(seed());
+    static std::atomic<unsigned> counter{0};
+    struct timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    const unsigned base =
+        static_cast<unsigned>(ts.tv_nsec) ^ (static_cast<unsigned>(::getpid()) << 16);
     std::string temp;
     Fd fd;
     int failure = 0;
     for (int attempt = 0; attempt < 100 && !fd.valid(); ++attempt) {
         char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(rng()));
+        std::snprintf(suffix, sizeof suffix, ".%08x", base + counter.fetch_add(0x9e3779b9u));
         temp = folder + "/." + name + suffix;
         fd.adopt(open_retry(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (!fd.valid()) {

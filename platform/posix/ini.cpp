@@ -19,7 +19,9 @@ std::string_view trim(std::string_view s) {
     return s.substr(first, last - first + 1);
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -28,7 +30,9 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool has_line_break(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+bool has_line_break(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
 
 void add_unique(std::vector<std::string> &names, std::string_view name) {
     for (const auto &n : names)

@@ -49,7 +49,7 @@ private:
         std::string text;  // without its line end
         std::string end;   // "\r\n", "\n", or "" for a last line without one
         Kind kind = Kind::kOther;
-        std::string name;  // section or key name, trimmed
+        std::string name;          // section or key name, trimmed
         std::size_t value_at = 0;  // key lines: offset of the raw value in text
     };
     static Line classify(std::string text, std::string end, bool first);
