@@ -139,6 +139,32 @@ TEST_F(Forwarding, ForwardsEveryRelayedMethod) {
     }
 }
 
+TEST_F(Forwarding, PostIgnoresTheSchemeAndGoesByHttp) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    Reply reply = ask("POST ftp://" + host + "/form HTTP/1.1\r\nContent-Length: 3\r\n\r\na=b");
+    EXPECT_EQ(reply.bytes, kSmallReply);
+    ASSERT_EQ(origin.requests().size(), 1u);
+    EXPECT_EQ(origin.requests()[0], "POST /form HTTP/1.1\r\nContent-Length: 3\r\nConnection: close\r\n\r\na=b");
+}
+
+TEST_F(Forwarding, ServesManyClientsAtOnce) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    constexpr int kClients = 24;
+    std::vector<Fd> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(connect_tcp("127.0.0.1", port()));
+        ASSERT_TRUE(clients.back().valid());
+    }
+    for (int i = 0; i < kClients; ++i)
+        ASSERT_TRUE(send_all(clients[i], "GET http://127.0.0.1:" + std::to_string(origin.port()) + "/" +
+                                             std::to_string(i) + " HTTP/1.1\r\n\r\n"));
+    for (int i = 0; i < kClients; ++i) EXPECT_EQ(talk(clients[i], "").bytes, kSmallReply) << "client " << i;
+    EXPECT_EQ(origin.accepted(), kClients);
+}
+
 TEST_F(Forwarding, RealClientFetchesThroughTheProxy) {
     ASSERT_TRUE(start());
     const std::string body = pattern_bytes(50'000, 11);

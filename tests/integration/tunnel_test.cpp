@@ -67,6 +67,17 @@ TEST_F(Tunnel, ListedAdHostIsTunnelledLikeAnyOther) {
     EXPECT_EQ(reply.bytes, kEstablished + "ping");
 }
 
+TEST_F(Tunnel, DaemonStopsCleanlyWithATunnelOpen) {
+    ASSERT_TRUE(start());
+    EchoServer echo;
+    Fd fd = connect_tcp("127.0.0.1", port());
+    ASSERT_TRUE(fd.valid());
+    Reply reply = talk(fd, "CONNECT 127.0.0.1:" + std::to_string(echo.port()) + " HTTP/1.1\r\n\r\nopen",
+                       kEstablished.size() + 4);
+    ASSERT_EQ(reply.bytes, kEstablished + "open");
+    stop_and_check();  // the relay thread is still blocked in both directions
+}
+
 TEST_F(Tunnel, ClosedPortGets503RefusedPage) {
     ASSERT_TRUE(start());
     ClosedPort closed;
