@@ -35,12 +35,18 @@ std::string slurp(const fs::path &p) {
     return s.str();
 }
 
+// True while any thread of the process has not ended.
 bool process_exists(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat)) return false;
-    auto close = stat.rfind(')');
-    return close != std::string::npos && stat.at(close + 2) != 'Z';
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto &t : fs::directory_iterator(tasks, ec)) {
+        std::ifstream in(t.path() / "stat");
+        std::string stat;
+        if (!std::getline(in, stat)) continue;
+        auto close = stat.rfind(')');
+        if (close != std::string::npos && stat.at(close + 2) != 'Z' && stat.at(close + 2) != 'X') return true;
+    }
+    return false;
 }
 
 // Connects to 127.0.0.1:port; true when something accepts.

@@ -1,6 +1,7 @@
 // The notification-area layer over QSystemTrayIcon: add and remove rules,
 // and which mouse events reach the agent.
 #include <QMouseEvent>
+#include <QPixmap>
 #include <QSignalSpy>
 #include <QWidget>
 #include <gtest/gtest.h>
@@ -30,8 +31,15 @@ void send(QWidget &w, QEvent::Type type, Qt::MouseButton button) {
     QCoreApplication::sendEvent(&w, &e);
 }
 
+QPixmap square() {
+    QPixmap p(16, 16);
+    p.fill(Qt::green);
+    return p;
+}
+
 TEST(NotifyArea, AddWhilePresentIsRefused) {
     plat::QtNotifyArea area;
+    area.set_picture(1, QIcon(square()));
     EXPECT_TRUE(area.add(record()));
     EXPECT_FALSE(area.add(record(7, QStringLiteral("other"))));
     EXPECT_TRUE(area.is_present());
@@ -39,6 +47,7 @@ TEST(NotifyArea, AddWhilePresentIsRefused) {
 
 TEST(NotifyArea, RemoveTakesTheIconAwayOnce) {
     plat::QtNotifyArea area;
+    area.set_picture(1, QIcon(square()));
     EXPECT_FALSE(area.remove(record(0)));
     ASSERT_TRUE(area.add(record()));
     plat::NotifyIconData other_owner = record(0);
@@ -64,6 +73,7 @@ TEST(NotifyArea, MapsMouseEventsToMessages) {
 
 TEST(NotifyAreaMouse, RightPressAndReleaseOpenTheMenuOnTheRelease) {
     plat::QtNotifyArea area;
+    area.set_picture(1, QIcon(square()));
     ScriptedActivity activity;
     FakeView view;
     FakeBoxes boxes;
@@ -88,6 +98,7 @@ TEST(NotifyAreaMouse, RightPressAndReleaseOpenTheMenuOnTheRelease) {
 
 TEST(NotifyAreaMouse, NothingIsReportedWithoutAnIconOrWithoutTheMessageFlag) {
     plat::QtNotifyArea area;
+    area.set_picture(1, QIcon(square()));
     QSignalSpy messages(&area, &plat::QtNotifyArea::mouse_message);
     QSystemTrayIconSys icon_widget;
     QWidget ordinary;

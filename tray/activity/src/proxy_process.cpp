@@ -94,6 +94,18 @@ bool has_listener(const std::string &table, const std::set<std::string> &inodes)
     return false;
 }
 
+// True when the thread whose stat file this is has not ended.
+bool thread_runs(const std::string &stat_file) {
+    std::ifstream in(stat_file);
+    std::string stat;
+    if (!in || !std::getline(in, stat)) return false;
+    // "tid (comm) S ...": the command name may itself hold ')'.
+    auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return false;
+    const char state = stat[close + 2];
+    return state != 'Z' && state != 'X' && state != 'x';
+}
+
 }  // namespace
 
 void pause_briefly() {
@@ -168,14 +180,22 @@ std::optional<int> read_pid(const std::string &pid_file) {
 }
 
 bool is_alive(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!in || !std::getline(in, stat)) return false;
-    // "pid (comm) S ...": the command name may itself hold ')'.
-    auto close = stat.rfind(')');
-    if (close == std::string::npos || close + 2 >= stat.size()) return false;
-    const char state = stat[close + 2];
-    return state != 'Z' && state != 'X' && state != 'x';
+    // The leader turns zombie before its sibling threads are gone, and the
+    // descriptors (the listening socket) close only with the last thread:
+    // the process lives while any of its threads does.
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *d = ::opendir(tasks.c_str());
+    if (d == nullptr) return false;
+    bool alive = false;
+    while (dirent *e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        if (thread_runs(tasks + "/" + e->d_name + "/stat")) {
+            alive = true;
+            break;
+        }
+    }
+    ::closedir(d);
+    return alive;
 }
 
 bool runs_program(int pid, const std::string &program) {

@@ -32,7 +32,8 @@ std::optional<Paths> resolve_paths();
 // The pid written in the file, when it holds one plausible pid.
 std::optional<int> read_pid(const std::string &pid_file);
 
-// True while the process exists and is not a zombie.
+// True while any thread of the process runs (a zombie or a zombie leader
+// whose threads have all ended counts as ended).
 bool is_alive(int pid);
 
 // True when /proc/<pid>/exe is the program at `program` (a program that
