@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   libcurl4-openssl-dev              # FTP through HTTP
   curl openssl python3 python3-pyftpdlib strace   # end-to-end tests
-  qt6-base-dev                      # configuration wizard
+  qt6-base-dev                      # configuration wizard, tray agent
 )
 
 missing=()

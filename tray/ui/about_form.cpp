@@ -5,7 +5,7 @@
 #include <QCloseEvent>
 #include <QCursor>
 #include <QDesktopServices>
-#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -34,10 +34,10 @@ AboutForm::AboutForm(QWidget *parent) : QWidget(parent), timer1_(new QTimer(this
     auto *label5 = new QLabel(tr("Version :"), this);
     auto *label6 = new QLabel(tr("Valdrin Proxy Server r.1.1 - compiled Sunday 8th December 2002"), this);
     auto *label3 = new QLabel(tr("Support information :"), this);
-    auto *label4 = new QLabel(tr("Questions are answered on the bulletin board and in the frequently asked questions "
-                                 "of the website. If they do not help, write to support@valdrin.example."),
+    auto *label4 = new QLabel(tr("Questions are answered on the bulletin board and in the frequently\n"
+                                 "asked questions of the website. If they do not help, write to\n"
+                                 "support@valdrin.example."),
                               this);
-    label4->setWordWrap(true);
     auto *label8 = new QLabel(tr("Get the latest version from the website :"), this);
     auto *label2 = new QLabel(QStringLiteral("<a href=\"%1\">%1</a>").arg(QString::fromLatin1(kWebsite)), this);
     label2->setObjectName(QStringLiteral("Label2"));
@@ -48,21 +48,33 @@ AboutForm::AboutForm(QWidget *parent) : QWidget(parent), timer1_(new QTimer(this
     command1->setObjectName(QStringLiteral("Command1"));
     connect(command1, &QPushButton::clicked, this, &QWidget::hide);
 
-    auto *grid = new QGridLayout;
-    grid->addWidget(picture, 0, 0, 2, 1, Qt::AlignTop);
-    grid->addWidget(label1, 0, 1, 1, 2);
-    grid->addWidget(label5, 1, 1, Qt::AlignTop);
-    grid->addWidget(label6, 1, 2);
-    grid->addWidget(label3, 2, 1, Qt::AlignTop);
-    grid->addWidget(label4, 2, 2);
-    grid->addWidget(label8, 3, 1, Qt::AlignTop);
-    grid->addWidget(label2, 3, 2);
-    grid->setColumnStretch(2, 1);
+    // Headings above their text, the picture on the left.
+    auto *text = new QVBoxLayout;
+    text->addWidget(label1);
+    text->addSpacing(6);
+    for (QLabel *heading : {label5, label3, label8}) {
+        QFont bold = heading->font();
+        bold.setBold(true);
+        heading->setFont(bold);
+    }
+    text->addWidget(label5);
+    text->addWidget(label6);
+    text->addSpacing(6);
+    text->addWidget(label3);
+    text->addWidget(label4);
+    text->addSpacing(6);
+    text->addWidget(label8);
+    text->addWidget(label2);
+    auto *top = new QHBoxLayout;
+    top->addWidget(picture, 0, Qt::AlignTop);
+    top->addSpacing(12);
+    top->addLayout(text, 1);
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(grid);
+    layout->addLayout(top);
+    layout->addSpacing(8);
     layout->addWidget(label7);
     layout->addWidget(command1, 0, Qt::AlignRight);
-    setMinimumWidth(520);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     popup_start_stop_ = popup_mnu_->addAction(tr("&Start"));
     popup_mnu_->addSeparator();
