@@ -259,6 +259,10 @@ TEST(IniStore, ReadOnlyFileRefusesWrite) {
     write_text(f, "[S]\nK=v\n");
     ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
     EXPECT_FALSE(kel::ini::ini_write(f.c_str(), "S", "K", "w"));
+    auto doc = kel::ini::load(f.c_str());
+    ASSERT_TRUE(doc.has_value());
+    ASSERT_TRUE(doc->set("S", "K", "w"));
+    EXPECT_FALSE(kel::ini::save(f.c_str(), *doc));
     EXPECT_EQ(read_text(f), "[S]\nK=v\n");
 }
 

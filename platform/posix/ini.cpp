@@ -261,6 +261,11 @@ std::optional<Document> load(const char *path) {
 }
 
 bool save(const char *path, const Document &doc) {
+    if (path == nullptr || *path == '\0') return false;
+    std::lock_guard<std::mutex> lock(g_write_mutex);
+    // A read-only file stays as it is, although the folder would let a
+    // rename replace it.
+    if (fs::is_read_only(path)) return false;
     return fs::replace_atomically(path, doc.serialize());
 }
 

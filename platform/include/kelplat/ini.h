@@ -65,7 +65,8 @@ private:
 // Loads a file; a missing file gives an empty document, an unreadable one
 // nothing.
 std::optional<Document> load(const char *path);
-// Writes the document over the file atomically; false when it can't.
+// Writes the document over the file atomically; false when it can't, or
+// when the file is read-only.
 bool save(const char *path, const Document &doc);
 
 // Copies the value, or `def` when the file, section or key is missing (a
