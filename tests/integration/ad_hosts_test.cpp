@@ -30,6 +30,12 @@ TEST_F(AdHosts, ListedHostGetsTheImageWhateverThePath) {
     }
 }
 
+TEST_F(AdHosts, MethodAndSchemeAreMatchedWithoutCase) {
+    ASSERT_TRUE(start());
+    Reply reply = ask("get HTTP://" + unresolvable_name() + "/b.gif HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.bytes, image_reply(*image_));
+}
+
 TEST_F(AdHosts, ShippedImageIsServedWithItsLength) {
     image_.reset();
     ASSERT_TRUE(start());

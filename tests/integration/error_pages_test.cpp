@@ -38,6 +38,34 @@ TEST_F(ErrorPages, LargeHeaderUnderTheLimitIsForwarded) {
     EXPECT_EQ(origin.requests()[0], "GET / HTTP/1.1\r\nX-Pad: " + pad + "\r\nConnection: close\r\n\r\n");
 }
 
+// A request header of `total` bytes, blank line included.
+std::string header_of_size(const std::string &request_line, size_t total) {
+    const std::string head = request_line + "X-Pad: ";
+    return head + std::string(total - head.size() - 4, 'c') + "\r\n\r\n";
+}
+
+TEST_F(ErrorPages, ReceptionLimitIsExact) {
+    ASSERT_TRUE(start());
+    Origin origin("HTTP/1.1 204 No Content\r\n\r\n");
+    const std::string line = "GET http://127.0.0.1:" + std::to_string(origin.port()) + "/ HTTP/1.1\r\n";
+
+    Reply largest = ask(header_of_size(line, 524'287));
+    EXPECT_EQ(largest.bytes, "HTTP/1.1 204 No Content\r\n\r\n");
+    Reply over = ask(header_of_size(line, 524'288));
+    EXPECT_TRUE(IsErrorPage(over, 400, "Bad Request", kInvalidRequest));
+    EXPECT_EQ(origin.accepted(), 1);
+}
+
+TEST_F(ErrorPages, MoreThanAHundredFieldsGets400) {
+    ASSERT_TRUE(start());
+    Origin origin("HTTP/1.1 204 No Content\r\n\r\n");
+    std::string fields;
+    for (int i = 0; i < 101; ++i) fields += "X-F" + std::to_string(i) + ": v\r\n";
+    Reply reply = ask("GET http://127.0.0.1:" + std::to_string(origin.port()) + "/ HTTP/1.1\r\n" + fields + "\r\n");
+    EXPECT_TRUE(IsErrorPage(reply, 400, "Bad Request", kInvalidRequest));
+    EXPECT_EQ(origin.accepted(), 0);
+}
+
 TEST_F(ErrorPages, UnknownMethodGets405AndIsLogged) {
     ASSERT_TRUE(start());
     Origin origin("HTTP/1.1 200 OK\r\n\r\n");

@@ -149,6 +149,23 @@ TEST_F(Forwarding, PostIgnoresTheSchemeAndGoesByHttp) {
     EXPECT_EQ(origin.requests()[0], "POST /form HTTP/1.1\r\nContent-Length: 3\r\nConnection: close\r\n\r\na=b");
 }
 
+TEST_F(Forwarding, FullFieldListStillAsksTheOriginToClose) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    std::string fields;
+    for (int i = 0; i < 100; ++i) fields += "X-F" + std::to_string(i) + ": v\r\n";
+    Reply reply = ask("GET http://127.0.0.1:" + std::to_string(origin.port()) + "/ HTTP/1.1\r\n" + fields + "\r\n");
+    auto requests = origin.requests();
+    // Either the origin is told to close, or the proxy refuses the request:
+    // forwarding it as keep-alive would leave the relay waiting on the origin.
+    if (requests.empty()) {
+        EXPECT_EQ(reply.bytes.rfind("HTTP/1.1 ", 0), 0u) << reply.bytes;
+    } else {
+        EXPECT_NE(requests[0].find("\r\nConnection: close\r\n"), std::string::npos) << requests[0];
+        EXPECT_EQ(reply.bytes, kSmallReply);
+    }
+}
+
 TEST_F(Forwarding, ServesManyClientsAtOnce) {
     ASSERT_TRUE(start());
     Origin origin(kSmallReply);
@@ -163,6 +180,31 @@ TEST_F(Forwarding, ServesManyClientsAtOnce) {
                                              std::to_string(i) + " HTTP/1.1\r\n\r\n"));
     for (int i = 0; i < kClients; ++i) EXPECT_EQ(talk(clients[i], "").bytes, kSmallReply) << "client " << i;
     EXPECT_EQ(origin.accepted(), kClients);
+}
+
+TEST_F(Forwarding, ReleasesTheSocketsOfFinishedConnections) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    EchoServer echo;
+    const std::string get = "GET http://127.0.0.1:" + std::to_string(origin.port()) + "/ HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(ask(get).bytes, kSmallReply);  // first use opens what stays open
+    const size_t baseline = daemon().open_descriptors();
+
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_EQ(ask(get).bytes, kSmallReply) << "request " << i;
+        ask("BREW http://127.0.0.1/ HTTP/1.1\r\n\r\n");
+        ask("GET http://" + unresolvable_name() + "/ HTTP/1.1\r\n\r\n");
+        Fd fd = connect_tcp("127.0.0.1", port());
+        talk(fd, "CONNECT 127.0.0.1:" + std::to_string(echo.port()) + " HTTP/1.1\r\n\r\nx", 20);
+    }
+    // Connection threads end on their own; give them a bounded moment.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    size_t now = daemon().open_descriptors();
+    while (now > baseline && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+        now = daemon().open_descriptors();
+    }
+    EXPECT_LE(now, baseline);
 }
 
 TEST_F(Forwarding, RealClientFetchesThroughTheProxy) {

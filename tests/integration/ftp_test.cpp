@@ -58,6 +58,18 @@ TEST_F(Ftp, UrlEndingInSlashListsTheDirectory) {
     EXPECT_EQ(sub.bytes.find("data.bin"), std::string::npos);
 }
 
+TEST_F(Ftp, ClientLeavingMidTransferLeavesTheProxyServing) {
+    write_file(root_ / "large.bin", pattern_bytes(16 * 1024 * 1024, 17));
+    {
+        Fd fd = connect_tcp("127.0.0.1", port());
+        ASSERT_TRUE(fd.valid());
+        Reply start = talk(fd, "GET " + url("/large.bin") + " HTTP/1.1\r\n\r\n", 64 * 1024);
+        ASSERT_EQ(start.bytes.rfind(kFtpHeader, 0), 0u);
+    }
+    Reply reply = get("/data.bin");
+    EXPECT_EQ(reply.bytes.size(), kFtpHeader.size() + file_.size());
+}
+
 TEST_F(Ftp, MissingFileGets500Page) {
     EXPECT_TRUE(IsErrorPage(get("/no-such-file.bin"), 500, "Internal Server Error", kInternalError));
 }

@@ -399,6 +399,15 @@ bool Daemon::wait_listening(uint16_t port, Millis timeout) {
     return false;
 }
 
+size_t Daemon::open_descriptors() const {
+    std::error_code ec;
+    size_t count = 0;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(process_.pid()) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++count;
+    return count;
+}
+
 Origin::Origin(std::string reply, const char *address, Mode mode)
     : reply_(std::move(reply)), mode_(mode), listener_(listen_tcp(address)), port_(local_port(listener_)) {
     std::tie(stop_read_, stop_write_) = make_pipe();
@@ -625,6 +634,10 @@ bool ProxyTest::log_contains(std::string_view text, Millis timeout) const {
 
 std::optional<int> ProxyTest::run_to_exit(const std::vector<std::string> &args) {
     if (!launch(args)) return std::nullopt;
+    return await_exit();
+}
+
+std::optional<int> ProxyTest::await_exit() {
     stopped_ = true;
     auto status = daemon_->wait_exit();
     if (!status) daemon_->terminate();

@@ -183,6 +183,8 @@ public:
     std::optional<int> terminate() { return process_.terminate(); }
     bool running() { return process_.running(); }
     pid_t pid() const { return process_.pid(); }
+    // Number of descriptors the daemon holds open right now.
+    size_t open_descriptors() const;
 
     std::string out() const { return read_file(logs_ / "daemon.out"); }
     std::string err() const { return read_file(logs_ / "daemon.err"); }
@@ -314,6 +316,8 @@ protected:
     bool launch(const std::vector<std::string> &args = {});
     // Launches the daemon and waits for it to exit by itself.
     std::optional<int> run_to_exit(const std::vector<std::string> &args = {});
+    // Waits for a running daemon to exit by itself (after a signal, say).
+    std::optional<int> await_exit();
     // Stops the daemon: exit status 0 and no sanitizer findings expected.
     void stop_and_check();
 

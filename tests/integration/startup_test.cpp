@@ -139,6 +139,14 @@ TEST_F(Startup, PidFileIsWrittenAndRemovedOnTerm) {
     EXPECT_FALSE(fs::exists(pidfile));
 }
 
+TEST_F(Startup, InterruptStopsTheDaemonCleanly) {
+    ASSERT_TRUE(start());
+    ASSERT_EQ(::kill(daemon().pid(), SIGINT), 0);
+    auto status = await_exit();
+    EXPECT_TRUE(exited_with(status, 0)) << describe_status(status) << "\n" << daemon().output();
+    EXPECT_EQ(sanitizer_findings(daemon().err()), "");
+}
+
 TEST_F(Startup, HelpNamesTheOptions) {
     auto status = run_to_exit({"--help"});
     EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
