@@ -8,7 +8,33 @@ class ErrorPages : public ProxyTest {};
 
 TEST_F(ErrorPages, GarbageRequestGets400) {
     ASSERT_TRUE(start());
-    EXPECT_TRUE(IsErrorPage(ask("garbage\r\n\r\n"), 400, "Bad Request", kInvalidRequest));
+    for (const char *request : {"garbage\r\n\r\n", "\r\n\r\n", "GET\r\n\r\n", "GET :// HTTP/1.1\r\n\r\n",
+                                "GET http://127.0.0.1:0/ HTTP/1.1\r\n\r\n",
+                                "GET http://127.0.0.1:/ HTTP/1.1\r\n\r\n",
+                                "GET http://127.0.0.1:70000/ HTTP/1.1\r\n\r\n"})
+        EXPECT_TRUE(IsErrorPage(ask(request), 400, "Bad Request", kInvalidRequest)) << request;
+}
+
+TEST_F(ErrorPages, HostileHeadersLeaveTheProxyServing) {
+    using namespace std::string_literals;
+    ASSERT_TRUE(start());
+    ClosedPort closed;
+    const std::string target = "127.0.0.1:" + std::to_string(closed.port());
+    for (const std::string &request : std::vector<std::string>{
+             "GET http://"s + target + "/\0hidden HTTP/1.1\r\n\r\n"s, "\0\0\0\r\n\r\n"s,
+          "GET http://" + target + "/ HTTP/1.1\r\n:\r\n: value\r\nName:\r\n\r\n",
+          "GET http://" + target + "/ HTTP/1.1\r\nX:" + std::string(1000, ':') + "\r\n\r\n",
+          "CONNECT :443 HTTP/1.1\r\n\r\n", "CONNECT " + target + "\r\n\r\n",
+          "GET ftp:// HTTP/1.1\r\n\r\n", "GET ftp://:21/x HTTP/1.1\r\n\r\n",
+          "GET http://" + std::string(5000, 'h') + "/ HTTP/1.1\r\n\r\n",
+          "GET http://" + target + std::string(100'000, '/') + " HTTP/1.1\r\n\r\n"}) {
+        Reply reply = ask(request);
+        EXPECT_TRUE(reply.closed) << request.substr(0, 60);
+        EXPECT_FALSE(reply.timed_out) << request.substr(0, 60);
+    }
+    Origin origin("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nup");
+    EXPECT_EQ(ask("GET http://127.0.0.1:" + std::to_string(origin.port()) + "/ HTTP/1.1\r\n\r\n").bytes,
+              "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nup");
 }
 
 TEST_F(ErrorPages, GetOfHttpsUrlGets400AndIsLogged) {
