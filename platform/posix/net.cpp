@@ -339,14 +339,6 @@ bool close_with_reset(Socket s) noexcept {
     return close(s);
 }
 
-bool set_receive_buffer(Socket s, int bytes) noexcept {
-    if (::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
-        note_errno();
-        return false;
-    }
-    return true;
-}
-
 std::uint64_t recv_calls_on_this_thread() noexcept { return t_recv_calls; }
 
 }  // namespace kel::net

@@ -121,8 +121,6 @@ bool shutdown_both(Socket s) noexcept;
 long unread_bytes(Socket s) noexcept;
 // Closes with a reset instead of an orderly end.
 bool close_with_reset(Socket s) noexcept;
-// Shrinks the kernel's receive buffer, for tests of slow readers.
-bool set_receive_buffer(Socket s, int bytes) noexcept;
 
 // Receive calls (peeks included) made by the calling thread, for tests
 // that measure the cost of reception.
