@@ -28,6 +28,143 @@ void close_both(uint32_t first, uint32_t second) {
     kelnet_fermer(second);
 }
 
+// Room asked for each kernel-side pipe: with the default 64 KiB a bulk
+// transfer takes four times the turns.
+constexpr std::size_t kPipeRoomBytes = 256u << 10;
+// Stands in for the block when it can't be had once bytes have moved.
+constexpr int32_t kSpareReceiveBytes = 512;
+
+// Two-way relay state. Each direction starts by copying through a block
+// taken for the turn and given back after it, so a quiet tunnel holds no
+// memory; a receive that fills the block marks bulk traffic, and from then
+// on that direction moves bytes inside the kernel through a pipe of its own.
+class TwoWayRelay {
+public:
+    TwoWayRelay(uint32_t first, uint32_t second) : socks_{first, second} {}
+
+    // Serves one turn from side `from` to the other: 0 to go on, or the
+    // relay's result, with both sockets closed unless it is -1.
+    int32_t turn(int from) {
+        Direction &d = dirs_[from];
+        const uint32_t src = socks_[from];
+        const uint32_t dst = socks_[1 - from];
+        if (d.pipe.is_open()) {
+            const int32_t r = splice_turn(d, src, dst);
+            if (r != kRefused) return r;
+        }
+        return copy_turn(d, src, dst);
+    }
+
+private:
+    struct Direction {
+        net::RelayPipe pipe;
+        bool splice_refused = false;
+    };
+    static constexpr int32_t kRefused = 1;
+
+    int32_t end(int32_t result) {
+        close_both(socks_[0], socks_[1]);
+        return result;
+    }
+
+    int32_t send_failed() {
+        KEL_DIAG_MSG("Le client d'une redirection a ferme sa connexion");
+        return end(-3);
+    }
+
+    int32_t splice_turn(Direction &d, uint32_t src, uint32_t dst) {
+        const long n = d.pipe.fill_from(src);
+        if (n == net::kSpliceRefused) {
+            d.pipe.close();
+            d.splice_refused = true;
+            return kRefused;
+        }
+        if (n == 0) return end(-2);
+        if (n < 0) {
+            KEL_DIAG();
+            return end(-4);
+        }
+        const long r = d.pipe.drain_to(dst);
+        if (r == net::kSpliceRefused) return copy_out_of_pipe(d, dst);
+        if (r < 0) {
+            KEL_DIAG_MSG("erreur a l'envoi : connexion fermee prematurement ?");
+            return send_failed();
+        }
+        return 0;
+    }
+
+    // The destination takes no spliced bytes: what is in the pipe goes out
+    // by copy, and this direction copies from now on.
+    int32_t copy_out_of_pipe(Direction &d, uint32_t dst) {
+        d.splice_refused = true;
+        RelayBlock block = allocate_block();
+        if (!block) return copy_out_of_pipe_spare(d, dst);
+        return copy_out_of_pipe(d, dst, block.get(), kRelayReceiveBytes);
+    }
+
+    int32_t copy_out_of_pipe(Direction &d, uint32_t dst, char *buf, int32_t len) {
+        while (d.pipe.pending() > 0) {
+            const long n = d.pipe.take(buf, static_cast<std::size_t>(len));
+            if (n <= 0) {
+                KEL_DIAG();
+                return end(-4);
+            }
+            if (kelnet_envoie(dst, buf, static_cast<int32_t>(n)) != 0) return send_failed();
+        }
+        d.pipe.close();
+        return 0;
+    }
+
+    int32_t copy_turn(Direction &d, uint32_t src, uint32_t dst) {
+        RelayBlock block = allocate_block();
+        if (!block) {
+            // Before any byte has moved, the relay has not started: the
+            // caller still owns both sockets.
+            if (!moved_) {
+                KEL_DIAG();
+                return -1;
+            }
+            return copy_turn_spare(src, dst);
+        }
+        return copy_through(src, dst, block.get(), kRelayReceiveBytes, &d);
+    }
+
+    // Once bytes have moved, a block that can't be had is no reason to drop
+    // the exchange: a small buffer on the stack carries on. Out of line, so
+    // that the usual path's frame stays small.
+    [[gnu::noinline]] int32_t copy_turn_spare(uint32_t src, uint32_t dst) {
+        char spare[kSpareReceiveBytes];
+        return copy_through(src, dst, spare, kSpareReceiveBytes, nullptr);
+    }
+
+    [[gnu::noinline]] int32_t copy_out_of_pipe_spare(Direction &d, uint32_t dst) {
+        char spare[kSpareReceiveBytes];
+        return copy_out_of_pipe(d, dst, spare, kSpareReceiveBytes);
+    }
+
+    // bulk_of is the direction to move to the kernel path when the receive
+    // fills the buffer, or null.
+    int32_t copy_through(uint32_t src, uint32_t dst, char *buf, int32_t len, Direction *bulk_of) {
+        const long n = net::recv(src, buf, static_cast<std::size_t>(len));
+        if (n == 0) return end(-2);
+        if (n < 0) {
+            KEL_DIAG();
+            return end(-4);
+        }
+        moved_ = true;
+        if (kelnet_envoie(dst, buf, static_cast<int32_t>(n)) != 0) return send_failed();
+        // A pipe that can't be had leaves the direction on the copy path.
+        if (n == len && bulk_of != nullptr && !bulk_of->splice_refused &&
+            !bulk_of->pipe.open(kPipeRoomBytes))
+            bulk_of->splice_refused = true;
+        return 0;
+    }
+
+    uint32_t socks_[2];
+    Direction dirs_[2];
+    bool moved_ = false;
+};
+
 kelnet_paire *make_pair(uint32_t sd1, uint32_t sd2) {
     auto *p = static_cast<kelnet_paire *>(std::malloc(sizeof(kelnet_paire)));
     if (p != nullptr) *p = kelnet_paire{sd1, sd2};
@@ -42,11 +179,7 @@ using kel::kelnet::kModule;
 
 extern "C" int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2) {
     return guard(__func__, int32_t{-1}, [&]() -> int32_t {
-        kelnet::RelayBlock block = kelnet::allocate_block();
-        if (!block) {
-            KEL_DIAG();
-            return -1;
-        }
+        kelnet::TwoWayRelay relay(sd1, sd2);
         const net::Socket socks[2] = {sd1, sd2};
         for (;;) {
             bool ready[2] = {false, false};
@@ -55,23 +188,8 @@ extern "C" int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2) {
                 return -1;
             }
             // One direction per turn; the first socket wins when both are ready.
-            const uint32_t from = ready[0] ? sd1 : sd2;
-            const uint32_t to = ready[0] ? sd2 : sd1;
-            const long n = net::recv(from, block.get(), kelnet::kRelayReceiveBytes);
-            if (n == 0) {
-                kelnet::close_both(sd1, sd2);
-                return -2;
-            }
-            if (n < 0) {
-                KEL_DIAG();
-                kelnet::close_both(sd1, sd2);
-                return -4;
-            }
-            if (kelnet_envoie(to, block.get(), static_cast<int32_t>(n)) != 0) {
-                KEL_DIAG_MSG("Le client d'une redirection a ferme sa connexion");
-                kelnet::close_both(sd1, sd2);
-                return -3;
-            }
+            const int32_t r = ready[0] ? relay.turn(0) : relay.turn(1);
+            if (r != 0) return r;
         }
     });
 }

@@ -1,9 +1,12 @@
 #include "kelplat/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +23,8 @@ namespace {
 
 thread_local int t_last_error = 0;
 thread_local std::uint64_t t_recv_calls = 0;
+thread_local std::uint64_t t_splice_calls = 0;
+std::atomic<unsigned> g_splice_refusal{kRefuseNone};
 std::atomic<Resolver> g_resolver{nullptr};
 
 int fd_of(Socket s) noexcept { return static_cast<int>(s); }
@@ -45,6 +50,48 @@ bool is_stream(int fd) noexcept {
     socklen_t len = sizeof type;
     return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
 }
+
+// What splice answers when the descriptors cannot take part in it, as
+// opposed to a failure of the connection.
+bool is_splice_refusal(int err) noexcept { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+
+// splice has no MSG_NOSIGNAL: a write to a vanished peer raises SIGPIPE.
+// Holds the signal blocked on this thread and swallows the one the failed
+// write raised, leaving a signal that was already pending alone.
+class SigpipeHold {
+public:
+    SigpipeHold() noexcept {
+        sigemptyset(&pipe_set_);
+        sigaddset(&pipe_set_, SIGPIPE);
+        held_ = ::pthread_sigmask(SIG_BLOCK, &pipe_set_, &old_mask_) == 0;
+        if (held_ && sigismember(&old_mask_, SIGPIPE) == 1) {
+            sigset_t pending;
+            was_pending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        }
+    }
+    SigpipeHold(const SigpipeHold &) = delete;
+    SigpipeHold &operator=(const SigpipeHold &) = delete;
+    ~SigpipeHold() {
+        if (!held_) return;
+        if (raised_ && !was_pending_) {
+            sigset_t pending;
+            if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+                const timespec now{0, 0};
+                while (::sigtimedwait(&pipe_set_, nullptr, &now) < 0 && errno == EINTR) {
+                }
+            }
+        }
+        ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+    }
+    void note_raised() noexcept { raised_ = true; }
+
+private:
+    sigset_t pipe_set_;
+    sigset_t old_mask_;
+    bool held_ = false;
+    bool was_pending_ = false;
+    bool raised_ = false;
+};
 
 }  // namespace
 
@@ -340,5 +387,94 @@ bool close_with_reset(Socket s) noexcept {
 }
 
 std::uint64_t recv_calls_on_this_thread() noexcept { return t_recv_calls; }
+
+bool RelayPipe::open(std::size_t room_bytes) noexcept {
+    close();
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        note_errno();
+        return false;
+    }
+    read_end_ = ends[0];
+    write_end_ = ends[1];
+    int room = -1;
+    // Past the per-user allowance the kernel refuses a larger pipe; the
+    // default room still relays, in smaller steps.
+    if (room_bytes > 0) room = ::fcntl(write_end_, F_SETPIPE_SZ, static_cast<int>(room_bytes));
+    if (room <= 0) room = ::fcntl(write_end_, F_GETPIPE_SZ);
+    room_ = room > 0 ? static_cast<std::size_t>(room) : 4096;
+    pending_ = 0;
+    return true;
+}
+
+void RelayPipe::close() noexcept {
+    if (read_end_ >= 0) ::close(read_end_);
+    if (write_end_ >= 0) ::close(write_end_);
+    read_end_ = write_end_ = -1;
+    room_ = pending_ = 0;
+}
+
+long RelayPipe::fill_from(Socket s) noexcept {
+    if ((g_splice_refusal.load() & kRefuseFill) != 0) return kSpliceRefused;
+    if (!is_open() || pending_ >= room_) {
+        t_last_error = kErrInvalid;
+        return -1;
+    }
+    for (;;) {
+        ++t_splice_calls;
+        const ssize_t n =
+            ::splice(fd_of(s), nullptr, write_end_, nullptr, room_ - pending_, SPLICE_F_MOVE);
+        if (n >= 0) {
+            pending_ += static_cast<std::size_t>(n);
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) continue;
+        if (is_splice_refusal(errno)) return kSpliceRefused;
+        note_errno();
+        return -1;
+    }
+}
+
+long RelayPipe::drain_to(Socket s) noexcept {
+    if (pending_ == 0) return 0;
+    if ((g_splice_refusal.load() & kRefuseDrain) != 0) return kSpliceRefused;
+    SigpipeHold hold;
+    while (pending_ > 0) {
+        ++t_splice_calls;
+        // No SPLICE_F_MORE: it would hold the last segment back as MSG_MORE
+        // does; between the pipe's pages the kernel marks that more follows.
+        const ssize_t n = ::splice(read_end_, nullptr, fd_of(s), nullptr, pending_, SPLICE_F_MOVE);
+        if (n > 0) {
+            pending_ -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && is_splice_refusal(errno)) return kSpliceRefused;
+        if (n == 0) errno = EPIPE;
+        if (errno == EPIPE) hold.note_raised();
+        note_errno();
+        return -1;
+    }
+    return 0;
+}
+
+long RelayPipe::take(void *buf, std::size_t len) noexcept {
+    if (len > pending_) len = pending_;
+    if (len == 0) return 0;
+    for (;;) {
+        const ssize_t n = ::read(read_end_, buf, len);
+        if (n >= 0) {
+            pending_ -= static_cast<std::size_t>(n);
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) continue;
+        note_errno();
+        return -1;
+    }
+}
+
+std::uint64_t splice_calls_on_this_thread() noexcept { return t_splice_calls; }
+
+unsigned set_splice_refusal(unsigned which) noexcept { return g_splice_refusal.exchange(which); }
 
 }  // namespace kel::net

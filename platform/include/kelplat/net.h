@@ -126,4 +126,59 @@ bool close_with_reset(Socket s) noexcept;
 // that measure the cost of reception.
 std::uint64_t recv_calls_on_this_thread() noexcept;
 
+// A pipe through which a relay moves bytes from one socket to another inside
+// the kernel, without copying them through user memory. Where the system or
+// the descriptors do not allow it, fill and drain answer kSpliceRefused and
+// the caller copies through a buffer instead. Owned by one thread; closes
+// its two ends when destroyed.
+inline constexpr long kSpliceRefused = -2;
+
+class RelayPipe {
+public:
+    RelayPipe() noexcept = default;
+    RelayPipe(const RelayPipe &) = delete;
+    RelayPipe &operator=(const RelayPipe &) = delete;
+    ~RelayPipe() { close(); }
+
+    // Creates the pipe and asks for about room_bytes of room; a refused
+    // size keeps the system's default. False when no pipe can be had (last
+    // error set).
+    bool open(std::size_t room_bytes) noexcept;
+    bool is_open() const noexcept { return read_end_ >= 0; }
+    void close() noexcept;
+    std::size_t room() const noexcept { return room_; }
+    // Bytes in the pipe, taken in by fill_from and not yet passed on.
+    std::size_t pending() const noexcept { return pending_; }
+
+    // Moves what has arrived on s into the pipe, at most its free room, and
+    // waits as a receive does when nothing has arrived. The count, 0 when the
+    // peer has closed, -1 on failure (last error set), or kSpliceRefused.
+    long fill_from(Socket s) noexcept;
+    // Moves every pending byte on to s, blocking as a send does while the
+    // peer does not read. 0 when all went, -1 on failure (last error set),
+    // kSpliceRefused when s takes none that way; what is left stays pending.
+    // Never raises SIGPIPE.
+    long drain_to(Socket s) noexcept;
+    // Takes up to len pending bytes out into buf, for a copy to a socket that
+    // refused the drain. The count, or -1.
+    long take(void *buf, std::size_t len) noexcept;
+
+private:
+    int read_end_ = -1;
+    int write_end_ = -1;
+    std::size_t room_ = 0;
+    std::size_t pending_ = 0;
+};
+
+// Splice calls (fills and drains) made by the calling thread.
+std::uint64_t splice_calls_on_this_thread() noexcept;
+
+// Test hook: makes every fill, every drain, or both answer kSpliceRefused as
+// a system without kernel-side relaying would. Process-wide; returns the
+// previous setting.
+inline constexpr unsigned kRefuseNone = 0;
+inline constexpr unsigned kRefuseFill = 1;
+inline constexpr unsigned kRefuseDrain = 2;
+unsigned set_splice_refusal(unsigned which) noexcept;
+
 }  // namespace kel::net
