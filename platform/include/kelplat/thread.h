@@ -22,14 +22,31 @@ inline constexpr std::size_t kConnectionStackBytes = 80 * 1024;
 
 using Routine = void (*)(void *arg);
 
-// Starts routine(arg) on a new detached thread; nobody joins it. Returns 0,
-// or the system's error number when the thread can't be started (arg is
-// then still the caller's).
+// Starts routine(arg) on a detached thread of its own; nobody joins it.
+// The thread is an idle pooled one of the same stack size when one waits,
+// else a new one. A thread runs one routine at a time; once its routine
+// returns it waits a while (10 s; at most 64 threads wait) for the next,
+// then ends. Every routine starts with errno and the socket layer's last
+// error cleared, as on a new thread. Returns 0, or the system's error
+// number when no idle thread waits and none can be created (arg is then
+// still the caller's).
 int start_detached(Routine routine, void *arg,
                    std::size_t stack_bytes = kConnectionStackBytes) noexcept;
 
-// The system's own start, whatever hook is installed.
+// The system's own start (idle thread or new one), whatever hook is
+// installed.
 int start_detached_system(Routine routine, void *arg, std::size_t stack_bytes) noexcept;
+
+// Pooled threads that wait for a routine, and all pooled threads alive.
+struct PoolCounts {
+    std::size_t idle;
+    std::size_t live;
+};
+PoolCounts pool_counts() noexcept;
+
+// How long an idle thread waits for its next routine; applies at once to
+// those already waiting. For tests. Returns the previous value.
+int set_idle_ms(int ms) noexcept;
 
 // Replaces the start, so that tests can make it fail; null puts the
 // system's back. Returns the previous hook.
