@@ -307,13 +307,14 @@ extern "C" uint32_t kelnet_resoudre_adresse(const char *nom) {
             KEL_DIAG_MSG("Mutex object cannot be obtained");
             return KELNET_AUCUNE_ADRESSE;
         }
-        // The look-up and the copy of its first address both happen here,
-        // under the lock.
-        if (!net::resolve_ipv4(nom, &addr)) addr = KELNET_AUCUNE_ADRESSE;
+        // Taking the lock proves the socket layer is set up. The look-up
+        // itself is reentrant and runs outside it, so that one slow answer
+        // does not stall every other look-up.
         if (!lock->unlock()) {
             KEL_DIAG();
             return KELNET_AUCUNE_ADRESSE;
         }
+        if (!net::resolve_ipv4(nom, &addr)) addr = KELNET_AUCUNE_ADRESSE;
         return addr;
     });
 }

@@ -126,6 +126,30 @@ void gated(void *arg) {
     t->done.set_value();
 }
 
+// Holds "slow.test" in the look-up until the test releases it; answers
+// "quick.test" at once.
+Gate *g_slow_gate = nullptr;
+
+bool gated_resolver(const char *name, uint32_t *addr) {
+    if (std::string(name) == "slow.test") {
+        g_slow_gate->arrive_and_wait();
+        *addr = net::addr_from_octets(192, 0, 2, 1);
+        return true;
+    }
+    if (std::string(name) == "quick.test") {
+        *addr = net::addr_from_octets(192, 0, 2, 2);
+        return true;
+    }
+    net::set_last_error(net::kErrHostNotFound);
+    return false;
+}
+
+struct ResolverOverride {
+    explicit ResolverOverride(net::Resolver r) : previous(net::set_resolver(r)) {}
+    ~ResolverOverride() { net::set_resolver(previous); }
+    net::Resolver previous;
+};
+
 // Puts the idle time back whatever the test's outcome.
 struct IdleTime {
     int previous;
@@ -235,6 +259,23 @@ TEST(Threads, IdleThreadsOfAnotherStackSizeAreNotTaken) {
     int value = 0;
     EXPECT_NE(thread::start_detached([](void *p) { ++*static_cast<int *>(p); }, &value, 1), 0);
     EXPECT_EQ(value, 0);
+}
+
+TEST(Resolution, OtherNamesResolveWhileOneLookUpIsSlow) {
+    Gate gate;
+    g_slow_gate = &gate;
+    ResolverOverride hook(gated_resolver);
+    auto slow = std::async(std::launch::async, [] { return kelnet_resoudre_adresse("slow.test"); });
+    const bool slow_inside = gate.wait_arrivals(1);
+
+    const uint32_t quick = kelnet_resoudre_adresse("quick.test");
+    const bool slow_still_blocked = slow.wait_for(0s) == std::future_status::timeout;
+    gate.release();
+    ASSERT_EQ(slow.wait_for(20s), std::future_status::ready);
+    EXPECT_TRUE(slow_inside);
+    EXPECT_EQ(quick, net::addr_from_octets(192, 0, 2, 2));
+    EXPECT_TRUE(slow_still_blocked);
+    EXPECT_EQ(slow.get(), net::addr_from_octets(192, 0, 2, 1));
 }
 
 TEST(Locks, MutexReportsMisuse) {
