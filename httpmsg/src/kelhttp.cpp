@@ -10,6 +10,7 @@
 #include "kelnet.h"
 #include "kelplat/diag.h"
 #include "kelplat/guard.h"
+#include "kelplat/netvec.h"
 
 namespace kel::http {
 namespace {
@@ -87,12 +88,18 @@ int32_t send_response(uint32_t sd, const void *body, int32_t body_len, const cha
         KEL_DIAG();
         return -1;
     }
-    // A failed send has its own diagnostic line and the caller closes the
-    // connection anyway; the body is not sent behind a broken header.
-    const int32_t sent = kelHttpE_en_net(sd, che.get(), 0);
-    if (sent == -1) return -1;
-    if (sent < 0) return 0;
-    if (body_len > 0) kelnet_envoie(sd, body, body_len);
+    Owned header(kelHttpE_en_str(che.get(), 0));
+    if (!header) {
+        KEL_DIAG();
+        return -1;
+    }
+    // Header and body leave in one write: a body sent on its own can wait
+    // for the peer's delayed acknowledgement of the header. A failed send
+    // has its diagnostic line and the caller closes the connection anyway.
+    const kel::net::Chunk reply[2] = {{header.get(), std::strlen(header.get())},
+                                      {body, static_cast<size_t>(body_len)}};
+    if (!kel::net::send_gathered(sd, reply, body_len > 0 ? 2 : 1))
+        KEL_DIAG_MSG("erreur a l'envoi : connexion fermee prematurement ?");
     return 0;
 }
 
