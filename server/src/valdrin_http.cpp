@@ -41,6 +41,8 @@ uint32_t g_listen_sd = KELNET_INVALIDE;
 
 thread_local bool t_client_closed = false;
 
+std::atomic<uint64_t> g_curl_handles_created{0};
+
 #define VALDRIN_PAGE_HEAD "<HTML><HEAD><TITLE>Valdrin Proxy Server : Error</TITLE></HEAD><BODY>"
 #define VALDRIN_PAGE_FOOT                                                           \
     "<BR><BR><HR><DIV ALIGN=RIGHT><FONT SIZE=-1><I>"                                \
@@ -130,6 +132,13 @@ http_Erreurs ftp_failure_page(CURLcode result) {
 }
 
 uint16_t port_to_network(uint16_t port) { return kel::net::host_to_net16(port); }
+
+CURL *new_curl_handle() {
+    g_curl_handles_created.fetch_add(1, std::memory_order_relaxed);
+    return curl_easy_init();
+}
+
+uint64_t curl_handles_created() { return g_curl_handles_created.load(std::memory_order_relaxed); }
 
 void close_client(uint32_t sd) {
     if (t_client_closed) return;
@@ -288,16 +297,9 @@ extern "C" void http_servir(void *params) {
             return;
         }
 
-        CURL *curl = curl_easy_init();
-        if (curl == nullptr) {
-            http_erreur(sd, HTTP_INTERNAL_ERROR);
-            KEL_DIAG();
-            close_client(sd);
-            return;
-        }
-        http_traite(sd, sock_dist, curl);
+        // Only FTP needs a libcurl handle; its handler makes one.
+        http_traite(sd, sock_dist, nullptr);
         close_client(sd);
-        curl_easy_cleanup(curl);
     });
 }
 
@@ -440,6 +442,18 @@ extern "C" size_t http_callback_write_ftp(char *data, size_t taille, size_t nomb
 }
 
 extern "C" int32_t http_traite_get_ftp(uint32_t sd, kelHttpEntete *che, CURL *curl) {
+    // A handle given by the caller stays the caller's; otherwise this
+    // request has one of its own.
+    std::unique_ptr<CURL, void (*)(CURL *)> own(nullptr, &curl_easy_cleanup);
+    if (curl == nullptr) {
+        own.reset(kel::server::new_curl_handle());
+        if (!own) {
+            http_erreur(sd, HTTP_INTERNAL_ERROR);
+            KEL_DIAG();
+            return -1;
+        }
+        curl = own.get();
+    }
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
     std::unique_ptr<char, void (*)(void *)> url(kelHttpE_en_str_uri(che, 1), &std::free);
     if (!url) {

@@ -70,6 +70,9 @@ struct hash_base_donnees_t {
     void *mutex;  // the table's reader/writer lock (kel::sync::RwLock)
     uint32_t nb_enregistrement;
     hash_liste_chainee_t *enregistrement;
+    // Well-spread index over every node that hash_ajoute writes
+    // (kel::server::LabelIndex); insertions and look-ups go through it.
+    void *index;
 };
 
 extern hash_base_donnees_t *g_hash_bd;
@@ -162,6 +165,11 @@ http_Erreurs ftp_failure_page(CURLcode result);
 // Port in host order to the network order that kelnet_connecter takes.
 uint16_t port_to_network(uint16_t port);
 
+// Makes the libcurl handle of one FTP request, counting it.
+CURL *new_curl_handle();
+// Handles made so far, for tests that check which requests need one.
+uint64_t curl_handles_created();
+
 // The connection thread closes the client socket exactly once; handlers
 // that close it, or hand it to a relay that does, say so here.
 void close_client(uint32_t sd);
@@ -173,5 +181,8 @@ void reset_client_state();
 int32_t load_replacement_image(const char *path);
 void reset_ip_mask_for_tests();
 void reset_ad_hosts_for_tests();
+// Longest run of occupied slots in a table's index: the most slots a
+// look-up of one name may visit.
+size_t longest_index_run(hash_base_donnees_t *bd);
 
 }  // namespace kel::server

@@ -80,6 +80,151 @@ std::optional<Wildcard> parse_wildcard(std::string_view text) {
     return result;
 }
 
+// The label hash of the chains weighs the first character 0 and sums small
+// products, so realistic host names crowd into a few buckets (100,000 names
+// use about one bucket in five, up to some 700 to a chain). Look-ups and
+// insertions go instead through this open-addressed index of the nodes,
+// spread by a hash of the whole stored label. A node matches a name when its
+// label equals the name and it sits in the name's bucket, exactly what a walk
+// of that bucket's chain finds.
+class LabelIndex {
+public:
+    explicit LabelIndex(uint32_t buckets) : buckets_(buckets) {}
+    ~LabelIndex() {
+        std::free(slots_);
+        std::free(tags_);
+    }
+    LabelIndex(const LabelIndex &) = delete;
+    LabelIndex &operator=(const LabelIndex &) = delete;
+
+    hash_liste_chainee_t *find(const char *label, uint32_t hash) const {
+        if (count_ == 0) return nullptr;
+        const uint32_t bucket = hash % buckets_;
+        const uint64_t h = spread(label);
+        const uint32_t tag = tag_of(h);
+        const size_t mask = capacity_ - 1;
+        for (size_t i = static_cast<size_t>(h) & mask;; i = (i + 1) & mask) {
+            hash_liste_chainee_t *node = slots_[i];
+            if (node == nullptr) return nullptr;
+            // The tag spares a visit to the node for almost every other label.
+            if (tags_[i] == tag && node->hash % buckets_ == bucket &&
+                std::strcmp(node->etiquette, label) == 0)
+                return node;
+        }
+    }
+
+    // Makes room for one more node, so that a failure leaves the table as it was.
+    bool reserve_one() {
+        if ((count_ + 1) * 2 <= capacity_) return true;
+        return rebuild(capacity_ == 0 ? 64 : capacity_ * 2);
+    }
+
+    // After reserve_one().
+    void add(hash_liste_chainee_t *node) {
+        place(slots_, tags_, capacity_, node);
+        ++count_;
+    }
+
+    // Longest run of occupied slots, the most a look-up visits.
+    size_t longest_run() const {
+        size_t longest = 0, run = 0;
+        for (size_t i = 0; i < capacity_ * 2; ++i) {
+            run = slots_[i % capacity_] != nullptr ? run + 1 : 0;
+            if (run > longest) longest = run;
+        }
+        return longest > capacity_ ? capacity_ : longest;
+    }
+
+private:
+    // 64-bit FNV-1a with a final mix, over the label as stored. The low bits
+    // choose the slot, the high ones make the tag.
+    static uint64_t spread(const char *label) {
+        uint64_t h = 0xcbf29ce484222325u;
+        for (const unsigned char *p = reinterpret_cast<const unsigned char *>(label); *p != 0; ++p) {
+            h ^= *p;
+            h *= 0x100000001b3u;
+        }
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdu;
+        h ^= h >> 33;
+        return h;
+    }
+    static uint32_t tag_of(uint64_t h) { return static_cast<uint32_t>(h >> 32); }
+
+    static void place(hash_liste_chainee_t **slots, uint32_t *tags, size_t capacity,
+                      hash_liste_chainee_t *node) {
+        const uint64_t h = spread(node->etiquette);
+        const size_t mask = capacity - 1;
+        size_t i = static_cast<size_t>(h) & mask;
+        while (slots[i] != nullptr) i = (i + 1) & mask;
+        slots[i] = node;
+        tags[i] = tag_of(h);
+    }
+
+    bool rebuild(size_t capacity) {
+        auto **slots =
+            static_cast<hash_liste_chainee_t **>(std::calloc(capacity, sizeof(hash_liste_chainee_t *)));
+        auto *tags = static_cast<uint32_t *>(std::calloc(capacity, sizeof(uint32_t)));
+        if (slots == nullptr || tags == nullptr) {
+            std::free(slots);
+            std::free(tags);
+            return false;
+        }
+        for (size_t i = 0; i < capacity_; ++i) {
+            if (slots_[i] != nullptr) place(slots, tags, capacity, slots_[i]);
+        }
+        std::free(slots_);
+        std::free(tags_);
+        slots_ = slots;
+        tags_ = tags;
+        capacity_ = capacity;
+        return true;
+    }
+
+    uint32_t buckets_;
+    hash_liste_chainee_t **slots_ = nullptr;
+    uint32_t *tags_ = nullptr;
+    size_t capacity_ = 0;  // a power of two, at least twice the count
+    size_t count_ = 0;
+};
+
+LabelIndex &index_of(hash_base_donnees_t *bd) { return *static_cast<LabelIndex *>(bd->index); }
+
+void write_node(hash_liste_chainee_t *node, uint32_t hash, const char *label, void *data,
+                int32_t data2) {
+    node->hash = hash;
+    std::snprintf(node->etiquette, sizeof node->etiquette, "%s", label);
+    if (node->donnees != data) std::free(node->donnees);
+    node->donnees = data;
+    node->donnees2 = data2;
+}
+
+// A label not yet in its bucket: the bucket's first record when the bucket
+// is empty, else a new node behind it. The order within a chain means
+// nothing, and this keeps the insertion free of a chain walk.
+int32_t insert_new(hash_base_donnees_t *bd, uint32_t hash, const char *label, void *data,
+                   int32_t data2) {
+    LabelIndex &index = index_of(bd);
+    if (!index.reserve_one()) {
+        KEL_DIAG();
+        return -1;
+    }
+    hash_liste_chainee_t *head = &bd->enregistrement[hash % bd->nb_enregistrement];
+    hash_liste_chainee_t *node = hash_cree_lc();
+    if (node == nullptr) return -1;
+    if (head->suivant == nullptr) {
+        // The new node becomes the empty end marker.
+        head->suivant = node;
+        node = head;
+    } else {
+        node->suivant = head->suivant;
+        head->suivant = node;
+    }
+    write_node(node, hash, label, data, data2);
+    index.add(node);
+    return 0;
+}
+
 void diag_skipped(const char *entry, const char *why, int line_no) {
     char text[384];
     std::snprintf(text, sizeof text, "allow-list entry '%s' skipped: %s", entry, why);
@@ -92,6 +237,15 @@ void reset_ip_mask_for_tests() {
     std::memset(g_ip_mask_ip, 0, sizeof g_ip_mask_ip);
     std::memset(g_ip_mask_mask, 0, sizeof g_ip_mask_mask);
     g_ip_mask_nb = 0;
+}
+
+size_t longest_index_run(hash_base_donnees_t *bd) {
+    if (bd == nullptr) return 0;
+    auto &lock = lock_of(bd);
+    lock.lock_shared();
+    size_t longest = index_of(bd).longest_run();
+    lock.unlock_shared();
+    return longest;
 }
 
 void reset_ad_hosts_for_tests() {
@@ -190,6 +344,14 @@ extern "C" hash_base_donnees_t *hash_cree(uint32_t nb_enregistrement) {
         return nullptr;
     }
     bd->mutex = lock;
+    bd->index = new (std::nothrow) kel::server::LabelIndex(nb_enregistrement);
+    if (bd->index == nullptr) {
+        KEL_DIAG();
+        delete lock;
+        std::free(bd->enregistrement);
+        std::free(bd);
+        return nullptr;
+    }
     return bd;
 }
 
@@ -202,6 +364,7 @@ extern "C" void hash_detruit(hash_base_donnees_t *bd) {
     }
     std::free(bd->enregistrement);
     delete static_cast<kel::server::TableLock *>(bd->mutex);
+    delete static_cast<kel::server::LabelIndex *>(bd->index);
     std::free(bd);
 }
 
@@ -238,11 +401,7 @@ extern "C" int32_t hash_ajoute_lc(hash_liste_chainee_t *lc, uint32_t hash, const
         node->suivant = hash_cree_lc();
         if (node->suivant == nullptr) return -1;
     }
-    node->hash = hash;
-    std::snprintf(node->etiquette, sizeof node->etiquette, "%s", etiquette);
-    if (node->donnees != donnees) std::free(node->donnees);
-    node->donnees = donnees;
-    node->donnees2 = donnees2;
+    kel::server::write_node(node, hash, etiquette, donnees, donnees2);
     return 0;
 }
 
@@ -275,9 +434,12 @@ extern "C" int32_t hash_ajoute(hash_base_donnees_t *bd, const char *etiquette, v
     uint32_t hash = hash_calcule(etiquette, length);
     auto &lock = kel::server::lock_of(bd);
     lock.lock();
-    int32_t result =
-        hash_ajoute_lc(&bd->enregistrement[hash % bd->nb_enregistrement], hash, etiquette, donnees,
-                       donnees2);
+    int32_t result = 0;
+    if (hash_liste_chainee_t *node = kel::server::index_of(bd).find(etiquette, hash)) {
+        kel::server::write_node(node, hash, etiquette, donnees, donnees2);
+    } else {
+        result = kel::server::insert_new(bd, hash, etiquette, donnees, donnees2);
+    }
     lock.unlock();
     return result;
 }
@@ -295,11 +457,11 @@ extern "C" int32_t recherche(hash_base_donnees_t *bd, const char *etiquette, voi
     uint32_t hash = hash_calcule(etiquette, length);
     auto &lock = kel::server::lock_of(bd);
     lock.lock_shared();
-    int32_t result =
-        hash_recherche_lc(&bd->enregistrement[hash % bd->nb_enregistrement], etiquette, donnees,
-                          donnees2);
+    const hash_liste_chainee_t *node = kel::server::index_of(bd).find(etiquette, hash);
+    if (donnees != nullptr) *donnees = node != nullptr ? node->donnees : nullptr;
+    if (donnees2 != nullptr) *donnees2 = node != nullptr ? node->donnees2 : 0;
     lock.unlock_shared();
-    return result;
+    return node != nullptr ? 0 : -1;
 }
 
 // ---------------------------------------------------------------- ad hosts

@@ -206,5 +206,81 @@ TEST_F(AdHosts, HundredThousandNamesLoadAndAreFound) {
 #endif
 }
 
+// Names shaped like real ad hosts; many share the chains' label hash.
+std::string ad_name(int i) {
+    if (i % 2 == 0) {
+        return "ads" + std::to_string(i / 2 % 1000) + ".tracker" + std::to_string(i / 2000) +
+               ".example.com";
+    }
+    return std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i) + ".adserver.net";
+}
+
+TEST_F(AdHosts, HundredThousandRealisticNamesAnswerExactly) {
+    constexpr int kNames = 100000;
+    std::string file;
+    file.reserve(kNames * 32);
+    for (int i = 0; i < kNames; ++i) file += ad_name(i) + "\n";
+    auto [count, out] = load(file);
+    ASSERT_EQ(count, kNames);
+    for (int i = 0; i < kNames; ++i) {
+        const std::string name = ad_name(i);
+        ASSERT_EQ(valdrin_host_mask_contient(name.c_str()), 1) << name;
+        // Near misses: one more or one less character, another first
+        // character (same label hash), another case.
+        std::string longer = name + "m";
+        std::string shorter = name.substr(0, name.size() - 1);
+        std::string first = name;
+        first[0] = first[0] == 'z' ? 'y' : 'z';
+        std::string upper = name;
+        upper[1] = static_cast<char>(upper[1] - 'a' + 'A');
+        ASSERT_EQ(valdrin_host_mask_contient(longer.c_str()), 0) << longer;
+        ASSERT_EQ(valdrin_host_mask_contient(shorter.c_str()), 0) << shorter;
+        ASSERT_EQ(valdrin_host_mask_contient(first.c_str()), 0) << first;
+        if (upper[1] >= 'A' && upper[1] <= 'Z') {
+            ASSERT_EQ(valdrin_host_mask_contient(upper.c_str()), 0) << upper;
+        }
+    }
+    // A look-up visits a handful of slots, however crowded the chains are.
+    EXPECT_LT(longest_index_run(g_hash_bd), 100u);
+}
+
+TEST_F(HashTable, LabelInTwoChainsMatchesOnlyInItsOwnBucket) {
+    // A 300-character label is stored cut to 255; a look-up of the cut text
+    // finds it only when the cut text falls in the same bucket, as a walk of
+    // that chain would.
+    hash_base_donnees_t *wide = hash_cree(kAdHostBuckets);
+    std::string full(300, 'q');
+    ASSERT_EQ(hash_ajoute(wide, full.c_str(), nullptr, 0), 0);
+    std::string cut(255, 'q');
+    const uint32_t full_bucket = hash_calcule(full.c_str(), 300) % kAdHostBuckets;
+    const uint32_t cut_bucket = hash_calcule(cut.c_str(), 255) % kAdHostBuckets;
+    ASSERT_NE(full_bucket, cut_bucket);
+    EXPECT_EQ(recherche(wide, cut.c_str(), nullptr, nullptr), -1);
+    // Stored in its own bucket, the cut text is found.
+    ASSERT_EQ(hash_ajoute(wide, cut.c_str(), nullptr, 0), 0);
+    EXPECT_EQ(recherche(wide, cut.c_str(), nullptr, nullptr), 0);
+    hash_detruit(wide);
+}
+
+TEST_F(HashTable, ManyLabelsInOneBucketKeepTheirData) {
+    // One bucket: every insertion lands in the same chain, through the index.
+    for (int i = 0; i < 2000; ++i) {
+        const std::string label = "n" + std::to_string(i) + ".test";
+        ASSERT_EQ(hash_ajoute(table_, label.c_str(), nullptr, i), 0);
+    }
+    ASSERT_EQ(hash_ajoute(table_, "n7.test", nullptr, -7), 0);  // replaced, not added
+    int chained = 0;
+    for (auto *node = &table_->enregistrement[0]; node->suivant != nullptr; node = node->suivant)
+        ++chained;
+    EXPECT_EQ(chained, 2000);
+    for (int i = 0; i < 2000; ++i) {
+        const std::string label = "n" + std::to_string(i) + ".test";
+        int32_t data2 = 0;
+        ASSERT_EQ(recherche(table_, label.c_str(), nullptr, &data2), 0) << label;
+        EXPECT_EQ(data2, i == 7 ? -7 : i);
+    }
+    EXPECT_EQ(recherche(table_, "n2000.test", nullptr, nullptr), -1);
+}
+
 }  // namespace
 }  // namespace kel::server::test
