@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -259,6 +261,28 @@ TEST(Threads, IdleThreadsOfAnotherStackSizeAreNotTaken) {
     int value = 0;
     EXPECT_NE(thread::start_detached([](void *p) { ++*static_cast<int *>(p); }, &value, 1), 0);
     EXPECT_EQ(value, 0);
+}
+
+TEST(Threads, ForkedChildStartsThreadsOfItsOwn) {
+    Report warm;
+    ASSERT_NE(run_and_settle(warm), 0);
+    ASSERT_GE(thread::pool_counts().idle, 1u);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // The parent's idle threads don't exist here; a routine handed to
+        // one of them would never run.
+        if (thread::pool_counts().idle != 0) ::_exit(2);
+        std::atomic<bool> ran{false};
+        if (thread::start_detached([](void *p) { static_cast<std::atomic<bool> *>(p)->store(true); },
+                                   &ran) != 0)
+            ::_exit(3);
+        ::_exit(wait_until([&] { return ran.load(); }, 10s) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the routine never ran, 2: idle threads inherited";
 }
 
 TEST(Resolution, OtherNamesResolveWhileOneLookUpIsSlow) {

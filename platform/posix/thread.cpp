@@ -43,11 +43,38 @@ struct Pool {
     int idle_ms = kIdleMs;
 };
 
+Pool *make_pool() noexcept;
+
 // Never destroyed: idle workers may still wait on it while the process
 // exits.
 Pool &pool() noexcept {
-    static Pool *const p = new Pool;
+    static Pool *const p = make_pool();
     return *p;
+}
+
+// A forked child has none of the parent's workers: it must not hand work
+// to them, nor find the pool's lock held by a thread it doesn't have.
+// Their records stay reachable, as the parent still uses them.
+Worker *g_forked_away = nullptr;
+thread_local bool t_is_worker = false;
+
+void before_fork() noexcept { pthread_mutex_lock(&pool().lock); }
+void after_fork_in_parent() noexcept { pthread_mutex_unlock(&pool().lock); }
+void after_fork_in_child() noexcept {
+    Pool &p = pool();
+    pthread_mutex_init(&p.lock, nullptr);
+    g_forked_away = p.idle;
+    p.idle = nullptr;
+    p.idle_count = 0;
+    // The forking thread, if a worker, is the child's only one.
+    p.live = t_is_worker ? 1 : 0;
+}
+
+Pool *make_pool() noexcept {
+    auto *p = new (std::nothrow) Pool;
+    if (p == nullptr) std::abort();
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    return p;
 }
 
 // Holds the pool's lock for a scope.
@@ -120,6 +147,7 @@ bool wait_for_work(Pool &p, Worker *w) noexcept {
 void *worker_main(void *arg) {
     auto *w = static_cast<Worker *>(arg);
     Pool &p = pool();
+    t_is_worker = true;
     for (;;) {
         reset_thread_state();
         w->routine(w->arg);
