@@ -434,7 +434,9 @@ extern "C" int32_t kelnet_fermer(uint32_t sd) {
             net::close(sd);
             return -1;
         }
-        char drain[10];
+        // Whatever the peer still sends is discarded; a larger block than the
+        // classic 10 bytes keeps a close behind megabytes of unread data cheap.
+        char drain[1024];
         while (net::recv(sd, drain, sizeof drain) > 0) {
         }
         return net::close(sd) ? 0 : -1;
