@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <ostream>
+#include <string>
 #include <gtest/gtest.h>
 
 #include "core/library_activity.h"
@@ -32,6 +34,8 @@ struct Expected {
     bool checked;
 };
 
+void PrintTo(const Expected &e, std::ostream *os) { *os << "status " << e.status; }
+
 class StatusRefresh : public ::testing::TestWithParam<Expected> {};
 
 TEST_P(StatusRefresh, ShowsPictureCaptionTipAndCheckMark) {
@@ -55,7 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Expected{2, TrayPicture::Disabled, "&Start", "Valdrin Proxy Server Disabled", true},
                       Expected{3, TrayPicture::Enabled, "&Stop", "Valdrin Proxy Server Enabled", true},
                       // Bits other than 0 and 1 mean nothing to the agent.
-                      Expected{0xfffc, TrayPicture::Disabled, "&Start", "Valdrin Proxy Server Disabled", false}));
+                      Expected{0xfffc, TrayPicture::Disabled, "&Start", "Valdrin Proxy Server Disabled", false}),
+    [](const ::testing::TestParamInfo<Expected> &info) {
+        return "Status" + std::to_string(info.param.status);
+    });
 
 TEST(StatusRefreshArea, SameStatusTwiceLeavesTheAreaUntouched) {
     ScriptedActivity activity;
