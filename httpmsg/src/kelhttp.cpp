@@ -11,15 +11,13 @@
 #include "kelplat/diag.h"
 #include "kelplat/guard.h"
 #include "kelplat/netvec.h"
+#include "kelplat/owned.h"
 
 namespace kel::http {
 namespace {
 
 constexpr const char *kModule = "kelhttp";
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
 using Owned = std::unique_ptr<char, FreeDeleter>;
 
 struct RecordDeleter {

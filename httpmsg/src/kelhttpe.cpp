@@ -11,15 +11,13 @@
 #include "kelnet.h"
 #include "kelplat/diag.h"
 #include "kelplat/guard.h"
+#include "kelplat/owned.h"
 
 namespace kel::httpe {
 namespace {
 
 constexpr const char *kModule = "kelhttpe";
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
 using Owned = std::unique_ptr<char, FreeDeleter>;
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include "kelplat/fs.h"
 #include "kelplat/guard.h"
 #include "kelplat/msgbox.h"
+#include "kelplat/owned.h"
 
 namespace kel::log {
 namespace {
@@ -37,9 +38,6 @@ char g_log_path[kPathBytes] = "";
 char g_err_path[kPathBytes] = "";
 int32_t g_verbose = 0;
 
-struct FreeDeleter {
-    void operator()(char *p) const noexcept { std::free(p); }
-};
 using Message = std::unique_ptr<char, FreeDeleter>;
 
 // Copies the path of the wanted file; empty before init.
@@ -106,6 +104,21 @@ int32_t init(const char *log_path, const char *err_path, int32_t verbose) {
     return 0;
 }
 
+// Formats the message and its whole entry (timestamp, message, line end),
+// ready for one append; false, with a diagnostic line, when memory runs out.
+bool format_entry(const char *format, va_list ap, Message *message, std::string *entry) {
+    std::size_t length = 0;
+    message->reset(format::vformat(format, ap, &length));
+    if (!*message) {
+        KEL_DIAG();
+        return false;
+    }
+    *entry = timestamp();
+    entry->append(message->get(), length);
+    *entry += "\r\n";
+    return true;
+}
+
 int32_t write_log(const char *format, va_list ap) {
     const std::string path = path_of(false);
     if (path.empty()) {
@@ -116,15 +129,9 @@ int32_t write_log(const char *format, va_list ap) {
         kellog_err(kSourceFile, __LINE__, "A null argument has been passed to vln_log");
         return -1;
     }
-    std::size_t length = 0;
-    Message message(format::vformat(format, ap, &length));
-    if (!message) {
-        KEL_DIAG();
-        return -1;
-    }
-    std::string entry = timestamp();
-    entry.append(message.get(), length);
-    entry += "\r\n";
+    Message message;
+    std::string entry;
+    if (!format_entry(format, ap, &message, &entry)) return -1;
     return append_entry(path, entry) ? 0 : -1;
 }
 
@@ -139,15 +146,9 @@ int32_t write_msg(const char *format, va_list ap) {
         kellog_err(kSourceFile, __LINE__, "A null argument has been passed to vln_err");
         return -1;
     }
-    std::size_t length = 0;
-    Message message(format::vformat(format, ap, &length));
-    if (!message) {
-        KEL_DIAG();
-        return -1;
-    }
-    std::string entry = timestamp();
-    entry.append(message.get(), length);
-    entry += "\r\n";
+    Message message;
+    std::string entry;
+    if (!format_entry(format, ap, &message, &entry)) return -1;
     // The user still hears of the error when its entry can't be written.
     const bool written = append_entry(path, entry);
     diag::out_printf("ERROR: %s", message.get());

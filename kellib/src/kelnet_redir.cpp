@@ -8,6 +8,7 @@
 #include "kelplat/diag.h"
 #include "kelplat/guard.h"
 #include "kelplat/net.h"
+#include "kelplat/owned.h"
 #include "kelplat/thread.h"
 
 namespace kel::kelnet {
@@ -16,9 +17,6 @@ namespace {
 constexpr std::size_t kRelayBlockBytes = 16386;
 constexpr int32_t kRelayReceiveBytes = 16382;
 
-struct FreeDeleter {
-    void operator()(void *p) const noexcept { std::free(p); }
-};
 using RelayBlock = std::unique_ptr<char, FreeDeleter>;
 
 RelayBlock allocate_block() { return RelayBlock(static_cast<char *>(std::malloc(kRelayBlockBytes))); }
