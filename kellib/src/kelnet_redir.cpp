@@ -2,6 +2,7 @@
 // and the forward of one incoming connection.
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "kelnet.h"
 #include "kelnet_internal.h"
@@ -170,6 +171,18 @@ private:
     bool moved_ = false;
 };
 
+// Takes the pair a thread entry was given and releases its record; a null
+// argument gets a diagnostic line and no pair.
+std::optional<kelnet_paire> take_pair(void *paire, int line_no) {
+    if (paire == nullptr) {
+        diag::line(kModule, line_no);
+        return std::nullopt;
+    }
+    const kelnet_paire p = *static_cast<kelnet_paire *>(paire);
+    std::free(paire);
+    return p;
+}
+
 kelnet_paire *make_pair(uint32_t sd1, uint32_t sd2) {
     auto *p = static_cast<kelnet_paire *>(std::malloc(sizeof(kelnet_paire)));
     if (p != nullptr) *p = kelnet_paire{sd1, sd2};
@@ -201,13 +214,7 @@ extern "C" int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2) {
 
 extern "C" void kelnet_redir2_thread(void *paire) {
     guard_void(__func__, [&] {
-        if (paire == nullptr) {
-            KEL_DIAG();
-            return;
-        }
-        const kelnet_paire p = *static_cast<kelnet_paire *>(paire);
-        std::free(paire);
-        kelnet_redir2(p.sd1, p.sd2);
+        if (const auto p = kelnet::take_pair(paire, __LINE__)) kelnet_redir2(p->sd1, p->sd2);
     });
 }
 
@@ -243,13 +250,7 @@ extern "C" int32_t kelnet_redir1(uint32_t source, uint32_t destination) {
 
 extern "C" void kelnet_redir1_thread(void *paire) {
     guard_void(__func__, [&] {
-        if (paire == nullptr) {
-            KEL_DIAG();
-            return;
-        }
-        const kelnet_paire p = *static_cast<kelnet_paire *>(paire);
-        std::free(paire);
-        kelnet_redir1(p.sd1, p.sd2);
+        if (const auto p = kelnet::take_pair(paire, __LINE__)) kelnet_redir1(p->sd1, p->sd2);
     });
 }
 
@@ -271,18 +272,14 @@ extern "C" int32_t kelnet_forward(uint32_t sd_ecoute, uint32_t sd_connecte) {
 
 extern "C" void kelnet_forward_thread(void *paire) {
     guard_void(__func__, [&] {
-        if (paire == nullptr) {
-            KEL_DIAG();
-            return;
-        }
-        const kelnet_paire given = *static_cast<kelnet_paire *>(paire);
-        std::free(paire);
-        const uint32_t accepted = net::accept(given.sd1, nullptr);
+        const auto given = kelnet::take_pair(paire, __LINE__);
+        if (!given) return;
+        const uint32_t accepted = net::accept(given->sd1, nullptr);
         if (accepted == net::kInvalidSocket) {
             KEL_DIAG();
             return;
         }
-        kelnet_paire *pair = kelnet::make_pair(given.sd2, accepted);
+        kelnet_paire *pair = kelnet::make_pair(given->sd2, accepted);
         if (pair == nullptr) {
             KEL_DIAG();
             net::close(accepted);
