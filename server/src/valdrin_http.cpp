@@ -17,6 +17,7 @@
 #include "kelplat/net.h"
 #include "kelplat/process.h"
 #include "kelplat/thread.h"
+#include "request_framing.h"
 #include "valdrin_http.h"
 #include "valdrin_internal.h"
 
@@ -303,8 +304,26 @@ extern "C" void http_servir(void *params) {
     });
 }
 
+namespace {
+
+// The request head from the client, parsed; null when none arrived, it
+// did not parse, or its framing is ambiguous.
+kelHttpEntete *read_request(uint32_t sd) {
+    char *received = nullptr;
+    const int32_t got = kelnet_recup_entete(sd, &received);
+    std::unique_ptr<char, void (*)(void *)> head(received, &std::free);
+    if (got < 0 || !head) return nullptr;
+    if (const char *fault = kel::server::request_framing_fault(head.get())) {
+        kel::diag::message(fault, kModule, __LINE__);
+        return nullptr;
+    }
+    return kelHttpE_cree_str(head.get(), KEL_HE_REQUETE);
+}
+
+}  // namespace
+
 extern "C" int32_t http_traite(uint32_t sd, kelnet_sockaddr sock_dist, CURL *curl) {
-    kelHttpEntete *che = kelHttpE_cree_net(sd, KEL_HE_REQUETE);
+    kelHttpEntete *che = read_request(sd);
     if (che == nullptr) {
         http_erreur(sd, HTTP_REQUETE_INVALIDE);
         close_client(sd);
