@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config binutils
   clang libclang-rt-14-dev          # fuzz targets
+  libssl-dev                        # reference digest of the SHA-1 fuzz target
   libgtest-dev libgmock-dev
   libcurl4-openssl-dev              # FTP through HTTP
   curl openssl python3 python3-pyftpdlib strace   # end-to-end tests
