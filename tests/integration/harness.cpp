@@ -335,6 +335,8 @@ std::string sanitizer_findings(std::string_view err) {
     while (std::getline(lines, line)) {
         if (line.find("ERROR: AddressSanitizer") != std::string::npos ||
             line.find("ERROR: LeakSanitizer") != std::string::npos ||
+            line.find("WARNING: ThreadSanitizer") != std::string::npos ||
+            line.find("ERROR: ThreadSanitizer") != std::string::npos ||
             line.find("runtime error") != std::string::npos)
             found += line + "\n";
     }
@@ -380,6 +382,13 @@ std::string ProxyConfig::render() const {
     s += "HTTPSecure=" + http_secure + "\n";
     s += "AdHostsEnabled=" + ad_hosts_enabled + "\n";
     return s;
+}
+
+Daemon::~Daemon() {
+    // However a test ends the daemon, a fault a sanitizer found in it fails
+    // the test instead of staying in a log nobody reads.
+    const std::string found = sanitizer_findings(err());
+    if (!found.empty()) ADD_FAILURE() << "sanitizer findings in the daemon:\n" << found << "\nstderr:\n" << err();
 }
 
 bool Daemon::launch(const std::vector<std::string> &args) {

@@ -175,6 +175,7 @@ class Daemon {
 public:
     // `folder` holds the copy; `logs` receives the daemon's stdout and stderr.
     Daemon(fs::path folder, fs::path logs) : folder_(std::move(folder)), logs_(std::move(logs)) {}
+    ~Daemon();  // fails the current test if a sanitizer reported a fault
 
     bool launch(const std::vector<std::string> &args = {});
     // Waits until the port listens; false if the daemon exits or time runs out.
