@@ -1,11 +1,19 @@
-// Checks of a request head before it is forwarded: a head that an origin
-// could read two ways is refused instead.
+// Checks of a request head before it is forwarded. The proxy re-writes the
+// head from its parsed form and then relays the body blindly, so a head that
+// an origin could read two ways (where the body ends, where a field ends,
+// which line is which) is refused instead of forwarded.
+//
+// Lines must end in CR LF. The header parser splits lines on any run of CR
+// and LF, so a bare CR or bare LF would make the proxy see a line boundary
+// where an origin may not; every bare one is refused, and so is anything
+// after the first empty line.
 #pragma once
 
 namespace kel::server {
 
 // Null when the head (the received text, up to and including its blank
-// line) may be forwarded; otherwise a short reason for the diagnostic line.
+// line) may be forwarded; otherwise a short static reason for the
+// diagnostic line. A null head is refused. Thread-safe: no state is kept.
 const char *request_framing_fault(const char *head);
 
 }  // namespace kel::server
