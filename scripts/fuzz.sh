@@ -35,8 +35,8 @@ run_target() {
   local work=$build/corpus/$t art=$build/artifacts/$t/ log=$build/logs/$t.log
   mkdir -p "$work" "$art" "$build/logs"
   # -close_fd_mask=3 silences the libraries' diagnostic lines; crash
-  # reports still reach the log.
-  "$build/fuzz/$t" -max_total_time="$secs" -timeout=25 -rss_limit_mb=2048 \
+  # reports still reach the log. Niced: the machine is shared.
+  nice -n 10 "$build/fuzz/$t" -max_total_time="$secs" -timeout=25 -rss_limit_mb=2048 \
     -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$art" "$@" \
     "$work" "$root/fuzz/corpus/$t" >"$log" 2>&1
 }
