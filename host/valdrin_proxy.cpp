@@ -130,6 +130,9 @@ int main(int argc, char **argv) {
         return 1;
     }
 
+    // Each connection holds one or two descriptors.
+    (void)kel::process::raise_descriptor_limit();
+
     fs::path folder = kel::process::executable_folder();
     if (folder.empty()) {
         std::fprintf(stderr, "%s: cannot find this program's folder from /proc/self/exe\n",

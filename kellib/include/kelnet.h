@@ -42,6 +42,11 @@ typedef int32_t (*kelnet_routine)(uint32_t sd, kelnet_sockaddr sock_dist);
 /* Routine of a connection thread: one pointer argument, no result. */
 typedef void (*kelnet_routine_thread)(void *arg);
 
+/* Called on the listener's thread for a connection past the cap of
+   kelnet_fixe_max_clients; it must not block. The library closes the
+   socket afterwards. */
+typedef void (*kelnet_routine_refus)(uint32_t sd, kelnet_sockaddr sock_dist);
+
 /* Process set-up: 0, -1 (socket layer refused), -2 (resolver lock). */
 KEL_API int32_t kelnet_init(void);
 KEL_API int32_t kelnet_term(void);
@@ -68,6 +73,25 @@ KEL_API int32_t kelnet_sendto(uint32_t sd, uint32_t adresse, uint16_t port, cons
 KEL_API int32_t kelnet_recv(uint32_t sd, void *buffer, int32_t longueur, int32_t tolerant);
 KEL_API int32_t kelnet_recvfrom(uint32_t sd, uint32_t *adresse, uint16_t *port, uint16_t port_val,
                                 void *buffer, int32_t taille);
+
+/* Limits of the connection path, process-wide, in seconds; 0 means none
+   (the default). Set before listening; sockets accepted or connected
+   afterwards carry them.
+   - entete: from accept to the complete request header read by
+     kelnet_recup_entete on a connection thread of kelnet_gen_ecouteur_thread;
+   - inactivite: a two-way relay in which no byte moved that long ends
+     (-5); every blocking send and receive, the drain of kelnet_fermer and
+     the wait of kelnet_est_connecte are bounded by it;
+   - connexion: a kelnet_connecter not answered that long fails (10060).
+   Negative values count as 0. */
+KEL_API void kelnet_fixe_delais(int32_t entete, int32_t inactivite, int32_t connexion);
+/* Cap on the running connection threads of kelnet_gen_ecouteur_thread; 0
+   (the default) or less means none. A connection past it gets no thread:
+   refus (may be null) is called with it, then the library closes it while
+   the listener goes on accepting. */
+KEL_API void kelnet_fixe_max_clients(int32_t maximum, kelnet_routine_refus refus);
+/* Connection threads of kelnet_gen_ecouteur_thread running now. */
+KEL_API int32_t kelnet_nb_clients(void);
 
 /* Closing and state. */
 KEL_API int32_t kelnet_fermer(uint32_t sd);

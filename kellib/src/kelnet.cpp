@@ -233,6 +233,7 @@ extern "C" int32_t kelnet_gen_ecouteur(uint32_t *sd, uint32_t adresse, uint32_t 
             if (sd == nullptr && local != net::kInvalidSocket) net::close(local);
             return -2;
         }
+        kelnet::apply_idle_bound(*out);
         if (routine == nullptr) return 0;
         for (;;) {
             kelnet_sockaddr peer{};
@@ -258,6 +259,7 @@ extern "C" int32_t kelnet_gen_ecouteur_thread(uint32_t *sd, uint32_t adresse, ui
             if (sd == nullptr && local != net::kInvalidSocket) net::close(local);
             return -2;
         }
+        kelnet::apply_idle_bound(*out);
         if (routine == nullptr) return 0;
         for (;;) {
             net::SockAddr4 addr{};
@@ -266,15 +268,12 @@ extern "C" int32_t kelnet_gen_ecouteur_thread(uint32_t *sd, uint32_t adresse, ui
                 if (!kelnet::survive_accept_failure()) return -3;
                 continue;
             }
-            auto *params = static_cast<kelnet_params *>(std::malloc(sizeof(kelnet_params)));
-            if (params == nullptr) {
+            const int err = kelnet::serve_connection(routine, client, addr);
+            if (err < 0) {
                 KEL_DIAG();
                 net::close(client);
                 return -3;
             }
-            params->sd = client;
-            std::memcpy(&params->sock_dist, &addr, sizeof params->sock_dist);
-            const int err = thread::start_detached(routine, params);
             if (err != 0) {
                 // The connection can't be served: end it rather than leak it,
                 // and go on accepting.
@@ -288,7 +287,6 @@ extern "C" int32_t kelnet_gen_ecouteur_thread(uint32_t *sd, uint32_t adresse, ui
                               static_cast<unsigned>(net::net_to_host16(addr.port_net)));
                 KEL_DIAG_MSG(text);
                 net::close(client);
-                std::free(params);
             }
         }
     });
@@ -324,12 +322,19 @@ namespace {
 uint32_t connect_socket(net::Kind kind, uint32_t adresse, uint16_t port) {
     const uint32_t s = net::open(kind);
     if (s == net::kInvalidSocket) return net::kInvalidSocket;
-    if (!net::connect(s, adresse, port)) {
+    const bool stream = kind == net::Kind::Stream;
+    const int connect_ms = stream ? kelnet::connect_timeout_ms() : 0;
+    const bool connected =
+        connect_ms > 0 ? net::connect(s, adresse, port, connect_ms) : net::connect(s, adresse, port);
+    if (!connected) {
         const int err = net::last_error();
         net::close(s);
         net::set_last_error(err);  // the connect's error, not the close's
         return net::kInvalidSocket;
     }
+    const int idle = stream ? kelnet::idle_timeout_ms() : 0;
+    // The connect time-out lives in the send bound: put the idle one there.
+    if (idle > 0 || connect_ms > 0) (void)net::set_io_timeouts(s, idle, idle);
     return s;
 }
 
@@ -437,14 +442,36 @@ extern "C" int32_t kelnet_fermer(uint32_t sd) {
         // Whatever the peer still sends is discarded; a larger block than the
         // classic 10 bytes keeps a close behind megabytes of unread data cheap.
         char drain[1024];
-        while (net::recv(sd, drain, sizeof drain) > 0) {
+        const int idle = kelnet::idle_timeout_ms();
+        if (idle <= 0) {
+            while (net::recv(sd, drain, sizeof drain) > 0) {
+            }
+            return net::close(sd) ? 0 : -1;
+        }
+        // A peer that neither closes nor stops sending is cut off at the idle
+        // time, whatever bounds the socket itself carries.
+        const auto until = kelnet::Clock::now() + std::chrono::milliseconds(idle);
+        const net::Socket socks[1] = {sd};
+        for (;;) {
+            const long n = net::recv_nowait(sd, drain, sizeof drain);
+            if (n == 0 || (n < 0 && net::last_error() != net::kErrWouldBlock)) break;
+            const long long left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          until - kelnet::Clock::now())
+                                          .count();
+            if (left_ms <= 0) break;
+            if (n > 0) continue;
+            bool ready = false;
+            if (net::wait_readable_for(socks, &ready, 1, static_cast<int>(left_ms)) <= 0) break;
         }
         return net::close(sd) ? 0 : -1;
     });
 }
 
 extern "C" int32_t kelnet_est_connecte(uint32_t sd) {
-    return guard(__func__, int32_t{0}, [&]() -> int32_t { return net::wait_writable(sd); });
+    return guard(__func__, int32_t{0}, [&]() -> int32_t {
+        const int idle = kelnet::idle_timeout_ms();
+        return net::wait_writable(sd, idle > 0 ? idle : -1);
+    });
 }
 
 extern "C" const char *kelnet_msg_err(int32_t code) {

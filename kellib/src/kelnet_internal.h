@@ -1,9 +1,12 @@
 // Shared between the source files of the kelnet module.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 
 #include "kelnet.h"
+#include "kelplat/net.h"
 
 namespace kel::kelnet {
 
@@ -13,5 +16,32 @@ inline constexpr const char *kModule = "kelnet";
 // (len, -2 peer closed, -3 receive failed), with the same diagnostic
 // lines; *received always holds the bytes that did arrive.
 int32_t receive_exact(uint32_t sd, char *buf, int32_t len, bool tolerant, int32_t *received);
+
+}  // namespace kel::kelnet
+
+namespace kel::kelnet {
+
+using Clock = std::chrono::steady_clock;
+
+// Limits set by kelnet_fixe_delais, in milliseconds; 0 means none.
+int header_timeout_ms() noexcept;
+int idle_timeout_ms() noexcept;
+int connect_timeout_ms() noexcept;
+
+// The calling thread's deadline for its request header: set on the
+// connection threads of kelnet_gen_ecouteur_thread when a header time-out
+// applies.
+std::optional<Clock::time_point> header_deadline() noexcept;
+
+// Serves one accepted connection of kelnet_gen_ecouteur_thread: on a
+// thread of its own, or, past the cap, through the refusal and a close
+// that does not hold the listener. 0; -1 when its record can't be
+// allocated, or the thread start's error number (the socket is then still
+// the caller's).
+int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer);
+
+// Gives the accepted sockets of a listener the idle bound on sends and
+// receives, by setting it on the listening socket.
+void apply_idle_bound(uint32_t listener) noexcept;
 
 }  // namespace kel::kelnet

@@ -35,8 +35,29 @@ bool consume(uint32_t sd, char *dst, int32_t len) {
 // bytes up to the end of the terminator, or all it saw. Nothing behind the
 // terminator is read, as if the data were taken one byte per receive, at a
 // few calls per arrival instead of one per byte.
+// Peeks at what has arrived; with a deadline, waits for it no longer.
+// Past the deadline: -1 with the last error kErrTimedOut.
+long peek_until(uint32_t sd, char *buf, std::size_t len, const std::optional<Clock::time_point> &deadline) {
+    if (!deadline) return net::recv(sd, buf, len, /*peek=*/true);
+    for (;;) {
+        const long n = net::recv_nowait(sd, buf, len, /*peek=*/true);
+        if (n >= 0 || net::last_error() != net::kErrWouldBlock) return n;
+        const long long left_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        if (left_ms <= 0) {
+            net::set_last_error(net::kErrTimedOut);
+            return -1;
+        }
+        bool ready = false;
+        const net::Socket socks[1] = {sd};
+        const int w = net::wait_readable_for(socks, &ready, 1, static_cast<int>(left_ms));
+        if (w < 0) return -1;
+    }
+}
+
 int32_t receive_block(uint32_t sd, char **buffer, int32_t *length, int32_t maximum,
-                      const char *terminator, int32_t terminator_len, bool tolerant) {
+                      const char *terminator, int32_t terminator_len, bool tolerant,
+                      const std::optional<Clock::time_point> &deadline = std::nullopt) {
     if (buffer == nullptr) {
         KEL_DIAG_MSG("Parametre null");
         return -1;
@@ -68,7 +89,7 @@ int32_t receive_block(uint32_t sd, char **buffer, int32_t *length, int32_t maxim
         long n;
         bool found = false;
         if (has_terminator) {
-            n = net::recv(sd, block + len, room, /*peek=*/true);
+            n = peek_until(sd, block + len, room, deadline);
             if (n > 0) {
                 const int32_t from = len > terminator_len - 1 ? len - (terminator_len - 1) : 0;
                 const int32_t end = len + static_cast<int32_t>(n);
@@ -85,7 +106,9 @@ int32_t receive_block(uint32_t sd, char **buffer, int32_t *length, int32_t maxim
         }
         if (n < 0) {
             block[len] = '\0';
-            KEL_DIAG_MSG("Erreur de connexion");
+            KEL_DIAG_MSG(net::last_error() == net::kErrTimedOut
+                             ? "délai de réception de l'en-tête dépassé"
+                             : "Erreur de connexion");
             return -3;
         }
         if (n == 0) {
@@ -156,7 +179,11 @@ extern "C" int32_t kelnet_recup(uint32_t sd, char **buffer, int32_t *longueur, i
 
 extern "C" int32_t kelnet_recup_entete(uint32_t sd, char **buffer) {
     return guard(__func__, int32_t{-1}, [&]() -> int32_t {
-        if (kelnet_recup_str(sd, buffer, kelnet::kHeaderLimitBytes, kelnet::kBlankLine, 0) < 0) {
+        // On a connection thread, the header must be whole by the deadline
+        // counted from accept, however slowly its bytes arrive.
+        int32_t length = 0;
+        if (kelnet::receive_block(sd, buffer, &length, kelnet::kHeaderLimitBytes,
+                                  kelnet::kBlankLine, 4, false, kelnet::header_deadline()) < 0) {
             KEL_DIAG_MSG("erreur de réception");
             return -1;
         }

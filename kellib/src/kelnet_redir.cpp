@@ -199,9 +199,17 @@ extern "C" int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2) {
     return guard(__func__, int32_t{-1}, [&]() -> int32_t {
         kelnet::TwoWayRelay relay(sd1, sd2);
         const net::Socket socks[2] = {sd1, sd2};
+        const int idle = kelnet::idle_timeout_ms();
         for (;;) {
             bool ready[2] = {false, false};
-            if (!net::wait_readable(socks, ready, 2)) {
+            const int w = net::wait_readable_for(socks, ready, 2, idle > 0 ? idle : -1);
+            if (w == 0) {
+                // Nothing moved either way for the idle time: end it.
+                KEL_DIAG_MSG("redirection inactive, connexions fermées");
+                kelnet::close_both(sd1, sd2);
+                return -5;
+            }
+            if (w < 0) {
                 KEL_DIAG();
                 return -1;
             }

@@ -9,9 +9,11 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -154,20 +156,66 @@ Socket accept(Socket s, SockAddr4 *peer) noexcept {
     }
 }
 
-bool connect(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept {
+namespace {
+
+timeval to_timeval(int ms) noexcept {
+    if (ms < 0) ms = 0;
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    return tv;
+}
+
+bool set_timeout_option(int fd, int option, int ms) noexcept {
+    const timeval tv = to_timeval(ms);
+    if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) != 0) {
+        note_errno();
+        return false;
+    }
+    return true;
+}
+
+// Polls one descriptor, retrying on interruption with the time left.
+int poll_one(int fd, short events, int timeout_ms, short *revents) noexcept {
+    pollfd p{fd, events, 0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const int n = ::poll(&p, 1, timeout_ms);
+        if (n >= 0) {
+            *revents = p.revents;
+            return n;
+        }
+        if (errno != EINTR) return -1;
+        if (timeout_ms >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+    }
+}
+
+bool connect_impl(Socket s, std::uint32_t addr_net, std::uint16_t port_net,
+                  int timeout_ms) noexcept {
     const int fd = fd_of(s);
+    // The kernel bounds a blocking connect by the socket's send time-out.
+    if (timeout_ms > 0 && !set_timeout_option(fd, SO_SNDTIMEO, timeout_ms)) return false;
     const sockaddr_in sa = make_addr(addr_net, port_net);
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0) return true;
+    if (errno == EINPROGRESS && timeout_ms > 0) {
+        t_last_error = kErrTimedOut;
+        return false;
+    }
     if (errno != EINTR) {
         note_errno();
         return false;
     }
     // An interrupted connect goes on in the background: wait for its outcome.
-    pollfd p{fd, POLLOUT, 0};
-    int n;
-    do {
-        n = ::poll(&p, 1, -1);
-    } while (n < 0 && errno == EINTR);
+    short revents = 0;
+    const int n = poll_one(fd, POLLOUT, timeout_ms > 0 ? timeout_ms : -1, &revents);
+    if (n == 0) {
+        t_last_error = kErrTimedOut;
+        return false;
+    }
     int err = 0;
     socklen_t len = sizeof err;
     if (n < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
@@ -179,6 +227,21 @@ bool connect(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept 
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool connect(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept {
+    return connect_impl(s, addr_net, port_net, 0);
+}
+
+bool connect(Socket s, std::uint32_t addr_net, std::uint16_t port_net, int timeout_ms) noexcept {
+    return connect_impl(s, addr_net, port_net, timeout_ms);
+}
+
+bool set_io_timeouts(Socket s, int send_ms, int recv_ms) noexcept {
+    return set_timeout_option(fd_of(s), SO_SNDTIMEO, send_ms) &&
+           set_timeout_option(fd_of(s), SO_RCVTIMEO, recv_ms);
 }
 
 long send(Socket s, const void *data, std::size_t len) noexcept {
@@ -195,6 +258,17 @@ long recv(Socket s, void *buf, std::size_t len, bool peek) noexcept {
     for (;;) {
         ++t_recv_calls;
         const ssize_t n = ::recv(fd_of(s), buf, len, peek ? MSG_PEEK : 0);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        note_errno();
+        return -1;
+    }
+}
+
+long recv_nowait(Socket s, void *buf, std::size_t len, bool peek) noexcept {
+    for (;;) {
+        ++t_recv_calls;
+        const ssize_t n = ::recv(fd_of(s), buf, len, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         note_errno();
@@ -250,57 +324,74 @@ bool close(Socket s) noexcept {
     return true;
 }
 
-bool wait_readable(const Socket *socks, bool *ready, int count) noexcept {
+int wait_readable_for(const Socket *socks, bool *ready, int count, int timeout_ms) noexcept {
     constexpr int kMaxSockets = 8;
     if (count <= 0 || count > kMaxSockets) {
         t_last_error = kErrInvalid;
-        return false;
+        return -1;
     }
     pollfd fds[kMaxSockets];
     for (int i = 0; i < count; ++i) {
         // poll() skips negative descriptors, which would wait forever.
         if (fd_of(socks[i]) < 0) {
             t_last_error = kErrBadDescriptor;
-            return false;
+            return -1;
         }
         fds[i] = pollfd{fd_of(socks[i]), POLLIN, 0};
     }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        const int n = ::poll(fds, static_cast<nfds_t>(count), -1);
+        const int n = ::poll(fds, static_cast<nfds_t>(count), timeout_ms < 0 ? -1 : timeout_ms);
         if (n > 0) break;
-        if (n < 0 && errno != EINTR) {
+        if (n == 0) {
+            t_last_error = kErrTimedOut;
+            return 0;
+        }
+        if (errno != EINTR) {
             note_errno();
-            return false;
+            return -1;
+        }
+        if (timeout_ms >= 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
     }
     for (int i = 0; i < count; ++i) {
         if (fds[i].revents & POLLNVAL) {
             t_last_error = kErrBadDescriptor;
-            return false;
+            return -1;
         }
         // A close or a reset by the peer makes the socket readable: the
         // next receive reports it.
         ready[i] = (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
     }
-    return true;
+    return 1;
 }
 
-int wait_writable(Socket s) noexcept {
+bool wait_readable(const Socket *socks, bool *ready, int count) noexcept {
+    return wait_readable_for(socks, ready, count, -1) == 1;
+}
+
+int wait_writable(Socket s, int timeout_ms) noexcept {
     if (fd_of(s) < 0) {
         t_last_error = kErrBadDescriptor;
         return 0;
     }
-    pollfd p{fd_of(s), POLLOUT, 0};
-    for (;;) {
-        const int n = ::poll(&p, 1, -1);
-        if (n > 0) break;
-        if (n < 0 && errno != EINTR) {
-            note_errno();
-            return 0;
-        }
+    short revents = 0;
+    const int n = poll_one(fd_of(s), POLLOUT, timeout_ms < 0 ? -1 : timeout_ms, &revents);
+    if (n < 0) {
+        note_errno();
+        return 0;
     }
-    return (p.revents & POLLOUT) != 0 ? 1 : 0;
+    if (n == 0) {
+        t_last_error = kErrTimedOut;
+        return 0;
+    }
+    return (revents & POLLOUT) != 0 ? 1 : 0;
 }
+
+int wait_writable(Socket s) noexcept { return wait_writable(s, -1); }
 
 int last_error() noexcept { return t_last_error; }
 void set_last_error(int code) noexcept { t_last_error = code; }

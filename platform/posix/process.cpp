@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -113,6 +114,17 @@ std::string bind_failure_reason(std::uint16_t port) {
     }
     ::close(fd);
     return reason;
+}
+
+std::uint64_t raise_descriptor_limit() noexcept {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+    if (lim.rlim_cur < lim.rlim_max) {
+        rlimit raised = lim;
+        raised.rlim_cur = lim.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+    }
+    return static_cast<std::uint64_t>(lim.rlim_cur);
 }
 
 }  // namespace kel::process

@@ -29,6 +29,10 @@ uint16_t g_http_port = 3128;
 int32_t g_http_secure;
 unsigned char *g_http_gif_remplace;
 int32_t g_http_gif_remplace_lng;
+int32_t g_http_header_timeout = 30;
+int32_t g_http_idle_timeout = 900;
+int32_t g_http_connect_timeout = 30;
+int32_t g_http_max_clients = 2000;
 
 namespace kel::server {
 namespace {
@@ -64,6 +68,9 @@ constexpr ErrorPage kPages[] = {
      503},
     {VALDRIN_PAGE("<H1>Failed to resolve</H1>Impossible to resolve the requested hostname."), 503},
     {VALDRIN_PAGE("<H1>Error</H1>An error occured while retrieving the page."), 500},
+    {VALDRIN_PAGE("<H1>Too many connections</H1>The proxy serves as many connections as it "
+                  "may; try again in a moment."),
+     503},
 };
 constexpr ErrorPage kUnknownCodePage = {kPages[5].html, 400};
 
@@ -100,6 +107,53 @@ std::optional<uint16_t> parse_http_port(const char *text) {
     }
     if (!any_digit || value == 0) return std::nullopt;
     return static_cast<uint16_t>(value);
+}
+
+std::optional<int32_t> parse_count_setting(const char *text) {
+    if (text == nullptr) return std::nullopt;
+    while (*text == ' ' || *text == '\t') ++text;
+    int32_t value = 0;
+    bool any_digit = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        any_digit = true;
+        value = value * 10 + (*text - '0');
+        if (value > 2'000'000) return std::nullopt;
+    }
+    while (*text == ' ' || *text == '\t') ++text;
+    if (!any_digit || *text != '\0') return std::nullopt;
+    return value;
+}
+
+bool read_limits() {
+    struct Limit {
+        const char *key;
+        const char *fallback;
+        int32_t *setting;
+    };
+    const Limit limits[] = {
+        {"HTTPHeaderTimeout", "30", &g_http_header_timeout},
+        {"HTTPIdleTimeout", "900", &g_http_idle_timeout},
+        {"HTTPConnectTimeout", "30", &g_http_connect_timeout},
+        {"HTTPMaxClients", "2000", &g_http_max_clients},
+    };
+    for (const Limit &limit : limits) {
+        char buffer[64] = "";
+        kelcfg_recup_E("HTTP", limit.key, buffer, sizeof buffer, limit.fallback);
+        auto value = parse_count_setting(buffer);
+        if (!value) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "invalid %s '%s' in section HTTP: a whole number from 0 (no limit) to "
+                          "2000000 is expected",
+                          limit.key, buffer);
+            kel::diag::message(text, kModule, __LINE__);
+            return false;
+        }
+        *limit.setting = *value;
+    }
+    kelnet_fixe_delais(g_http_header_timeout, g_http_idle_timeout, g_http_connect_timeout);
+    kelnet_fixe_max_clients(g_http_max_clients, http_trop_de_clients);
+    return true;
 }
 
 bool is_true_setting(const char *text) {
@@ -216,6 +270,7 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
             return -1;
         }
         g_http_port = *port;
+        if (!kel::server::read_limits()) return -1;
 
         if (valdrin_ip_mask_init() < 0) {
             KEL_DIAG();
@@ -492,6 +547,13 @@ extern "C" int32_t http_traite_get_ftp(uint32_t sd, kelHttpEntete *che, CURL *cu
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
+    if (g_http_connect_timeout > 0)
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(g_http_connect_timeout));
+    if (g_http_idle_timeout > 0) {
+        // A transfer that moves nothing for the idle time is given up.
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(g_http_idle_timeout));
+    }
     CURLcode result = curl_easy_perform(curl);
     if (buf.header_sent == 0) {
         if (result == CURLE_OK) {
@@ -511,4 +573,16 @@ extern "C" void http_erreur(uint32_t sd, http_Erreurs code) {
     if (kelnet_est_connecte(sd) != 1) return;
     kel::server::ErrorPage page = kel::server::error_page(code);
     if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
+}
+
+extern "C" void http_trop_de_clients(uint32_t sd, kelnet_sockaddr sock_dist) {
+    kel::guard_void(__func__, [&] {
+        // A new socket's send buffer takes the whole page: this never waits.
+        kel::server::ErrorPage page = kel::server::error_page(HTTP_TROP_DE_CLIENTS);
+        if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
+        char address[20];
+        kelnet_aff_adresse(sock_dist.adresse, address);
+        kellog_log("Connection from %s refused: too many connections (HTTPMaxClients %d)", address,
+                   g_http_max_clients);
+    });
 }

@@ -19,6 +19,12 @@ extern uint16_t g_http_port;
 extern int32_t g_http_secure;
 extern unsigned char *g_http_gif_remplace;  // never released
 extern int32_t g_http_gif_remplace_lng;
+// Limits of the connection path, in seconds (0: none), and the cap on
+// connections served at once (0: none).
+extern int32_t g_http_header_timeout;
+extern int32_t g_http_idle_timeout;
+extern int32_t g_http_connect_timeout;
+extern int32_t g_http_max_clients;
 
 // ---- error pages ----
 
@@ -29,6 +35,7 @@ enum http_Erreurs {
     HTTP_CONNECTION_REFUSED = 3,
     HTTP_RESOLVE_FAIL = 4,
     HTTP_INTERNAL_ERROR = 5,
+    HTTP_TROP_DE_CLIENTS = 6,
 };
 
 enum ssl_Erreurs {
@@ -104,6 +111,9 @@ int32_t http_envoie_entete_ftp(http_mem_buf *buf);
 
 // error pages
 void http_erreur(uint32_t sd, http_Erreurs code);
+// The listener's answer to a connection past the cap: the 503 page, sent
+// without waiting.
+void http_trop_de_clients(uint32_t sd, kelnet_sockaddr sock_dist);
 void ssl_erreur(uint32_t sd, ssl_Erreurs code);
 
 // CONNECT
@@ -144,6 +154,14 @@ inline constexpr std::size_t kMaxImageBytes = 1024000;
 // "HTTPPort" as a port: leading decimal digits after optional blanks; no
 // digits, 0 or a value above 65535 is refused.
 std::optional<uint16_t> parse_http_port(const char *text);
+
+// A count setting: optional blanks, decimal digits, optional blanks; at
+// most 2,000,000. Anything else is refused.
+std::optional<int32_t> parse_count_setting(const char *text);
+
+// Reads the limits of section "HTTP" into their settings and hands them to
+// the support library; false after a diagnostic line naming a bad value.
+bool read_limits();
 
 // True when the text starts with T or Y, in either case.
 bool is_true_setting(const char *text);

@@ -39,7 +39,10 @@ const Expected kExpected[] = {
      "<H1>Failed to resolve</H1>Impossible to resolve the requested hostname."},
     {5, "HTTP/1.1 500 Internal Server Error",
      "<H1>Error</H1>An error occured while retrieving the page."},
-    {6, "HTTP/1.1 400 Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
+    {6, "HTTP/1.1 503 Service Unavailable",
+     "<H1>Too many connections</H1>The proxy serves as many connections as it may; try again in "
+     "a moment."},
+    {7, "HTTP/1.1 400 Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
     {-1, "HTTP/1.1 400 Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
     {1000, "HTTP/1.1 400 Bad Request",
      "<H1>Error</H1>An error occured while retrieving the page."},

@@ -35,8 +35,10 @@ enum class Kind { Stream, Datagram };
 inline constexpr int kErrBadDescriptor = 10009;
 inline constexpr int kErrInvalid = 10022;
 inline constexpr int kErrTooManySockets = 10024;
+inline constexpr int kErrWouldBlock = 10035;
 inline constexpr int kErrNotSocket = 10038;
 inline constexpr int kErrNoBuffers = 10055;
+inline constexpr int kErrTimedOut = 10060;
 inline constexpr int kErrHostNotFound = 11001;
 inline constexpr int kErrNoData = 11004;
 
@@ -71,11 +73,20 @@ bool listen(Socket s, int backlog) noexcept;
 // peer may be null.
 Socket accept(Socket s, SockAddr4 *peer) noexcept;
 bool connect(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept;
+// The same, given up after timeout_ms (> 0) with kErrTimedOut. Leaves the
+// socket's send bound (set_io_timeouts) at timeout_ms.
+bool connect(Socket s, std::uint32_t addr_net, std::uint16_t port_net, int timeout_ms) noexcept;
+// Bounds every blocking send and receive on s to the given time, 0 for no
+// bound; a call that reaches it fails with kErrWouldBlock. Sockets that a
+// listening socket accepts inherit its bounds.
+bool set_io_timeouts(Socket s, int send_ms, int recv_ms) noexcept;
 // -1 on failure.
 long send(Socket s, const void *data, std::size_t len) noexcept;
 // -1 on failure, 0 when the peer has closed. With peek, the bytes stay in
 // the socket.
 long recv(Socket s, void *buf, std::size_t len, bool peek = false) noexcept;
+// As recv, but fails at once with kErrWouldBlock when nothing has arrived.
+long recv_nowait(Socket s, void *buf, std::size_t len, bool peek = false) noexcept;
 long send_to(Socket s, std::uint32_t addr_net, std::uint16_t port_net, const void *data,
              std::size_t len) noexcept;
 // from may be null.
@@ -87,9 +98,15 @@ bool close(Socket s) noexcept;
 // been closed or reset by its peer; ready[i] tells which. False when the
 // wait itself fails (an invalid descriptor among them, for one).
 bool wait_readable(const Socket *socks, bool *ready, int count) noexcept;
+// The same for at most timeout_ms (negative: no limit): 1 when a socket is
+// ready, 0 when the time ran out (last error kErrTimedOut), -1 on failure.
+int wait_readable_for(const Socket *socks, bool *ready, int count, int timeout_ms) noexcept;
 // Waits without limit until the socket can be written: 1, or 0 when the
 // wait ends otherwise (an invalid or failed socket).
 int wait_writable(Socket s) noexcept;
+// The same for at most timeout_ms (negative: no limit); 0 also when the
+// time ran out (last error kErrTimedOut).
+int wait_writable(Socket s, int timeout_ms) noexcept;
 
 // The calling thread's last socket error, as a Windows Sockets code.
 int last_error() noexcept;

@@ -27,6 +27,10 @@ int wait_stop_signal(int timeout_ms) noexcept;
 
 // Writes the process id and a line feed to path, replacing the file;
 // false (with errno's text in *why) when it can't be written.
+// Raises the soft limit on open descriptors to the hard limit, so that
+// every connection of a busy proxy can be held; the soft limit after it.
+std::uint64_t raise_descriptor_limit() noexcept;
+
 bool write_pid_file(const std::string &path, std::string *why);
 
 // True when socket sd is a listening socket bound to the host-order port.

@@ -1,0 +1,211 @@
+// Limits of the connection path: deadlines, the cap on connection threads,
+// and the close of connections refused at the cap.
+#include <atomic>
+#include <cstddef>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "kelnet.h"
+#include "kelnet_internal.h"
+#include "kelplat/diag.h"
+#include "kelplat/guard.h"
+#include "kelplat/net.h"
+#include "kelplat/thread.h"
+
+namespace kel::kelnet {
+namespace {
+
+std::atomic<int> g_header_ms{0};
+std::atomic<int> g_idle_ms{0};
+std::atomic<int> g_connect_ms{0};
+std::atomic<int32_t> g_max_clients{0};
+std::atomic<kelnet_routine_refus> g_refus{nullptr};
+std::atomic<int32_t> g_clients{0};
+
+thread_local bool t_has_header_deadline = false;
+thread_local Clock::time_point t_header_deadline;
+
+int seconds_to_ms(int32_t seconds) {
+    if (seconds <= 0) return 0;
+    // poll() and the socket options take an int of milliseconds.
+    constexpr int32_t kMaxSeconds = 2'000'000;
+    return (seconds > kMaxSeconds ? kMaxSeconds : seconds) * 1000;
+}
+
+// The record a connection thread receives: the listener's kelnet_params
+// first, so that the routine's free() of its argument releases it all.
+struct Accepted {
+    kelnet_params params;
+    kelnet_routine_thread routine;
+    Clock::time_point accepted_at;
+};
+static_assert(offsetof(Accepted, params) == 0);
+
+void connection_entry(void *arg) {
+    auto *rec = static_cast<Accepted *>(arg);
+    const kelnet_routine_thread routine = rec->routine;
+    const int header_ms = g_header_ms.load(std::memory_order_relaxed);
+    t_has_header_deadline = header_ms > 0;
+    if (t_has_header_deadline)
+        t_header_deadline = rec->accepted_at + std::chrono::milliseconds(header_ms);
+    routine(&rec->params);  // releases rec
+    t_has_header_deadline = false;
+    g_clients.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+// Closes refused connections without holding the listener: what the client
+// still sends is read and dropped until it closes or a short while passes,
+// so that a request already on its way does not turn the close into a
+// reset that would destroy the reply before the client reads it.
+class Closer {
+public:
+    void add(uint32_t sd) {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (pending_.size() < kMaxPending) {
+                pending_.push_back({sd, Clock::now() + kLinger});
+                if (!running_) running_ = thread::start_detached(run, this) == 0;
+                if (running_) {
+                    wake_.notify_one();
+                    return;
+                }
+                pending_.pop_back();
+            }
+        }
+        net::close(sd);
+    }
+
+private:
+    struct Entry {
+        uint32_t sd;
+        Clock::time_point until;
+    };
+    static constexpr std::size_t kMaxPending = 4096;
+    static constexpr auto kLinger = std::chrono::seconds(2);
+    static constexpr int kTickMs = 50;
+
+    static void run(void *self) { static_cast<Closer *>(self)->loop(); }
+
+    void loop() {
+        std::vector<Entry> mine;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> hold(mutex_);
+                if (mine.empty()) {
+                    // The thread ends when nothing is left, and returns on demand.
+                    if (!wake_.wait_for(hold, std::chrono::seconds(10),
+                                        [this] { return !pending_.empty(); })) {
+                        running_ = false;
+                        return;
+                    }
+                }
+                for (const Entry &e : pending_) mine.push_back(e);
+                pending_.clear();
+            }
+            thread::sleep_ms(kTickMs);
+            const auto now = Clock::now();
+            std::size_t kept = 0;
+            for (const Entry &e : mine) {
+                if (!drained(e.sd) && now < e.until) {
+                    mine[kept++] = e;
+                } else {
+                    net::close(e.sd);
+                }
+            }
+            mine.resize(kept);
+        }
+    }
+
+    // True once the peer has closed or failed.
+    static bool drained(uint32_t sd) {
+        char sink[1024];
+        for (;;) {
+            const long n = net::recv_nowait(sd, sink, sizeof sink);
+            if (n > 0) continue;
+            return n == 0 || net::last_error() != net::kErrWouldBlock;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Entry> pending_;
+    bool running_ = false;
+};
+
+// Never destroyed: its thread may outlive the static objects at exit.
+Closer &closer() {
+    static Closer *const instance = new Closer;
+    return *instance;
+}
+
+void refuse(uint32_t client, const net::SockAddr4 &peer) {
+    kelnet_sockaddr sock_dist{};
+    std::memcpy(&sock_dist, &peer, sizeof sock_dist);
+    if (kelnet_routine_refus refus = g_refus.load()) refus(client, sock_dist);
+    // The end of the reply goes out now; the descriptor follows later.
+    (void)net::shutdown_send(client);
+    closer().add(client);
+}
+
+}  // namespace
+
+int header_timeout_ms() noexcept { return g_header_ms.load(std::memory_order_relaxed); }
+int idle_timeout_ms() noexcept { return g_idle_ms.load(std::memory_order_relaxed); }
+int connect_timeout_ms() noexcept { return g_connect_ms.load(std::memory_order_relaxed); }
+
+std::optional<Clock::time_point> header_deadline() noexcept {
+    if (!t_has_header_deadline) return std::nullopt;
+    return t_header_deadline;
+}
+
+void apply_idle_bound(uint32_t listener) noexcept {
+    const int idle = idle_timeout_ms();
+    if (idle > 0) (void)net::set_io_timeouts(listener, idle, idle);
+}
+
+int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer) {
+    const int32_t cap = g_max_clients.load(std::memory_order_relaxed);
+    if (cap > 0 && g_clients.load(std::memory_order_acquire) >= cap) {
+        refuse(client, peer);
+        return 0;
+    }
+    auto *rec = static_cast<Accepted *>(std::malloc(sizeof(Accepted)));
+    if (rec == nullptr) return -1;
+    rec->params.sd = client;
+    std::memcpy(&rec->params.sock_dist, &peer, sizeof rec->params.sock_dist);
+    rec->routine = routine;
+    rec->accepted_at = Clock::now();
+    g_clients.fetch_add(1, std::memory_order_acq_rel);
+    const int err = thread::start_detached(connection_entry, rec);
+    if (err != 0) {
+        g_clients.fetch_sub(1, std::memory_order_acq_rel);
+        std::free(rec);
+    }
+    return err;
+}
+
+}  // namespace kel::kelnet
+
+using namespace kel;
+
+extern "C" void kelnet_fixe_delais(int32_t entete, int32_t inactivite, int32_t connexion) {
+    guard_void(__func__, [&] {
+        kelnet::g_header_ms.store(kelnet::seconds_to_ms(entete));
+        kelnet::g_idle_ms.store(kelnet::seconds_to_ms(inactivite));
+        kelnet::g_connect_ms.store(kelnet::seconds_to_ms(connexion));
+    });
+}
+
+extern "C" void kelnet_fixe_max_clients(int32_t maximum, kelnet_routine_refus refus) {
+    guard_void(__func__, [&] {
+        kelnet::g_max_clients.store(maximum > 0 ? maximum : 0);
+        kelnet::g_refus.store(refus);
+    });
+}
+
+extern "C" int32_t kelnet_nb_clients(void) {
+    return guard(__func__, int32_t{0}, [] { return kelnet::g_clients.load(); });
+}
