@@ -376,6 +376,88 @@ TEST_F(Load, SlowClientsHeldWhileOtherRequestsAreServed) {
     EXPECT_EQ(origin.served(), gets) << "a slow client's request reached the origin";
 }
 
+// Sends `request` one byte every 200 ms until the proxy closes the
+// connection. Returns what came back and when the close came.
+struct Trickled {
+    Reply reply;
+    double closed_after_s = 0;
+    size_t bytes_sent = 0;
+};
+
+Trickled trickle_until_closed(const Fd &fd, std::string_view request, Millis limit) {
+    Trickled out;
+    const auto start = Clock::now();
+    const auto deadline = start + limit;
+    auto next_send = start;
+    std::string buffer(4096, '\0');
+    for (;;) {
+        if (out.bytes_sent < request.size() && Clock::now() >= next_send) {
+            if (::send(fd.get(), request.data() + out.bytes_sent, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1)
+                ++out.bytes_sent;
+            next_send += 200ms;
+        }
+        const int wait = std::min(remaining_ms(deadline), std::max(1, remaining_ms(next_send)));
+        if (wait <= 0) {
+            out.reply.timed_out = true;
+            break;
+        }
+        pollfd p{fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, wait) <= 0) continue;
+        ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n > 0) {
+            out.reply.bytes.append(buffer.data(), static_cast<size_t>(n));
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            out.reply.closed = true;
+            break;
+        }
+    }
+    out.closed_after_s = seconds_since(start);
+    return out;
+}
+
+TEST_F(Load, HeaderDeadlineClosesTricklingAndSilentClients) {
+    ASSERT_TRUE(start_with({{"HTTPHeaderTimeout", "2"}}));
+    QuickOrigin origin(kSmallReply, 1);
+    // Complete after about 20 s at one byte per 200 ms: far past the deadline.
+    const std::string request = "GET http://127.0.0.1:" + std::to_string(origin.port()) +
+                                "/late HTTP/1.1\r\nX-Pad: " + std::string(40, 'p') + "\r\n\r\n";
+    ASSERT_GT(request.size() * 200, 12'000u);
+
+    // The trickler and the silent client run side by side, so the daemon
+    // meets both deadlines at once.
+    Fd silent = connect_tcp("127.0.0.1", port());
+    ASSERT_TRUE(silent.valid());
+    Reply silent_reply;
+    double silent_after_s = 0;
+    std::thread silent_thread([&] {
+        const auto start = Clock::now();
+        silent_reply = talk(silent, "", SIZE_MAX, 15'000ms);
+        silent_after_s = seconds_since(start);
+    });
+    Fd slow = connect_tcp("127.0.0.1", port());
+    ASSERT_TRUE(slow.valid());
+    Trickled trickled = trickle_until_closed(slow, request, 15'000ms);
+    silent_thread.join();
+
+    EXPECT_TRUE(IsErrorPage(trickled.reply, 400, "Bad Request", kInvalidRequest));
+    EXPECT_GE(trickled.closed_after_s, 1.5);
+    EXPECT_LE(trickled.closed_after_s, 8.0);
+    EXPECT_LT(trickled.bytes_sent, request.size()) << "the header was complete before the close";
+    EXPECT_TRUE(IsErrorPage(silent_reply, 400, "Bad Request", kInvalidRequest));
+    EXPECT_GE(silent_after_s, 1.5);
+    EXPECT_LE(silent_after_s, 8.0);
+    EXPECT_EQ(origin.served(), 0u);
+    std::printf("[ load ] trickling client closed after %.2f s (%zu of %zu bytes sent), silent client after %.2f s\n",
+                trickled.closed_after_s, trickled.bytes_sent, request.size(), silent_after_s);
+
+    // A client that beats the deadline is served as usual.
+    std::string why;
+    EXPECT_TRUE(small_get(origin, &why)) << why;
+    slow.reset();
+    silent.reset();
+    EXPECT_TRUE(descriptors_back());
+}
+
 TEST_F(Load, ListenerSurvivesDescriptorExhaustionWithoutSpinning) {
     constexpr rlim_t kLimit = 64;
     ASSERT_TRUE(start_with({{"HTTPHeaderTimeout", "0"}}));
@@ -832,6 +914,56 @@ TEST_F(Load, EveryOneOfManyRefusedClientsGetsTheWholePage) {
     };
     EXPECT_TRUE(wait_until([&] { return logged() == count; }, 10'000ms)) << logged() << " log lines for " << count;
     std::printf("[ load ] %zu refused clients at once, %zu whole pages\n", count, count - bad);
+}
+
+const std::string_view kTooManyConnections =
+    "<H1>Too many connections</H1>The proxy serves as many connections as it may; try again in a moment.";
+
+TEST_F(Load, ConnectionPastTheCapGets503AtOnce) {
+    constexpr size_t kCap = 50;
+    // No header deadline: the held connections stay until they close.
+    ASSERT_TRUE(start_with({{"HTTPMaxClients", std::to_string(kCap)}, {"HTTPHeaderTimeout", "0"}}));
+    QuickOrigin origin(kSmallReply, 1);
+    std::string why;
+    std::vector<Fd> held = open_held(kCap, "GET http://", nullptr, &why);
+    ASSERT_EQ(held.size(), kCap) << why;
+    ASSERT_TRUE(wait_until([&] { return usage().threads >= baseline_.threads + kCap; }, kIoTimeout));
+    const size_t threads_held = usage().threads;
+
+    // With no header deadline, a page that comes at all came without
+    // waiting for the request. A client that sends its request at once gets
+    // the same page, and the request goes nowhere.
+    Fd silent = connect_tcp("127.0.0.1", port());
+    ASSERT_TRUE(silent.valid());
+    const auto asked = Clock::now();
+    Reply silent_reply = talk(silent, "");
+    const double answered_s = seconds_since(asked);
+    EXPECT_TRUE(IsErrorPage(silent_reply, 503, "Service Unavailable", kTooManyConnections));
+    Fd eager = connect_tcp("127.0.0.1", port());
+    ASSERT_TRUE(eager.valid());
+    Reply eager_reply = talk(eager, get_request(origin.port(), "/eager"));
+    EXPECT_TRUE(IsErrorPage(eager_reply, 503, "Service Unavailable", kTooManyConnections));
+    // More of them cost no thread each: at most the one that closes them all.
+    std::vector<Fd> refused;
+    for (int i = 0; i < 20; ++i) {
+        Fd fd = connect_tcp("127.0.0.1", port());
+        ASSERT_TRUE(fd.valid());
+        Reply reply = talk(fd, "");
+        EXPECT_TRUE(IsErrorPage(reply, 503, "Service Unavailable", kTooManyConnections)) << "refused client " << i;
+        refused.push_back(std::move(fd));
+    }
+    EXPECT_EQ(origin.served(), 0u);
+    EXPECT_LE(usage().threads, threads_held + 1) << "refused connections got threads of their own";
+    for (const auto &fd : held) EXPECT_TRUE(quiet(fd)) << "a held connection was answered";
+    EXPECT_TRUE(log_contains("Connection from 127.0.0.1 refused: too many connections (HTTPMaxClients 50)"));
+
+    held.clear();
+    refused.clear();
+    silent.reset();
+    eager.reset();
+    ASSERT_TRUE(descriptors_back());
+    EXPECT_TRUE(small_get(origin, &why)) << why;
+    std::printf("[ load ] %zu connections held; the next one answered in %.3f s\n", kCap, answered_s);
 }
 
 }  // namespace
