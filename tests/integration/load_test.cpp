@@ -1093,5 +1093,78 @@ TEST_F(Load, IdleTimeEndsStalledTunnelsDrainsAndStreams) {
                 tunnel_s, lifetimes.c_str(), fds(), baseline_fds_);
 }
 
+// A listening socket whose queue is full and never accepted from: further
+// connects to it get no answer at all, as with a host that drops them.
+class JammedPort {
+public:
+    JammedPort() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(listener_.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(listener_.get(), 0) != 0)
+            throw std::runtime_error("cannot listen for the jammed port");
+        port_ = local_port(listener_);
+        for (int i = 0; i < 4; ++i) {
+            Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            sa.sin_port = htons(port_);
+            (void)::connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+            fillers_.push_back(std::move(fd));
+        }
+    }
+    uint16_t port() const { return port_; }
+    // True when some connect is still unanswered after 300 ms: past the
+    // first SYN's answer, well before its retry.
+    bool jammed() const {
+        std::vector<pollfd> polls;
+        for (const auto &fd : fillers_) polls.push_back({fd.get(), POLLOUT, 0});
+        const auto deadline = Clock::now() + 300ms;
+        while (Clock::now() < deadline) {
+            for (auto &p : polls) p.revents = 0;
+            ::poll(polls.data(), polls.size(), remaining_ms(deadline));
+            // Answered connects are taken out; poll then waits for the rest.
+            for (auto &p : polls)
+                if (p.revents) p.fd = -1;
+        }
+        return std::any_of(polls.begin(), polls.end(), [](const pollfd &p) { return p.fd >= 0; });
+    }
+
+private:
+    Fd listener_;
+    uint16_t port_ = 0;
+    std::vector<Fd> fillers_;
+};
+
+TEST_F(Load, ConnectTimeoutAnswersSilentTargetsWithTheRefusedPage) {
+    ASSERT_TRUE(start_with({{"HTTPConnectTimeout", "2"}}));
+    JammedPort target;
+    ASSERT_TRUE(target.jammed()) << "the listen queue did not fill";
+    const std::string where = "127.0.0.1:" + std::to_string(target.port());
+
+    Reply tunnel, get;
+    double tunnel_s = 0, get_s = 0;
+    std::thread tunnel_client([&] {
+        const auto start = Clock::now();
+        Fd fd = connect_tcp("127.0.0.1", port());
+        if (fd.valid()) tunnel = talk(fd, "CONNECT " + where + " HTTP/1.1\r\n\r\n", SIZE_MAX, 20'000ms);
+        tunnel_s = seconds_since(start);
+    });
+    const auto start = Clock::now();
+    Fd fd = connect_tcp("127.0.0.1", port());
+    if (fd.valid()) get = talk(fd, "GET http://" + where + "/ HTTP/1.1\r\nHost: " + where + "\r\n\r\n", SIZE_MAX, 20'000ms);
+    get_s = seconds_since(start);
+    tunnel_client.join();
+
+    EXPECT_TRUE(IsErrorPage(tunnel, 503, "Service Unavailable", kConnectionRefused));
+    EXPECT_TRUE(IsErrorPage(get, 503, "Service Unavailable", kConnectionRefused));
+    EXPECT_GE(tunnel_s, 1.5);
+    EXPECT_LE(tunnel_s, 8.0);
+    EXPECT_GE(get_s, 1.5);
+    EXPECT_LE(get_s, 8.0);
+    fd.reset();
+    EXPECT_TRUE(descriptors_back());
+    std::printf("[ load ] connects to a silent target given up after %.2f s (CONNECT) and %.2f s (GET)\n", tunnel_s,
+                get_s);
+}
+
 }  // namespace
 }  // namespace e2e
