@@ -1,8 +1,8 @@
 // Load and fault behaviour of the daemon end to end: thousands of clients at
 // once, slow and silent clients, descriptor exhaustion, resets in the middle
-// of bulk transfers, long runs of small requests, the connection cap. After
-// each load the daemon's descriptors, threads and memory are checked to come
-// back where they started.
+// of bulk transfers, long runs of small requests, the connection cap, peers
+// that stall and targets that never answer. After each load the daemon's
+// descriptors, threads and memory are checked to come back where they started.
 //
 // Counts are scaled down by default so that the whole file stays under a
 // minute in a plain build. Set VALDRIN_LOAD_FULL=1 in the environment for the
