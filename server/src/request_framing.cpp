@@ -148,10 +148,8 @@ const char *request_framing_fault(const char *text) {
     // Reception stops at the first blank line and the text ends at the first
     // NUL, so a head that does not end in its blank line held a NUL byte.
     const size_t blank = head.find("\r\n\r\n");
-    if (blank == std::string_view::npos || blank + 4 != head.size()) {
-        return blank == std::string_view::npos ? "request head cut short by a NUL byte or without a blank line"
-                                               : "data after the blank line of the request head";
-    }
+    if (blank == std::string_view::npos) return "request head cut short by a NUL byte or without a blank line";
+    if (blank + 4 != head.size()) return "data after the blank line of the request head";
 
     const size_t line_end = head.find(kCrlf);
     if (line_end == 0) return "empty request line";
