@@ -9,6 +9,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "kelnet_internal.h"
 #include "kelplat/diag.h"
@@ -91,6 +92,10 @@ constexpr int kAcceptRetryPauseMs = 50;
 std::mutex g_setup_mutex;
 int g_setup_count = 0;
 std::atomic<sync::Mutex *> g_resolver_lock{nullptr};
+// The lock of the last kelnet_term, kept for the next kelnet_init: a
+// look-up that loaded it may still take it (detached connection threads
+// outlive the library's unload at process exit), so it is never freed.
+sync::Mutex *g_retired_lock = nullptr;
 
 enum class AcceptFailure { Transient, Exhausted, Fatal };
 
@@ -183,7 +188,8 @@ extern "C" int32_t kelnet_init(void) {
             KEL_DIAG_MSG("Mutex already exists");
             return 0;
         }
-        auto lock = std::make_unique<sync::Mutex>();
+        std::unique_ptr<sync::Mutex> lock(std::exchange(kelnet::g_retired_lock, nullptr));
+        if (lock == nullptr) lock = std::make_unique<sync::Mutex>();
         if (!lock->valid()) {
             net::cleanup();
             KEL_DIAG();
@@ -199,7 +205,7 @@ extern "C" int32_t kelnet_term(void) {
     return guard(__func__, int32_t{0}, [&]() -> int32_t {
         std::lock_guard<std::mutex> hold(kelnet::g_setup_mutex);
         if (kelnet::g_setup_count > 0 && --kelnet::g_setup_count == 0)
-            delete kelnet::g_resolver_lock.exchange(nullptr);
+            kelnet::g_retired_lock = kelnet::g_resolver_lock.exchange(nullptr);
         net::cleanup();
         return 0;
     });
@@ -212,13 +218,16 @@ extern "C" int32_t kelnet_cree_ecouteur(uint32_t port, uint32_t adresse, uint32_
             KEL_DIAG_MSG("Parametre null");
             return -2;
         }
-        *sd = net::open(net::Kind::Stream);
-        if (*sd == net::kInvalidSocket) return -2;
-        if (!net::bind(*sd, adresse, net::host_to_net16(static_cast<uint16_t>(port & 0xFFFFu)))) {
+        const uint32_t s = net::open(net::Kind::Stream);
+        // Another thread may poll *sd meanwhile (the server's status does):
+        // publish it atomically, and with it everything done before.
+        std::atomic_ref<uint32_t>(*sd).store(s, std::memory_order_release);
+        if (s == net::kInvalidSocket) return -2;
+        if (!net::bind(s, adresse, net::host_to_net16(static_cast<uint16_t>(port & 0xFFFFu)))) {
             diag::out_printf("bind() failed\n");
             return -3;
         }
-        (void)net::listen(*sd, kelnet::kBacklog);
+        (void)net::listen(s, kelnet::kBacklog);
         return 0;
     });
 }

@@ -293,9 +293,14 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
         }
 
         kel::server::g_server_result.store(0);
+        // On the host's thread, not the server's: the host may exit at any
+        // moment, and the cleanup libcurl's libraries register at exit must
+        // not run while another thread is still inside their set-up.
+        curl_global_init(CURL_GLOBAL_NOTHING);
         int err = kel::thread::start_detached([](void *) { http_proxy(); }, nullptr,
                                               kel::thread::kConnectionStackBytes);
         if (err != 0) {
+            curl_global_cleanup();
             char text[160];
             std::snprintf(text, sizeof text, "the server thread cannot be started (%d: %s)", err,
                           kel::thread::error_text(err));
@@ -320,7 +325,6 @@ extern "C" VALDRIN_API int32_t valdrin_http_etat(void) {
 }
 
 extern "C" void http_proxy(void) {
-    curl_global_init(CURL_GLOBAL_NOTHING);
     kel::diag::out_printf("HTTP/FTP proxy server starts (%d)\n", g_http_port);
     int32_t result = kelnet_gen_ecouteur_thread(&kel::server::g_listen_sd, 0, g_http_port,
                                                 http_servir);
