@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole suite twice: a plain optimised build,
-# then AddressSanitizer + UndefinedBehaviorSanitizer.
-#   scripts/test.sh            both builds
+# then AddressSanitizer + UndefinedBehaviorSanitizer; then replays every fuzz
+# target's corpus and fuzzes each briefly.
+#   scripts/test.sh            all three
 #   scripts/test.sh plain      only the plain build
 #   scripts/test.sh asan       only the sanitizer build
+#   scripts/test.sh fuzz       only the fuzz regression run
 #   scripts/test.sh tsan       only the ThreadSanitizer build (not part of "all")
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,8 +14,8 @@ scripts/setup.sh
 jobs=${JOBS:-2}
 which=${1:-all}
 case $which in
-  all | plain | asan | tsan) ;;
-  *) echo "unknown mode: $which (all, plain, asan or tsan)" >&2; exit 2 ;;
+  all | plain | asan | fuzz | tsan) ;;
+  *) echo "unknown mode: $which (all, plain, asan, fuzz or tsan)" >&2; exit 2 ;;
 esac
 
 run_suite() {  # name, build dir, extra cmake args...
@@ -33,6 +35,10 @@ if [ "$which" = all ] || [ "$which" = asan ]; then
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   run_suite asan build-asan -DCMAKE_BUILD_TYPE=Debug -DVALDRIN_SANITIZE=ON
+fi
+if [ "$which" = all ] || [ "$which" = fuzz ]; then
+  echo "=== fuzz regression (build-fuzz)"
+  scripts/fuzz.sh regress
 fi
 if [ "$which" = tsan ]; then
   # A race makes an instrumented process exit with 66 at its end, so ctest
