@@ -256,6 +256,7 @@ AllowedHost0=127.0.0.1
 HTTPEnabled=true
 HTTPPort={port}
 AdHostsEnabled=true
+HTTPMaxClients=6000
 """)
     # Keep the shipped list, so the table is as full as a user's, and add the bench's ad host.
     hosts = ""
