@@ -175,23 +175,25 @@ bool set_timeout_option(int fd, int option, int ms) noexcept {
     return true;
 }
 
-// Polls one descriptor, retrying on interruption with the time left.
-int poll_one(int fd, short events, int timeout_ms, short *revents) noexcept {
-    pollfd p{fd, events, 0};
+// Polls, retrying on interruption with the time left (negative: no limit).
+int poll_for(pollfd *fds, nfds_t count, int timeout_ms) noexcept {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        const int n = ::poll(&p, 1, timeout_ms);
-        if (n >= 0) {
-            *revents = p.revents;
-            return n;
-        }
-        if (errno != EINTR) return -1;
+        const int n = ::poll(fds, count, timeout_ms);
+        if (n >= 0 || errno != EINTR) return n;
         if (timeout_ms >= 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 until - std::chrono::steady_clock::now());
             timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
     }
+}
+
+int poll_one(int fd, short events, int timeout_ms, short *revents) noexcept {
+    pollfd p{fd, events, 0};
+    const int n = poll_for(&p, 1, timeout_ms);
+    *revents = p.revents;
+    return n;
 }
 
 bool connect_impl(Socket s, std::uint32_t addr_net, std::uint16_t port_net,
@@ -339,23 +341,14 @@ int wait_readable_for(const Socket *socks, bool *ready, int count, int timeout_m
         }
         fds[i] = pollfd{fd_of(socks[i]), POLLIN, 0};
     }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        const int n = ::poll(fds, static_cast<nfds_t>(count), timeout_ms < 0 ? -1 : timeout_ms);
-        if (n > 0) break;
-        if (n == 0) {
-            t_last_error = kErrTimedOut;
-            return 0;
-        }
-        if (errno != EINTR) {
-            note_errno();
-            return -1;
-        }
-        if (timeout_ms >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                until - std::chrono::steady_clock::now());
-            timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
+    const int n = poll_for(fds, static_cast<nfds_t>(count), timeout_ms < 0 ? -1 : timeout_ms);
+    if (n == 0) {
+        t_last_error = kErrTimedOut;
+        return 0;
+    }
+    if (n < 0) {
+        note_errno();
+        return -1;
     }
     for (int i = 0; i < count; ++i) {
         if (fds[i].revents & POLLNVAL) {

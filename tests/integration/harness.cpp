@@ -641,6 +641,21 @@ bool ProxyTest::log_contains(std::string_view text, Millis timeout) const {
     return wait_for_text(folder_ / config_.log_file, text, timeout);
 }
 
+fs::path ProxyTest::write_config_with(const std::vector<std::pair<std::string, std::string>> &http_keys) {
+    std::string text = config_.render();
+    std::string extra;
+    for (const auto &[key, value] : http_keys) extra += key + "=" + value + "\n";
+    text.insert(text.find("[HTTP]\n") + 7, extra);
+    const fs::path conf = scratch() / "extra.conf";
+    write_file(conf, text);
+    return conf;
+}
+
+::testing::AssertionResult ProxyTest::start_with(
+    const std::vector<std::pair<std::string, std::string>> &http_keys) {
+    return start({"--config", write_config_with(http_keys).string()});
+}
+
 std::optional<int> ProxyTest::run_to_exit(const std::vector<std::string> &args) {
     if (!launch(args)) return std::nullopt;
     return await_exit();

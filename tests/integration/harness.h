@@ -315,6 +315,11 @@ protected:
     ::testing::AssertionResult start(const std::vector<std::string> &args = {});
     // Writes the files and starts the daemon without waiting for it to listen.
     bool launch(const std::vector<std::string> &args = {});
+    // Writes a configuration file with further keys in its "HTTP" section,
+    // and returns its path (for --config).
+    fs::path write_config_with(const std::vector<std::pair<std::string, std::string>> &http_keys);
+    // start() with that file.
+    ::testing::AssertionResult start_with(const std::vector<std::pair<std::string, std::string>> &http_keys);
     // Launches the daemon and waits for it to exit by itself.
     std::optional<int> run_to_exit(const std::vector<std::string> &args = {});
     // Waits for a running daemon to exit by itself (after a signal, say).

@@ -16,22 +16,7 @@ double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-class Limits : public ProxyTest {
-protected:
-    // Starts the daemon with further keys in its "HTTP" section.
-    ::testing::AssertionResult start_with(const std::vector<std::pair<std::string, std::string>> &keys) {
-        write_config(keys);
-        return start({"--config", (scratch() / "limits.conf").string()});
-    }
-
-    void write_config(const std::vector<std::pair<std::string, std::string>> &keys) {
-        std::string text = config_.render();
-        std::string extra;
-        for (const auto &[key, value] : keys) extra += key + "=" + value + "\n";
-        text.insert(text.find("[HTTP]\n") + 7, extra);
-        write_file(scratch() / "limits.conf", text);
-    }
-};
+class Limits : public ProxyTest {};
 
 // A listener whose accept queue is full: further handshakes get no answer.
 class SilentPort {
@@ -121,8 +106,7 @@ TEST_F(Limits, ZeroMeansNoLimit) {
 TEST_F(Limits, MalformedLimitStopsTheStartNamingTheKey) {
     for (const auto &[key, value] : std::vector<std::pair<std::string, std::string>>{
              {"HTTPIdleTimeout", "ten"}, {"HTTPMaxClients", "-5"}, {"HTTPHeaderTimeout", "30s"}}) {
-        write_config({{key, value}});
-        auto status = run_to_exit({"--config", (scratch() / "limits.conf").string()});
+        auto status = run_to_exit({"--config", write_config_with({{key, value}}).string()});
         EXPECT_FALSE(exited_with(status, 0)) << key << ": " << describe_status(status);
         EXPECT_NE(daemon().output().find("invalid " + key + " '" + value + "'"), std::string::npos)
             << daemon().output();

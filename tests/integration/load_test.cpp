@@ -208,17 +208,10 @@ protected:
         ProxyTest::SetUp();
     }
 
-    // Starts the daemon with further keys in its "HTTP" section.
+    // Starts the daemon with further keys in its "HTTP" section, and takes
+    // its starting counts.
     ::testing::AssertionResult start_with(const std::vector<std::pair<std::string, std::string>> &http_keys) {
-        std::string text = config_.render();
-        std::string extra;
-        for (const auto &[key, value] : http_keys) extra += key + "=" + value + "\n";
-        const auto at = text.find("[HTTP]\n");
-        if (at == std::string::npos) return ::testing::AssertionFailure() << "no HTTP section in\n" << text;
-        text.insert(at + 7, extra);
-        const fs::path conf = scratch() / "load.conf";
-        write_file(conf, text);
-        auto started = start({"--config", conf.string()});
+        auto started = ProxyTest::start_with(http_keys);
         if (started) {
             baseline_fds_ = daemon().open_descriptors();
             baseline_ = usage_of(daemon().pid());
