@@ -83,7 +83,6 @@ constexpr ErrorText kErrorTexts[] = {
 };
 static_assert(std::size(kErrorTexts) == 51);
 
-constexpr int kBacklog = 30;
 // Pause after an accept that failed for want of descriptors or memory, so
 // that the loop waits for resources instead of spinning.
 constexpr int kAcceptRetryPauseMs = 50;
@@ -227,7 +226,7 @@ extern "C" int32_t kelnet_cree_ecouteur(uint32_t port, uint32_t adresse, uint32_
             diag::out_printf("bind() failed\n");
             return -3;
         }
-        (void)net::listen(s, kelnet::kBacklog);
+        (void)net::listen(s, net::max_backlog());
         return 0;
     });
 }

@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -309,6 +316,52 @@ TEST(Listeners, PortTakenGivesBindFailedThenConnexionImpossible) {
     EXPECT_EQ(kelnet_cree_ecouteur(taken.port_host, loopback(), &s2), -3);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "bind() failed\n");
     Sock owned2(s2);
+}
+
+TEST(Listeners, AcceptQueueHoldsABurstOfHandshakes) {
+    // Nothing accepts meanwhile: every handshake must find room in the
+    // queue at once. One that finds it full is dropped, and its client
+    // tries again only a second later.
+    Listener l = listen_loopback();
+    const size_t count = std::min<size_t>(1000, static_cast<size_t>(net::max_backlog()));
+    ASSERT_GE(count, 512u) << "the system grants an accept queue of " << net::max_backlog();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = l.port_net();
+    to.sin_addr.s_addr = loopback();
+    std::vector<pollfd> clients;
+    for (size_t i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        clients.push_back({fd, POLLOUT, 0});
+        const int r = ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        ASSERT_TRUE(r == 0 || errno == EINPROGRESS) << "connect " << i << ": " << std::strerror(errno);
+    }
+    // Well under the one-second retry of a dropped handshake.
+    const auto until = std::chrono::steady_clock::now() + 500ms;
+    size_t connected = 0;
+    std::vector<bool> done(count, false);
+    while (connected < count && std::chrono::steady_clock::now() < until) {
+        if (::poll(clients.data(), clients.size(), 20) < 0) break;
+        for (size_t i = 0; i < count; ++i) {
+            if (done[i] || clients[i].revents == 0) continue;
+            int err = 0;
+            socklen_t len = sizeof err;
+            ::getsockopt(clients[i].fd, SOL_SOCKET, SO_ERROR, &err, &len);
+            if (err == 0) ++connected;
+            done[i] = true;
+            clients[i].events = 0;
+        }
+    }
+    EXPECT_EQ(connected, count) << "handshakes completed within 500 ms without an accept";
+    // Only as many as completed: an accept with nothing queued would block.
+    size_t accepted = 0;
+    for (size_t i = 0; i < connected; ++i) {
+        Sock a(net::accept(l.sock.get(), nullptr));
+        if (a.valid()) ++accepted;
+    }
+    EXPECT_EQ(accepted, connected);
+    for (const pollfd &c : clients) ::close(c.fd);
 }
 
 TEST(Listeners, NullRoutineStoresTheListeningSocket) {

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace kel::net {
@@ -131,6 +133,20 @@ bool bind(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept {
         return false;
     }
     return true;
+}
+
+int max_backlog() noexcept {
+    // Read once: the kernel's cap, which an administrator may have raised
+    // above the header's value; a longer request is cut to it anyway.
+    static const int value = [] {
+        long cap = 0;
+        if (std::FILE *f = std::fopen("/proc/sys/net/core/somaxconn", "re")) {
+            if (std::fscanf(f, "%ld", &cap) != 1) cap = 0;
+            std::fclose(f);
+        }
+        return cap > SOMAXCONN && cap <= INT_MAX ? static_cast<int>(cap) : SOMAXCONN;
+    }();
+    return value;
 }
 
 bool listen(Socket s, int backlog) noexcept {

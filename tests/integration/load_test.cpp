@@ -12,6 +12,7 @@
 // Everything runs on loopback; every loop is bounded in count and in time.
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -858,6 +859,111 @@ TEST_F(Load, ManySmallRequestsDoNotGrowDescriptorsThreadsOrMemory) {
                 warm.rss_kib, end.rss_kib, grown_kib, end.threads, baseline_.threads, fds());
 }
 
+// Reads every client until it closes or the deadline passes; each reply
+// records when its close came, counted from `since`.
+struct TimedReply {
+    Reply reply;
+    double closed_after_s = -1;
+};
+
+std::vector<TimedReply> read_until_closed(const std::vector<Fd> &clients, Clock::time_point since,
+                                          Clock::time_point deadline) {
+    std::vector<TimedReply> replies(clients.size());
+    std::vector<pollfd> polls;
+    for (const auto &fd : clients) polls.push_back({fd.get(), POLLIN, 0});
+    size_t open = clients.size();
+    std::string buffer(8192, '\0');
+    while (open > 0) {
+        int n = ::poll(polls.data(), polls.size(), remaining_ms(deadline));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            if (polls[i].fd < 0 || polls[i].revents == 0) continue;
+            ssize_t got = ::recv(polls[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got > 0) {
+                replies[i].reply.bytes.append(buffer.data(), static_cast<size_t>(got));
+            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                replies[i].reply.closed = true;
+                replies[i].closed_after_s = seconds_since(since);
+                polls[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto &r : replies)
+        if (!r.reply.closed) r.reply.timed_out = true;
+    return replies;
+}
+
+// Starts `count` connections from `from` as fast as the sockets allow,
+// without waiting for any handshake: a burst, as many machines or a page
+// full of resources make one. Empty on failure, with the reason in `why`.
+std::vector<Fd> connect_burst(size_t count, uint16_t port, const char *from, std::string *why) {
+    std::vector<Fd> clients;
+    clients.reserve(count);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &target.sin_addr);
+    for (size_t i = 0; i < count; ++i) {
+        Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+            *why = "socket " + std::to_string(i + 1) + ": " + std::strerror(errno);
+            return {};
+        }
+        if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&target), sizeof target) != 0 &&
+            errno != EINPROGRESS) {
+            *why = "connect " + std::to_string(i + 1) + ": " + std::strerror(errno);
+            return {};
+        }
+        clients.push_back(std::move(fd));
+    }
+    return clients;
+}
+
+TEST_F(Load, EveryOneOfABurstOfRefusedClientsIsAnsweredAtOnce) {
+    // Far more than a short accept queue holds: a handshake the queue drops
+    // costs its client a retry one, three, seven ... seconds later.
+    constexpr size_t kCount = 1000;
+    constexpr double kAnsweredWithinS = 2.0;
+    ASSERT_GT(own_descriptor_limit(), kCount + 100) << "the test needs a higher descriptor limit";
+    ASSERT_TRUE(start_with({}));  // only 127.0.0.1 is allowed
+    std::string why;
+    const auto burst = Clock::now();
+    std::vector<Fd> clients = connect_burst(kCount, port(), "127.0.0.2", &why);
+    ASSERT_EQ(clients.size(), kCount) << why;
+    const double opened_s = seconds_since(burst);
+    const std::vector<TimedReply> replies = read_until_closed(clients, burst, burst + 20s);
+
+    size_t in_time = 0, late = 0, unanswered = 0, wrong = 0;
+    double slowest_s = 0;
+    for (size_t i = 0; i < kCount; ++i) {
+        const TimedReply &r = replies[i];
+        if (r.reply.timed_out && r.reply.bytes.empty()) {
+            ++unanswered;
+            continue;
+        }
+        auto page = IsErrorPage(r.reply, 403, "Forbidden", kNotAllowed);
+        if (!page) {
+            if (wrong++ == 0) ADD_FAILURE() << "client " << i << ": " << page.message();
+            continue;
+        }
+        slowest_s = std::max(slowest_s, r.closed_after_s);
+        (r.closed_after_s <= kAnsweredWithinS ? in_time : late)++;
+    }
+    EXPECT_EQ(in_time, kCount) << late << " answered later than " << kAnsweredWithinS << " s (slowest "
+                               << slowest_s << " s), " << unanswered << " not at all in 20 s, " << wrong
+                               << " with a wrong reply";
+    std::printf("[ load ] burst of %zu refused clients opened in %.3f s: %zu answered within %.1f s, "
+                "%zu later (slowest %.3f s), %zu not in 20 s\n",
+                kCount, opened_s, in_time, kAnsweredWithinS, late, slowest_s, unanswered);
+    clients.clear();
+    EXPECT_TRUE(descriptors_back());
+}
+
 TEST_F(Load, EveryOneOfManyRefusedClientsGetsTheWholePage) {
     const size_t count = scaled(1000, 200);
     ASSERT_TRUE(start_with({}));  // only 127.0.0.1 is allowed
@@ -866,28 +972,9 @@ TEST_F(Load, EveryOneOfManyRefusedClientsGetsTheWholePage) {
     std::vector<Fd> clients = open_held(count, "", "127.0.0.2", &why);
     ASSERT_EQ(clients.size(), count) << why;
 
-    std::vector<Reply> replies(count);
-    std::vector<pollfd> polls;
-    for (const auto &fd : clients) polls.push_back({fd.get(), POLLIN, 0});
-    size_t open = count;
-    std::string buffer(8192, '\0');
-    const auto deadline = Clock::now() + 30s;
-    while (open > 0) {
-        int n = ::poll(polls.data(), polls.size(), remaining_ms(deadline));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        for (size_t i = 0; i < count; ++i) {
-            if (polls[i].fd < 0 || polls[i].revents == 0) continue;
-            ssize_t got = ::recv(polls[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (got > 0) {
-                replies[i].bytes.append(buffer.data(), static_cast<size_t>(got));
-            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                replies[i].closed = true;
-                polls[i].fd = -1;
-                --open;
-            }
-        }
-    }
+    const auto start = Clock::now();
+    std::vector<Reply> replies;
+    for (TimedReply &r : read_until_closed(clients, start, start + 30s)) replies.push_back(std::move(r.reply));
     size_t bad = 0;
     for (size_t i = 0; i < count; ++i) {
         auto page = IsErrorPage(replies[i], 403, "Forbidden", kNotAllowed);

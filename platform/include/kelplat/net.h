@@ -70,6 +70,10 @@ Socket open(Kind kind) noexcept;
 // listens on is still refused.
 bool bind(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept;
 bool listen(Socket s, int backlog) noexcept;
+// The longest accept queue the system grants: a burst of connections
+// larger than the queue loses handshakes, and each such client retries
+// only after one, three, seven ... seconds.
+int max_backlog() noexcept;
 // peer may be null.
 Socket accept(Socket s, SockAddr4 *peer) noexcept;
 bool connect(Socket s, std::uint32_t addr_net, std::uint16_t port_net) noexcept;
