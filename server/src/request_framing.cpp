@@ -1,6 +1,7 @@
 #include "request_framing.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -191,6 +192,37 @@ const char *request_framing_fault(const char *text) {
     if (transfer_coding_fault(as_forwarded(transfer_codings)) != nullptr)
         return "Transfer-Encoding fields would reach the origin reordered";
     return nullptr;
+}
+
+std::string percent_encode_non_ascii(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+bool encode_target_non_ascii(kelHttpEntete *che) {
+    if (che == nullptr || che->chemin == nullptr) return true;
+    const std::string_view path(che->chemin);
+    bool any = false;
+    for (unsigned char c : path) any = any || c >= 0x80;
+    if (!any) return true;
+    const std::string encoded = percent_encode_non_ascii(path);
+    auto *copy = static_cast<char *>(std::malloc(encoded.size() + 1));
+    if (copy == nullptr) return false;
+    std::memcpy(copy, encoded.c_str(), encoded.size() + 1);
+    std::free(che->chemin);
+    che->chemin = copy;
+    return true;
 }
 
 }  // namespace kel::server

@@ -365,8 +365,8 @@ extern "C" void http_servir(void *params) {
 
 namespace {
 
-// The request head from the client, parsed; null when none arrived, it
-// did not parse, or its framing is ambiguous.
+// The request head from the client, parsed, its target made plain ASCII;
+// null when none arrived, it did not parse, or its framing is ambiguous.
 kelHttpEntete *read_request(uint32_t sd) {
     char *received = nullptr;
     const int32_t got = kelnet_recup_entete(sd, &received);
@@ -376,7 +376,12 @@ kelHttpEntete *read_request(uint32_t sd) {
         kel::diag::message(fault, kModule, __LINE__);
         return nullptr;
     }
-    return kelHttpE_cree_str(head.get(), KEL_HE_REQUETE);
+    kelHttpEntete *che = kelHttpE_cree_str(head.get(), KEL_HE_REQUETE);
+    if (che != nullptr && !kel::server::encode_target_non_ascii(che)) {
+        KEL_DIAG();
+        kelHttpE_detruit(&che);
+    }
+    return che;
 }
 
 }  // namespace

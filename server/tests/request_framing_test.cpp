@@ -2,6 +2,7 @@
 // well-formed head passes untouched.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -272,6 +273,49 @@ TEST(FramingReasons, NameWhatWasRefused) {
     EXPECT_STREQ(fault(head("Content-Length: 5\r\nContent-Length: 5\r\n")), "several Content-Length fields");
     EXPECT_STREQ(fault(head("X-A: b\r\n c\r\n")), "folded field line");
     EXPECT_STREQ(fault("GET http://a.test/ HTTP/1.1\nX: y\r\n\r\n"), "bare LF in request head");
+}
+
+TEST(TargetEncoding, WritesEveryByteFrom0x80AsPercentAndUpperCaseHex) {
+    std::string all;
+    for (int c = 0x80; c <= 0xFF; ++c) all += static_cast<char>(c);
+    const std::string encoded = percent_encode_non_ascii(all);
+    ASSERT_EQ(encoded.size(), 3u * 128);
+    EXPECT_EQ(encoded.substr(0, 6), "%80%81");
+    EXPECT_EQ(encoded.substr(encoded.size() - 6), "%FE%FF");
+    EXPECT_EQ(percent_encode_non_ascii("/caf\xC3\xA9?q=\xFF"), "/caf%C3%A9?q=%FF");
+}
+
+TEST(TargetEncoding, LeavesAsciiAndExistingEscapesAsTheyAre) {
+    std::string ascii;
+    for (int c = 0x21; c < 0x7F; ++c) ascii += static_cast<char>(c);
+    EXPECT_EQ(percent_encode_non_ascii(ascii), ascii);
+    EXPECT_EQ(percent_encode_non_ascii("/a%20b%zz%"), "/a%20b%zz%");
+    EXPECT_EQ(percent_encode_non_ascii(""), "");
+}
+
+TEST(TargetEncoding, AppliesToThePathOfAParsedRequestOnly) {
+    kelHttpEntete *che = kelHttpE_cree_str("GET http://h\xC3\xB4te.test:8080/p\xE9?x=\xFF HTTP/1.1\r\n\r\n",
+                                           KEL_HE_REQUETE);
+    ASSERT_NE(che, nullptr);
+    ASSERT_TRUE(encode_target_non_ascii(che));
+    EXPECT_STREQ(che->chemin, "/p%E9?x=%FF");
+    EXPECT_STREQ(che->hote, "h\xC3\xB4te.test");  // only ever resolved, never forwarded
+    char *line = kelHttpE_en_str(che, 0);
+    ASSERT_NE(line, nullptr);
+    EXPECT_STREQ(line, "GET /p%E9?x=%FF HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(fault(line), nullptr);
+    std::free(line);
+    kelHttpE_detruit(&che);
+}
+
+TEST(TargetEncoding, PlainTargetKeepsItsOwnString) {
+    kelHttpEntete *che = kelHttpE_cree_str("GET http://a.test/x%41 HTTP/1.1\r\n\r\n", KEL_HE_REQUETE);
+    ASSERT_NE(che, nullptr);
+    const char *before = che->chemin;
+    ASSERT_TRUE(encode_target_non_ascii(che));
+    EXPECT_EQ(che->chemin, before);
+    EXPECT_STREQ(che->chemin, "/x%41");
+    kelHttpE_detruit(&che);
 }
 
 }  // namespace

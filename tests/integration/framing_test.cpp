@@ -91,6 +91,30 @@ TEST_F(Framing, PostWithContentLengthReachesTheOriginByteForByte) {
     EXPECT_TRUE(requests[0].compare(head.size(), std::string::npos, body) == 0) << "body differs";
 }
 
+TEST_F(Framing, TargetBytesOutsideAsciiReachTheOriginPercentEncoded) {
+    ASSERT_TRUE(start());
+    Origin origin(kReply);
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    EXPECT_EQ(ask("GET http://" + host + "/caf\xC3\xA9/%41?q=\x80\xFF~ HTTP/1.1\r\nHost: " + host + "\r\n\r\n").bytes,
+              kReply);
+    EXPECT_EQ(ask("POST http://" + host + "/\xE2\x82\xAC HTTP/1.1\r\nHost: " + host +
+                  "\r\nContent-Length: 2\r\n\r\nhi")
+                  .bytes,
+              kReply);
+    // A DEL, a control byte or a space in the target is still refused.
+    for (const std::string &bad : {"/a\x7F"s, "/a\x01"s, "/a b"s}) {
+        EXPECT_TRUE(IsErrorPage(ask("GET http://" + host + bad + " HTTP/1.1\r\n\r\n"), 400, "Bad Request",
+                                kInvalidRequest))
+            << ::testing::PrintToString(bad);
+    }
+    const auto requests = origin.wait_requests(2);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0], "GET /caf%C3%A9/%41?q=%80%FF~ HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(requests[1], "POST /%E2%82%AC HTTP/1.1\r\nHost: " + host +
+                               "\r\nContent-Length: 2\r\nConnection: close\r\n\r\nhi");
+    EXPECT_EQ(origin.accepted(), 2);
+}
+
 // One-connection origin that records a request until its body ends with
 // `last_bytes` (the end of a chunked body, which carries no length), then
 // answers and closes. Every wait is bounded.

@@ -39,6 +39,13 @@ TEST_F(Ftp, FileComesBehindTheFixedHeader) {
     EXPECT_TRUE(reply.bytes.compare(kFtpHeader.size(), std::string::npos, file_) == 0) << "file bytes differ";
 }
 
+TEST_F(Ftp, FileNamedOutsideAsciiIsFetchedByItsRawUtf8Url) {
+    write_file(root_ / "caf\xC3\xA9 \xE2\x82\xAC.txt", "accented\n");
+    Reply reply = get("/caf\xC3\xA9%20\xE2\x82\xAC.txt");
+    EXPECT_EQ(reply.bytes, kFtpHeader + "accented\n");
+    EXPECT_TRUE(reply.closed);
+}
+
 TEST_F(Ftp, EmptyFileGetsTheHeaderAndAnEmptyBody) {
     Reply reply = get("/empty.bin");
     EXPECT_EQ(reply.bytes, kFtpHeader);
