@@ -75,8 +75,9 @@ KEL_API int32_t kelnet_recvfrom(uint32_t sd, uint32_t *adresse, uint16_t *port, 
                                 void *buffer, int32_t taille);
 
 /* Limits of the connection path, process-wide, in seconds; 0 means none
-   (the default). Set before listening; sockets accepted or connected
-   afterwards carry them.
+   (the default). Set before listening or while listeners run: sockets
+   accepted or connected afterwards carry them, connections already open
+   keep theirs.
    - entete: from accept to the complete request header read by
      kelnet_recup_entete on a connection thread of kelnet_gen_ecouteur_thread;
    - inactivite: a two-way relay in which no byte moved that long ends

@@ -241,8 +241,11 @@ extern "C" int32_t kelnet_gen_ecouteur(uint32_t *sd, uint32_t adresse, uint32_t 
             if (sd == nullptr && local != net::kInvalidSocket) net::close(local);
             return -2;
         }
-        kelnet::apply_idle_bound(*out);
-        if (routine == nullptr) return 0;
+        if (routine == nullptr) {
+            kelnet::apply_idle_bound(*out);
+            return 0;
+        }
+        const kelnet::ListenerScope accepting(*out);
         for (;;) {
             kelnet_sockaddr peer{};
             static_assert(sizeof peer == sizeof(net::SockAddr4));
@@ -267,8 +270,11 @@ extern "C" int32_t kelnet_gen_ecouteur_thread(uint32_t *sd, uint32_t adresse, ui
             if (sd == nullptr && local != net::kInvalidSocket) net::close(local);
             return -2;
         }
-        kelnet::apply_idle_bound(*out);
-        if (routine == nullptr) return 0;
+        if (routine == nullptr) {
+            kelnet::apply_idle_bound(*out);
+            return 0;
+        }
+        const kelnet::ListenerScope accepting(*out);
         for (;;) {
             net::SockAddr4 addr{};
             const uint32_t client = net::accept(*out, &addr);

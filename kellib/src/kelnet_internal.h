@@ -44,4 +44,21 @@ int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::
 // receives, by setting it on the listening socket.
 void apply_idle_bound(uint32_t listener) noexcept;
 
+// A listener accepting on the socket: it gets the idle bound now and
+// whenever kelnet_fixe_delais changes it, until removed.
+void add_listener(uint32_t listener);
+void remove_listener(uint32_t listener) noexcept;
+
+// Registers a listening socket for the length of a scope.
+class ListenerScope {
+public:
+    explicit ListenerScope(uint32_t listener) : listener_(listener) { add_listener(listener); }
+    ~ListenerScope() { remove_listener(listener_); }
+    ListenerScope(const ListenerScope &) = delete;
+    ListenerScope &operator=(const ListenerScope &) = delete;
+
+private:
+    uint32_t listener_;
+};
+
 }  // namespace kel::kelnet

@@ -161,9 +161,40 @@ std::optional<Clock::time_point> header_deadline() noexcept {
     return t_header_deadline;
 }
 
+namespace {
+
+// The sockets the listeners accept on, so that a change of the idle bound
+// reaches the connections they accept from then on.
+std::mutex g_listeners_mutex;
+std::vector<uint32_t> g_listeners;
+
+void set_idle_bound(uint32_t listener, int idle_ms) noexcept {
+    // A bound of 0 lifts a former one.
+    (void)net::set_io_timeouts(listener, idle_ms, idle_ms);
+}
+
+}  // namespace
+
 void apply_idle_bound(uint32_t listener) noexcept {
     const int idle = idle_timeout_ms();
-    if (idle > 0) (void)net::set_io_timeouts(listener, idle, idle);
+    if (idle > 0) set_idle_bound(listener, idle);
+}
+
+void add_listener(uint32_t listener) {
+    std::lock_guard<std::mutex> hold(g_listeners_mutex);
+    g_listeners.push_back(listener);
+    apply_idle_bound(listener);
+}
+
+void remove_listener(uint32_t listener) noexcept {
+    std::lock_guard<std::mutex> hold(g_listeners_mutex);
+    for (size_t i = 0; i < g_listeners.size(); ++i) {
+        if (g_listeners[i] == listener) {
+            g_listeners[i] = g_listeners.back();
+            g_listeners.pop_back();
+            return;
+        }
+    }
 }
 
 int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer) {
@@ -194,8 +225,12 @@ using namespace kel;
 extern "C" void kelnet_fixe_delais(int32_t entete, int32_t inactivite, int32_t connexion) {
     guard_void(__func__, [&] {
         kelnet::g_header_ms.store(kelnet::seconds_to_ms(entete));
-        kelnet::g_idle_ms.store(kelnet::seconds_to_ms(inactivite));
         kelnet::g_connect_ms.store(kelnet::seconds_to_ms(connexion));
+        const int idle = kelnet::seconds_to_ms(inactivite);
+        std::lock_guard<std::mutex> hold(kelnet::g_listeners_mutex);
+        if (kelnet::g_idle_ms.exchange(idle) != idle) {
+            for (uint32_t listener : kelnet::g_listeners) kelnet::set_idle_bound(listener, idle);
+        }
     });
 }
 

@@ -277,6 +277,52 @@ TEST_F(Limits, ConnectedSocketsCarryTheIdleBound) {
     EXPECT_GE(seconds_since(start), 0.9);
 }
 
+// Waits for one byte on each accepted connection and answers with what the
+// wait gave: '1' a byte, 'E' the idle bound (or another failure). Counts
+// the waits that ended.
+std::atomic<double> g_wait_seconds{0};
+std::atomic<int> g_waits_ended{0};
+
+void wait_byte_routine(void *arg) {
+    auto *params = static_cast<kelnet_params *>(arg);
+    const uint32_t sd = params->sd;
+    std::free(params);
+    const auto start = Clock::now();
+    char c = 0;
+    const long n = net::recv(sd, &c, 1);
+    g_wait_seconds = seconds_since(start);
+    const char reply = n == 1 ? '1' : 'E';
+    net::send(sd, &reply, 1);
+    net::close(sd);
+    ++g_waits_ended;
+}
+
+bool wait_for(const std::atomic<int> &value, int wanted);
+
+TEST_F(Limits, IdleBoundChangedWhileListeningReachesLaterConnections) {
+    g_waits_ended = 0;
+    ThreadedListener listener(wait_byte_routine);
+    // Accepted without a bound: only its byte ends the wait.
+    Sock first = listener.connect();
+    ASSERT_TRUE(first.valid());
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(net::send(first.get(), "x", 1), 1);
+    ASSERT_TRUE(wait_for(g_waits_ended, 1));
+    EXPECT_GE(g_wait_seconds.load(), 0.25);
+    char reply = 0;
+    EXPECT_EQ(net::recv(first.get(), &reply, 1), 1);
+    EXPECT_EQ(reply, '1');
+
+    kelnet_fixe_delais(0, 1, 0);
+    Sock silent = listener.connect();
+    ASSERT_TRUE(silent.valid());
+    ASSERT_TRUE(wait_for(g_waits_ended, 2)) << "the new bound did not apply";
+    EXPECT_GE(g_wait_seconds.load(), 0.9);
+    EXPECT_LT(g_wait_seconds.load(), 5.0);
+    EXPECT_EQ(net::recv(silent.get(), &reply, 1), 1);
+    EXPECT_EQ(reply, 'E');
+}
+
 // ---- connection cap
 
 std::atomic<int> g_holding{0};
