@@ -1,6 +1,7 @@
 // The daemon that runs the proxy server library: finds and initialises the
 // configuration and the log, starts the server, and serves until SIGINT or
-// SIGTERM. It never reports success while nothing listens.
+// SIGTERM, reloading its configuration on SIGHUP. It never reports success
+// while nothing listens, and tells a service manager when it is ready.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,9 @@
 
 #include "kelconfig.h"
 #include "kellog.h"
+#include "kelplat/layout.h"
 #include "kelplat/process.h"
+#include "kelplat/service.h"
 #include "valdrin_http.h"
 
 namespace {
@@ -24,26 +27,52 @@ constexpr int kRunPollMs = 500;
 // The configuration store and the log keep paths below this length.
 constexpr size_t kMaxPathBytes = 1023;
 
+// The configuration file when none is given.
+fs::path default_config(const fs::path &program_folder) {
+    if (kel::layout::kInstalled) return fs::path(kel::layout::kConfigDir) / "valdrin.conf";
+    return program_folder / "valdrin.conf";
+}
+
 void print_help() {
+    const bool installed = kel::layout::kInstalled;
     std::printf(
         "Usage: %s [--config PATH] [--pidfile PATH] [--help]\n"
         "\n"
-        "Runs the Valdrin HTTP/FTP proxy in the foreground until SIGINT or SIGTERM.\n"
-        "\n"
-        "  --config PATH   configuration file (default: valdrin.conf in this program's\n"
-        "                  folder; on first run it is created there as a copy of\n"
-        "                  valdrin.conf.default, and an existing one is never replaced)\n"
+        "Runs the Valdrin HTTP/FTP proxy in the foreground until SIGINT or SIGTERM;\n"
+        "SIGHUP reloads the configuration.\n"
+        "\n",
+        kProgram);
+    if (installed) {
+        std::printf(
+            "  --config PATH   configuration file (default: %s/valdrin.conf)\n", kel::layout::kConfigDir);
+    } else {
+        std::printf(
+            "  --config PATH   configuration file (default: valdrin.conf in this program's\n"
+            "                  folder; on first run it is created there as a copy of\n"
+            "                  valdrin.conf.default, and an existing one is never replaced)\n");
+    }
+    std::printf(
         "  --pidfile PATH  write the process id to PATH once the proxy listens, and\n"
         "                  remove the file on exit\n"
         "  --help          show this text\n"
-        "\n"
-        "Files beside the program: libvaldrin_http.so and libkellib.so (the server),\n"
-        "valdrin.conf (settings), valdrin.conf.default (factory settings), adhosts\n"
-        "(advertising hosts, one per line), valdrin.sys (image sent in their place).\n"
+        "\n");
+    if (installed) {
+        std::printf(
+            "Relative file names (adhosts, LogFile, ErrFile) are taken from the folder of\n"
+            "the configuration file; valdrin.sys, the image sent for advertising hosts, from\n"
+            "there or else from %s.\n",
+            kel::layout::kDataDir);
+    } else {
+        std::printf(
+            "Files beside the program: libvaldrin_http.so and libkellib.so (the server),\n"
+            "valdrin.conf (settings), valdrin.conf.default (factory settings), adhosts\n"
+            "(advertising hosts, one per line), valdrin.sys (image sent in their place).\n");
+    }
+    std::printf(
         "\n"
         "Keys read, in the configuration file:\n"
         "  [Main] LogFile (default log.txt), ErrFile (default err.txt): log and error\n"
-        "         files; relative paths are taken from this program's folder\n"
+        "         files\n"
         "  [Main] Verbose (default false): errors are also shown as messages\n"
         "  [Main] AllowedHost0 .. AllowedHost99: clients allowed besides 127.0.0.1, as an\n"
         "         address, a host name or a pattern such as 192.168.1.* or 10.*\n"
@@ -52,10 +81,15 @@ void print_help() {
         "  [HTTP] HTTPSecure (default false): announced; CONNECT works either way\n"
         "  [HTTP] AdHostsEnabled (default false): answer GETs for the hosts listed in\n"
         "         adhosts with valdrin.sys instead of contacting them\n"
+        "  [HTTP] HTTPHeaderTimeout, HTTPIdleTimeout, HTTPConnectTimeout, HTTPMaxClients:\n"
+        "         limits of the connection path (see valdrin.conf(5))\n"
+        "\n"
+        "A reload applies everything but HTTPPort and HTTPEnabled, which take a restart,\n"
+        "to new connections; open connections and tunnels go on. An invalid\n"
+        "configuration is refused and the running one kept.\n"
         "\n"
         "Exit status: 0 after SIGINT or SIGTERM, or when the proxy is disabled in the\n"
-        "configuration; 1 when it cannot start or stops listening; 2 on a usage error.\n",
-        kProgram);
+        "configuration; 1 when it cannot start or stops listening; 2 on a usage error.\n");
 }
 
 void fail_usage(const char *text, const char *argument) {
@@ -79,6 +113,66 @@ std::string read_setting(const char *section, const char *key, const char *fallb
 std::string beside(const fs::path &folder, const std::string &name) {
     fs::path path(name);
     return (path.is_absolute() ? path : folder / path).string();
+}
+
+// The log settings of section "Main", with relative names taken from folder.
+struct LogSettings {
+    std::string log_file;
+    std::string err_file;
+    int32_t verbose = 0;
+    bool operator==(const LogSettings &) const = default;
+};
+
+LogSettings read_log_settings(const fs::path &folder) {
+    LogSettings s;
+    s.log_file = beside(folder, read_setting("Main", "LogFile", "log.txt"));
+    s.err_file = beside(folder, read_setting("Main", "ErrFile", "err.txt"));
+    const std::string verbose = read_setting("Main", "Verbose", "false");
+    s.verbose = (verbose[0] == 'T' || verbose[0] == 't' || verbose[0] == 'Y' || verbose[0] == 'y') ? 1 : 0;
+    return s;
+}
+
+bool open_log(const LogSettings &s) {
+    return s.log_file.size() <= kMaxPathBytes && s.err_file.size() <= kMaxPathBytes &&
+           kellog_init(s.log_file.c_str(), s.err_file.c_str(), s.verbose) == 0;
+}
+
+std::string listening_status(unsigned long port) {
+    return "listening on 0.0.0.0:" + std::to_string(port);
+}
+
+// SIGHUP: the server takes the new configuration or keeps the running one;
+// the log follows the server's verdict.
+void reload(const fs::path &config, const fs::path &folder, LogSettings &logs, unsigned long port) {
+    kel::service::reloading();
+    std::fflush(stdout);
+    const int32_t result = valdrin_http_recharge();
+    if (result < 0) {
+        std::fprintf(stderr,
+                     "%s: reload of %s failed (see the line above); the running configuration is "
+                     "kept\n",
+                     kProgram, config.c_str());
+    } else {
+        LogSettings fresh = read_log_settings(folder);
+        if (!(fresh == logs)) {
+            if (open_log(fresh)) {
+                logs = fresh;
+            } else {
+                std::fprintf(stderr,
+                             "%s: cannot open the log file %s or the error file %s; logging goes "
+                             "on to %s and %s\n",
+                             kProgram, fresh.log_file.c_str(), fresh.err_file.c_str(),
+                             logs.log_file.c_str(), logs.err_file.c_str());
+                (void)open_log(logs);
+            }
+        }
+        std::printf("%s: configuration reloaded from %s%s\n", kProgram, config.c_str(),
+                    result == 1 ? " (a restart is needed for the change of HTTPPort or HTTPEnabled)"
+                                : "");
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    kel::service::ready(listening_status(port));
 }
 
 // The pid file, removed again on every exit once written.
@@ -142,8 +236,15 @@ int main(int argc, char **argv) {
 
     std::error_code ec;
     fs::path config;
-    if (config_arg.empty()) {
-        config = folder / "valdrin.conf";
+    if (config_arg.empty() && kel::layout::kInstalled) {
+        // Installed, the configuration is the package's, never made here.
+        config = default_config(folder);
+        if (!fs::is_regular_file(config, ec)) {
+            std::fprintf(stderr, "%s: configuration file %s not found\n", kProgram, config.c_str());
+            return 1;
+        }
+    } else if (config_arg.empty()) {
+        config = default_config(folder);
         fs::path factory = folder / "valdrin.conf.default";
         if (!fs::exists(config, ec)) {
             // First run: start from the factory settings, never over an existing file.
@@ -175,17 +276,18 @@ int main(int argc, char **argv) {
                      config.c_str());
         return 1;
     }
-    std::string log_file = beside(folder, read_setting("Main", "LogFile", "log.txt"));
-    std::string err_file = beside(folder, read_setting("Main", "ErrFile", "err.txt"));
-    std::string verbose = read_setting("Main", "Verbose", "false");
-    int32_t is_verbose = (verbose[0] == 'T' || verbose[0] == 't' || verbose[0] == 'Y' ||
-                          verbose[0] == 'y')
-                             ? 1
-                             : 0;
-    if (log_file.size() > kMaxPathBytes || err_file.size() > kMaxPathBytes ||
-        kellog_init(log_file.c_str(), err_file.c_str(), is_verbose) != 0) {
+    // Installed, relative names belong with the configuration; in the
+    // ready-to-run folder, with the program.
+    const fs::path files_folder = kel::layout::kInstalled ? config.parent_path() : folder;
+    LogSettings logs = read_log_settings(files_folder);
+    if (!open_log(logs)) {
         std::fprintf(stderr, "\n%s: cannot open the log file %s or the error file %s\n", kProgram,
-                     log_file.c_str(), err_file.c_str());
+                     logs.log_file.c_str(), logs.err_file.c_str());
+        return 1;
+    }
+    if (kel::layout::kInstalled &&
+        valdrin_http_fixe_dossiers(files_folder.c_str(), kel::layout::kDataDir) != 0) {
+        std::fprintf(stderr, "%s: folder name too long: %s\n", kProgram, files_folder.c_str());
         return 1;
     }
 
@@ -207,7 +309,10 @@ int main(int argc, char **argv) {
     for (int waited = 0; waited < kListenWaitMs; waited += kListenPollMs) {
         state = valdrin_http_etat();
         if (state != 0) break;
-        if (kel::process::wait_stop_signal(kListenPollMs) != 0) finish(0);
+        if (kel::process::wait_stop_signal(kListenPollMs) != 0) {
+            kel::service::stopping();
+            finish(0);
+        }
     }
     if (state < 0) {
         std::fprintf(stderr, "%s: the HTTP proxy cannot listen on port %lu: %s\n", kProgram, port,
@@ -232,13 +337,17 @@ int main(int argc, char **argv) {
     std::printf("%s: HTTP proxy listening on 0.0.0.0:%lu (every interface), configuration %s\n",
                 kProgram, port, config.c_str());
     std::fflush(stdout);
+    kel::service::ready(listening_status(port));
 
     for (;;) {
-        int sig = kel::process::wait_stop_signal(kRunPollMs);
-        if (sig != 0) {
+        int sig = 0;
+        const auto control = kel::process::wait_control_signal(kRunPollMs, &sig);
+        if (control == kel::process::Control::Stop) {
+            kel::service::stopping();
             std::printf("%s: stopping on signal %d\n", kProgram, sig);
             finish(0);
         }
+        if (control == kel::process::Control::Reload) reload(config, files_folder, logs, port);
         state = valdrin_http_etat();
         if (state < 0) {
             std::fprintf(stderr, "%s: the HTTP proxy stopped listening on port %lu (%d)\n",

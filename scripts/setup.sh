@@ -9,6 +9,7 @@ packages=(
   libssl-dev                        # reference digest of the SHA-1 fuzz target
   libgtest-dev libgmock-dev
   libcurl4-openssl-dev              # FTP through HTTP
+  libsystemd-dev                    # readiness and reload notices to the service manager
   curl openssl python3 python3-pyftpdlib strace   # end-to-end tests
   qt6-base-dev                      # configuration wizard, tray agent
 )

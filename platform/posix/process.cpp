@@ -23,6 +23,24 @@ sigset_t stop_signals() {
     return set;
 }
 
+sigset_t control_signals() {
+    sigset_t set = stop_signals();
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// The first signal of the set to arrive within timeout_ms, or 0.
+int wait_for(const sigset_t &set, int timeout_ms) noexcept {
+    timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
+    for (;;) {
+        int sig = ::sigtimedwait(&set, nullptr, &timeout);
+        if (sig > 0) return sig;
+        // Interrupted by another signal: wait again rather than report one.
+        if (errno == EINTR) continue;
+        return 0;
+    }
+}
+
 std::string errno_text(int err) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%d: ", err);
@@ -53,20 +71,17 @@ bool change_directory(const std::string &folder) noexcept {
 
 bool block_stop_signals() noexcept {
     ::signal(SIGPIPE, SIG_IGN);
-    sigset_t set = stop_signals();
+    sigset_t set = control_signals();
     return ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
-int wait_stop_signal(int timeout_ms) noexcept {
-    sigset_t set = stop_signals();
-    timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
-    for (;;) {
-        int sig = ::sigtimedwait(&set, nullptr, &timeout);
-        if (sig > 0) return sig;
-        // Interrupted by another signal: wait again rather than report a stop.
-        if (errno == EINTR) continue;
-        return 0;
-    }
+int wait_stop_signal(int timeout_ms) noexcept { return wait_for(stop_signals(), timeout_ms); }
+
+Control wait_control_signal(int timeout_ms, int *number) noexcept {
+    const int sig = wait_for(control_signals(), timeout_ms);
+    if (number != nullptr) *number = sig;
+    if (sig == 0) return Control::None;
+    return sig == SIGHUP ? Control::Reload : Control::Stop;
 }
 
 bool write_pid_file(const std::string &path, std::string *why) {

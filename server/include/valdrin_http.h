@@ -32,6 +32,26 @@ VALDRIN_API int32_t demarre_serveur_http(void);
    to poll. */
 VALDRIN_API int32_t valdrin_http_etat(void);
 
+/* Folders for the relative file names of the configuration: dossier
+   becomes the current directory at start-up instead of the host program's
+   folder, so that "adhosts" and "valdrin.sys" are read there; when it has
+   no "valdrin.sys", the image is read from dossier_donnees. Either may be
+   null to keep the default (the program's folder; no second folder).
+   Call before demarre_serveur_http. 0, or -1 (nothing changed) when a
+   folder is empty or longer than 1023 bytes. */
+VALDRIN_API int32_t valdrin_http_fixe_dossiers(const char *dossier, const char *dossier_donnees);
+
+/* Reads the configuration again, with the files it names, and gives every
+   new connection the new allow-list, ad-host table, limits and image;
+   the listening socket and the connections already open are left as they
+   are. All or nothing: a value or file that can't be used leaves the
+   running configuration whole, after a diagnostic line that names the key
+   or the file. 0: applied; 1: applied, and a change of "HTTPPort" or
+   "HTTPEnabled", which only a restart applies, was reported on the
+   standard output; -1: refused, nothing changed; -2: the server is not
+   running. Thread-safe; reloads run one at a time. */
+VALDRIN_API int32_t valdrin_http_recharge(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "kelconfig.h"
@@ -43,6 +46,15 @@ std::atomic<int32_t> g_server_result{0};
 std::atomic<bool> g_server_started{false};
 // Written by the listener through its socket output.
 uint32_t g_listen_sd = KELNET_INVALIDE;
+
+// Set by valdrin_http_fixe_dossiers: the folder of the relative file
+// names (empty: the host program's), and the one of the image when that
+// folder has none.
+std::mutex g_folders_mutex;
+std::string g_folder;
+std::string g_data_folder;
+
+std::shared_ptr<const Image> g_image;  // under tables_lock()
 
 thread_local bool t_client_closed = false;
 
@@ -124,17 +136,18 @@ std::optional<int32_t> parse_count_setting(const char *text) {
     return value;
 }
 
-bool read_limits() {
+std::optional<Limits> parse_limits() {
+    Limits read{};
     struct Limit {
         const char *key;
         const char *fallback;
-        int32_t *setting;
+        int32_t *value;
     };
     const Limit limits[] = {
-        {"HTTPHeaderTimeout", "30", &g_http_header_timeout},
-        {"HTTPIdleTimeout", "900", &g_http_idle_timeout},
-        {"HTTPConnectTimeout", "30", &g_http_connect_timeout},
-        {"HTTPMaxClients", "2000", &g_http_max_clients},
+        {"HTTPHeaderTimeout", "30", &read.header_timeout},
+        {"HTTPIdleTimeout", "900", &read.idle_timeout},
+        {"HTTPConnectTimeout", "30", &read.connect_timeout},
+        {"HTTPMaxClients", "2000", &read.max_clients},
     };
     for (const Limit &limit : limits) {
         char buffer[64] = "";
@@ -147,12 +160,26 @@ bool read_limits() {
                           "2000000 is expected",
                           limit.key, buffer);
             kel::diag::message(text, kModule, __LINE__);
-            return false;
+            return std::nullopt;
         }
-        *limit.setting = *value;
+        *limit.value = *value;
     }
-    kelnet_fixe_delais(g_http_header_timeout, g_http_idle_timeout, g_http_connect_timeout);
-    kelnet_fixe_max_clients(g_http_max_clients, http_trop_de_clients);
+    return read;
+}
+
+void apply_limits(const Limits &limits) {
+    set_setting(g_http_header_timeout, limits.header_timeout);
+    set_setting(g_http_idle_timeout, limits.idle_timeout);
+    set_setting(g_http_connect_timeout, limits.connect_timeout);
+    set_setting(g_http_max_clients, limits.max_clients);
+    kelnet_fixe_delais(limits.header_timeout, limits.idle_timeout, limits.connect_timeout);
+    kelnet_fixe_max_clients(limits.max_clients, http_trop_de_clients);
+}
+
+bool read_limits() {
+    auto limits = parse_limits();
+    if (!limits) return false;
+    apply_limits(*limits);
     return true;
 }
 
@@ -205,33 +232,72 @@ void mark_client_closed() { t_client_closed = true; }
 bool client_is_closed() { return t_client_closed; }
 void reset_client_state() { t_client_closed = false; }
 
-int32_t load_replacement_image(const char *path) {
+bool server_is_running() { return g_server_started.load() && g_server_result.load() == 0; }
+
+std::shared_mutex &tables_lock() {
+    static std::shared_mutex *const lock = new std::shared_mutex;
+    return *lock;
+}
+
+std::shared_ptr<const Image> read_replacement_image(const char *path) {
     std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path, "rb"), &std::fclose);
     if (!file) {
         KEL_DIAG_MSG("valdrin.sys cannot be opened");
-        return -1;
+        return nullptr;
     }
-    auto *image = static_cast<unsigned char *>(std::malloc(kMaxImageBytes));
-    if (image == nullptr) {
+    auto image = std::make_shared<Image>();
+    image->bytes = static_cast<unsigned char *>(std::malloc(kMaxImageBytes));
+    if (image->bytes == nullptr) {
         KEL_DIAG();
-        return -1;
+        return nullptr;
     }
-    size_t length = std::fread(image, 1, kMaxImageBytes, file.get());
+    size_t length = std::fread(image->bytes, 1, kMaxImageBytes, file.get());
     if (length == 0) {
-        std::free(image);
         KEL_DIAG_MSG("valdrin.sys is empty or unreadable");
-        return -1;
+        return nullptr;
     }
-    auto *shrunk = static_cast<unsigned char *>(std::realloc(image, length));
+    auto *shrunk = static_cast<unsigned char *>(std::realloc(image->bytes, length));
     if (shrunk == nullptr) {
-        std::free(image);
         KEL_DIAG();
-        return -1;
+        return nullptr;
     }
-    std::free(g_http_gif_remplace);
-    g_http_gif_remplace = shrunk;
-    g_http_gif_remplace_lng = static_cast<int32_t>(length);
+    image->bytes = shrunk;
+    image->length = static_cast<int32_t>(length);
+    return image;
+}
+
+void install_image(std::shared_ptr<const Image> image) {
+    std::unique_lock<std::shared_mutex> hold(tables_lock());
+    g_http_gif_remplace = image != nullptr ? image->bytes : nullptr;
+    g_http_gif_remplace_lng = image != nullptr ? image->length : 0;
+    // The image it replaces goes when the last reply that sends it is done.
+    g_image.swap(image);
+}
+
+std::shared_ptr<const Image> current_image() {
+    std::shared_lock<std::shared_mutex> hold(tables_lock());
+    return g_image;
+}
+
+int32_t load_replacement_image(const char *path) {
+    auto image = read_replacement_image(path);
+    if (image == nullptr) return -1;
+    install_image(std::move(image));
     return 0;
+}
+
+void reset_folders_for_tests() {
+    std::lock_guard<std::mutex> hold(g_folders_mutex);
+    g_folder.clear();
+    g_data_folder.clear();
+}
+
+std::string replacement_image_path() {
+    constexpr const char *kName = "valdrin.sys";
+    std::lock_guard<std::mutex> hold(g_folders_mutex);
+    std::error_code ignored;
+    if (g_data_folder.empty() || std::filesystem::exists(kName, ignored)) return kName;
+    return g_data_folder + "/" + kName;
 }
 
 }  // namespace kel::server
@@ -251,10 +317,22 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
             return -1;
         }
 
-        // Relative file names ("adhosts", "valdrin.sys") are the host's folder's.
-        std::string folder = kel::process::executable_folder();
+        // Relative file names ("adhosts", "valdrin.sys") are the host's
+        // folder's, unless the host named another.
+        std::string folder;
+        {
+            std::lock_guard<std::mutex> hold(kel::server::g_folders_mutex);
+            folder = kel::server::g_folder;
+        }
+        const bool own_folder = folder.empty();
+        if (own_folder) folder = kel::process::executable_folder();
         if (folder.empty() || !kel::process::change_directory(folder)) {
-            KEL_DIAG_MSG("cannot make the host program's folder the current directory");
+            if (own_folder) {
+                KEL_DIAG_MSG("cannot make the host program's folder the current directory");
+            } else {
+                const std::string text = "cannot make " + folder + " the current directory";
+                KEL_DIAG_MSG(text.c_str());
+            }
             return -1;
         }
 
@@ -287,7 +365,7 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
             kel::diag::out_printf("HTTPSecure Enabled\n");
         }
 
-        if (kel::server::load_replacement_image("valdrin.sys") < 0) {
+        if (kel::server::load_replacement_image(kel::server::replacement_image_path().c_str()) < 0) {
             KEL_DIAG();
             return -1;
         }
@@ -309,6 +387,23 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
         }
         kel::server::g_server_started.store(true);
         return 1;
+    });
+}
+
+extern "C" VALDRIN_API int32_t valdrin_http_fixe_dossiers(const char *dossier,
+                                                           const char *dossier_donnees) {
+    return kel::guard(__func__, int32_t{-1}, [&]() -> int32_t {
+        constexpr size_t kMaxFolderBytes = 1023;
+        for (const char *f : {dossier, dossier_donnees}) {
+            if (f != nullptr && (f[0] == '\0' || std::strlen(f) > kMaxFolderBytes)) {
+                KEL_DIAG_MSG("folder name empty or longer than 1023 bytes");
+                return -1;
+            }
+        }
+        std::lock_guard<std::mutex> hold(kel::server::g_folders_mutex);
+        if (dossier != nullptr) kel::server::g_folder = dossier;
+        if (dossier_donnees != nullptr) kel::server::g_data_folder = dossier_donnees;
+        return 0;
     });
 }
 
@@ -437,8 +532,10 @@ extern "C" int32_t http_traite_get_http(uint32_t sd, kelHttpEntete *che, CURL *c
 }
 
 extern "C" int32_t http_ad_domain(uint32_t sd) {
-    if (g_http_gif_remplace == nullptr) return -1;
-    kelHttp_envoie_E(sd, g_http_gif_remplace, g_http_gif_remplace_lng, "image/gif", 200);
+    // Held for the send: a reload may install another image meanwhile.
+    const auto image = kel::server::current_image();
+    if (image == nullptr) return -1;
+    kelHttp_envoie_E(sd, image->bytes, image->length, "image/gif", 200);
     return 0;
 }
 
@@ -556,12 +653,14 @@ extern "C" int32_t http_traite_get_ftp(uint32_t sd, kelHttpEntete *che, CURL *cu
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
-    if (g_http_connect_timeout > 0)
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(g_http_connect_timeout));
-    if (g_http_idle_timeout > 0) {
+    const int32_t connect_timeout = kel::server::setting(g_http_connect_timeout);
+    const int32_t idle_timeout = kel::server::setting(g_http_idle_timeout);
+    if (connect_timeout > 0)
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(connect_timeout));
+    if (idle_timeout > 0) {
         // A transfer that moves nothing for the idle time is given up.
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(g_http_idle_timeout));
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(idle_timeout));
     }
     CURLcode result = curl_easy_perform(curl);
     if (buf.header_sent == 0) {
@@ -592,6 +691,6 @@ extern "C" void http_trop_de_clients(uint32_t sd, kelnet_sockaddr sock_dist) {
         char address[20];
         kelnet_aff_adresse(sock_dist.adresse, address);
         kellog_log("Connection from %s refused: too many connections (HTTPMaxClients %d)", address,
-                   g_http_max_clients);
+                   kel::server::setting(g_http_max_clients));
     });
 }

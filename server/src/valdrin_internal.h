@@ -5,8 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
+
+#include <atomic>
+#include <cstdlib>
 
 #include <curl/curl.h>
 
@@ -15,9 +20,14 @@
 
 // ---- settings written by start-up, read-only afterwards ----
 
+// A reload (valdrin_http_recharge) rewrites the settings below while
+// connection threads run: read them with kel::server::setting().
+
 extern uint16_t g_http_port;
 extern int32_t g_http_secure;
-extern unsigned char *g_http_gif_remplace;  // never released
+// The current replacement image; its bytes stay valid while a sender holds
+// the image from current_image(), and are released after a reload.
+extern unsigned char *g_http_gif_remplace;
 extern int32_t g_http_gif_remplace_lng;
 // Limits of the connection path, in seconds (0: none), and the cap on
 // connections served at once (0: none).
@@ -82,10 +92,14 @@ struct hash_base_donnees_t {
     void *index;
 };
 
+// Swapped by a reload under the exclusive hold of kel::server::tables_lock();
+// look-ups hold it shared.
 extern hash_base_donnees_t *g_hash_bd;
 
 // ---- allow-list ----
 
+// Written under the exclusive hold of kel::server::tables_lock(), read
+// under a shared one.
 inline constexpr int kIpMaskSlots = 100;
 extern uint32_t g_ip_mask_ip[kIpMaskSlots];
 extern uint32_t g_ip_mask_mask[kIpMaskSlots];
@@ -159,8 +173,8 @@ std::optional<uint16_t> parse_http_port(const char *text);
 // most 2,000,000. Anything else is refused.
 std::optional<int32_t> parse_count_setting(const char *text);
 
-// Reads the limits of section "HTTP" into their settings and hands them to
-// the support library; false after a diagnostic line naming a bad value.
+// parse_limits then apply_limits; false after a diagnostic line naming a
+// bad value.
 bool read_limits();
 
 // True when the text starts with T or Y, in either case.
@@ -195,8 +209,87 @@ void mark_client_closed();
 bool client_is_closed();
 void reset_client_state();
 
-// Start-up pieces, split out so the tests can drive them.
+// A setting that a reload may rewrite, read whole.
+inline int32_t setting(int32_t &value) noexcept {
+    return std::atomic_ref<int32_t>(value).load(std::memory_order_relaxed);
+}
+inline void set_setting(int32_t &value, int32_t v) noexcept {
+    std::atomic_ref<int32_t>(value).store(v, std::memory_order_relaxed);
+}
+
+// Guards the state that a reload swaps: the allow-list, the ad-host table
+// and the image. Readers hold it shared around a look-up, never around a
+// send; a reload holds it exclusively only to swap what it built outside.
+// Never destroyed: detached connection threads may use it at exit.
+std::shared_mutex &tables_lock();
+
+// ---- start-up and reload pieces, split out so the tests can drive them ----
+
+// True once the server thread has been started and until its listener ends.
+bool server_is_running();
+
+// The body of valdrin_http_recharge, without its check that the server
+// runs; same results.
+int32_t reload_configuration();
+
+// The limits of section "HTTP" as read; nothing, after a diagnostic line
+// naming the key, when one is not a whole number from 0 to 2,000,000.
+struct Limits {
+    int32_t header_timeout;
+    int32_t idle_timeout;
+    int32_t connect_timeout;
+    int32_t max_clients;
+};
+std::optional<Limits> parse_limits();
+// Writes them to the settings and hands them to the support library.
+void apply_limits(const Limits &limits);
+
+// An allow-list built from the configuration: 127.0.0.1 and the entries
+// "AllowedHost0" .. "AllowedHost99" of section "Main", as
+// valdrin_ip_mask_init builds it.
+struct AllowList {
+    uint32_t ip[kIpMaskSlots] = {};
+    uint32_t mask[kIpMaskSlots] = {};
+    int32_t nb = 0;
+};
+AllowList build_allow_list();
+// Makes it the list that valdrin_ip_mask_valide checks.
+void install_allow_list(const AllowList &list);
+
+// Loads the host names of the file into the table; the count of lines, or
+// -1 after "Unable to open adhosts file" when it can't be opened.
+int32_t load_ad_hosts(hash_base_donnees_t *bd, const char *path);
+// A new table, filled from "adhosts" when "AdHostsEnabled" is true; null
+// after a diagnostic line when the file can't be read or memory runs out.
+hash_base_donnees_t *build_ad_table();
+// Makes it the table of valdrin_host_mask_contient and returns the one it
+// replaces, for the caller to destroy once no look-up can hold it.
+hash_base_donnees_t *install_ad_table(hash_base_donnees_t *bd);
+
+// The replacement image, bytes shared by every reply that sends it.
+struct Image {
+    unsigned char *bytes = nullptr;  // malloc'ed
+    int32_t length = 0;
+    Image() = default;
+    Image(const Image &) = delete;
+    Image &operator=(const Image &) = delete;
+    ~Image() { std::free(bytes); }
+};
+// Reads at most kMaxImageBytes of the file; null after a diagnostic line
+// when it can't be read or is empty.
+std::shared_ptr<const Image> read_replacement_image(const char *path);
+// Makes it the image sent for ad hosts (and sets g_http_gif_remplace).
+void install_image(std::shared_ptr<const Image> image);
+// The image to send now; null before start-up.
+std::shared_ptr<const Image> current_image();
+// read_replacement_image then install_image: 0, or -1.
 int32_t load_replacement_image(const char *path);
+// The file name of the image: "valdrin.sys" in the current directory, or
+// in the data folder given to valdrin_http_fixe_dossiers when it is not
+// there.
+std::string replacement_image_path();
+// Forgets the folders given to valdrin_http_fixe_dossiers.
+void reset_folders_for_tests();
 void reset_ip_mask_for_tests();
 void reset_ad_hosts_for_tests();
 // Longest run of occupied slots in a table's index: the most slots a

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -231,12 +233,69 @@ void diag_skipped(const char *entry, const char *why, int line_no) {
     kel::diag::message(text, kModule, line_no);
 }
 
+// Adds one entry to a list: an address or host name (resolved now), or a
+// wildcard pattern. A full list, an empty entry, a malformed pattern and a
+// name that does not resolve take no slot. Returns the count of entries.
+int32_t add_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, const char *texte) {
+    if (nb >= kIpMaskSlots) {
+        diag_skipped(texte, "the list is full (100 entries)", __LINE__);
+        return nb;
+    }
+    if (texte[0] == '\0') {
+        diag_skipped(texte, "the entry is empty", __LINE__);
+        return nb;
+    }
+    if (std::strchr(texte, '*') == nullptr) {
+        uint32_t address = kelnet_resoudre_adresse(texte);
+        ips[nb] = address;
+        masks[nb] = 0xFFFFFFFFu;
+        if (address != KELNET_AUCUNE_ADRESSE) ++nb;
+        return nb;
+    }
+    auto pattern = parse_wildcard(texte);
+    if (!pattern) {
+        diag_skipped(texte, "a pattern is made of dotted numbers from 0 to 255 and '*'", __LINE__);
+        return nb;
+    }
+    ips[nb] = pattern->address;
+    masks[nb] = pattern->mask;
+    return ++nb;
+}
+
+// The entries of section "Main", in key order, each passed to add.
+template <class Add>
+void for_each_configured_entry(Add add) {
+    char key[32];
+    char value[256];
+    for (int i = 0; i < 100; ++i) {
+        std::snprintf(key, sizeof key, "AllowedHost%d", i);
+        value[0] = '\0';
+        if (kelcfg_recup_E("Main", key, value, sizeof value, "") < 0) continue;
+        if (value[0] != '\0') add(value);
+    }
+}
+
 }  // namespace
 
 void reset_ip_mask_for_tests() {
+    std::unique_lock<std::shared_mutex> hold(tables_lock());
     std::memset(g_ip_mask_ip, 0, sizeof g_ip_mask_ip);
     std::memset(g_ip_mask_mask, 0, sizeof g_ip_mask_mask);
     g_ip_mask_nb = 0;
+}
+
+AllowList build_allow_list() {
+    AllowList list;
+    add_entry(list.ip, list.mask, list.nb, "127.0.0.1");
+    for_each_configured_entry([&](const char *value) { add_entry(list.ip, list.mask, list.nb, value); });
+    return list;
+}
+
+void install_allow_list(const AllowList &list) {
+    std::unique_lock<std::shared_mutex> hold(tables_lock());
+    std::memcpy(g_ip_mask_ip, list.ip, sizeof g_ip_mask_ip);
+    std::memcpy(g_ip_mask_mask, list.mask, sizeof g_ip_mask_mask);
+    g_ip_mask_nb = list.nb;
 }
 
 size_t longest_index_run(hash_base_donnees_t *bd) {
@@ -248,9 +307,48 @@ size_t longest_index_run(hash_base_donnees_t *bd) {
     return longest;
 }
 
-void reset_ad_hosts_for_tests() {
-    hash_detruit(g_hash_bd);
-    g_hash_bd = nullptr;
+void reset_ad_hosts_for_tests() { hash_detruit(install_ad_table(nullptr)); }
+
+hash_base_donnees_t *install_ad_table(hash_base_donnees_t *bd) {
+    std::unique_lock<std::shared_mutex> hold(tables_lock());
+    std::swap(g_hash_bd, bd);
+    return bd;
+}
+
+int32_t load_ad_hosts(hash_base_donnees_t *bd, const char *path) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path, "r"), &std::fclose);
+    if (!file) {
+        kel::diag::out_printf("Unable to open adhosts file\n");
+        return -1;
+    }
+    char line[256];
+    int32_t count = 0;
+    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+        size_t length = std::strlen(line);
+        for (int strip = 0; strip < 2 && length > 0; ++strip) {
+            if (line[length - 1] != '\r' && line[length - 1] != '\n') break;
+            line[--length] = '\0';
+        }
+        if (line[0] != '\0') hash_ajoute(bd, line, nullptr, 0);
+        ++count;
+    }
+    kel::diag::out_printf("%d ad-domains loaded.\n", count);
+    return count;
+}
+
+hash_base_donnees_t *build_ad_table() {
+    hash_base_donnees_t *bd = hash_cree(kAdHostBuckets);
+    if (bd == nullptr) {
+        KEL_DIAG();
+        return nullptr;
+    }
+    char setting[256] = "";
+    kelcfg_recup_E("HTTP", "AdHostsEnabled", setting, sizeof setting, "false");
+    if (is_true_setting(setting) && load_ad_hosts(bd, "adhosts") < 0) {
+        hash_detruit(bd);
+        return nullptr;
+    }
+    return bd;
 }
 
 }  // namespace kel::server
@@ -259,14 +357,7 @@ void reset_ad_hosts_for_tests() {
 
 extern "C" int32_t valdrin_ip_mask_init(void) {
     valdrin_ip_mask_ajoute("127.0.0.1");
-    char key[32];
-    char value[256];
-    for (int i = 0; i < 100; ++i) {
-        std::snprintf(key, sizeof key, "AllowedHost%d", i);
-        value[0] = '\0';
-        if (kelcfg_recup_E("Main", key, value, sizeof value, "") < 0) continue;
-        if (value[0] != '\0') valdrin_ip_mask_ajoute(value);
-    }
+    kel::server::for_each_configured_entry([](const char *value) { valdrin_ip_mask_ajoute(value); });
     return 0;
 }
 
@@ -275,34 +366,14 @@ extern "C" int32_t valdrin_ip_mask_ajoute(const char *texte) {
         KEL_DIAG();
         return -1;
     }
-    if (g_ip_mask_nb >= kIpMaskSlots) {
-        kel::server::diag_skipped(texte, "the list is full (100 entries)", __LINE__);
-        return g_ip_mask_nb;
-    }
-    if (texte[0] == '\0') {
-        kel::server::diag_skipped(texte, "the entry is empty", __LINE__);
-        return g_ip_mask_nb;
-    }
-    if (std::strchr(texte, '*') == nullptr) {
-        uint32_t address = kelnet_resoudre_adresse(texte);
-        g_ip_mask_ip[g_ip_mask_nb] = address;
-        g_ip_mask_mask[g_ip_mask_nb] = 0xFFFFFFFFu;
-        // A name that does not resolve takes no slot.
-        if (address != KELNET_AUCUNE_ADRESSE) ++g_ip_mask_nb;
-        return g_ip_mask_nb;
-    }
-    auto pattern = kel::server::parse_wildcard(texte);
-    if (!pattern) {
-        kel::server::diag_skipped(
-            texte, "a pattern is made of dotted numbers from 0 to 255 and '*'", __LINE__);
-        return g_ip_mask_nb;
-    }
-    g_ip_mask_ip[g_ip_mask_nb] = pattern->address;
-    g_ip_mask_mask[g_ip_mask_nb] = pattern->mask;
-    return ++g_ip_mask_nb;
+    // Start-up only, before any connection: the look-up of a name may run
+    // under the hold.
+    std::unique_lock<std::shared_mutex> hold(kel::server::tables_lock());
+    return kel::server::add_entry(g_ip_mask_ip, g_ip_mask_mask, g_ip_mask_nb, texte);
 }
 
 extern "C" int32_t valdrin_ip_mask_valide(uint32_t adresse) {
+    std::shared_lock<std::shared_mutex> hold(kel::server::tables_lock());
     for (int32_t i = 0; i < g_ip_mask_nb; ++i) {
         if (((adresse ^ g_ip_mask_ip[i]) & g_ip_mask_mask[i]) == 0) return 1;
     }
@@ -467,38 +538,28 @@ extern "C" int32_t recherche(hash_base_donnees_t *bd, const char *etiquette, voi
 // ---------------------------------------------------------------- ad hosts
 
 extern "C" int32_t valdrin_host_mask_init(void) {
-    if (g_hash_bd == nullptr) {
-        g_hash_bd = hash_cree(kel::server::kAdHostBuckets);
-        if (g_hash_bd == nullptr) {
+    hash_base_donnees_t *bd;
+    {
+        std::shared_lock<std::shared_mutex> hold(kel::server::tables_lock());
+        bd = g_hash_bd;
+    }
+    if (bd == nullptr) {
+        bd = hash_cree(kel::server::kAdHostBuckets);
+        if (bd == nullptr) {
             KEL_DIAG();
             return -1;
         }
+        hash_detruit(kel::server::install_ad_table(bd));
     }
     char setting[256] = "";
     kelcfg_recup_E("HTTP", "AdHostsEnabled", setting, sizeof setting, "false");
     if (!kel::server::is_true_setting(setting)) return 0;
-
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen("adhosts", "r"), &std::fclose);
-    if (!file) {
-        kel::diag::out_printf("Unable to open adhosts file\n");
-        return -1;
-    }
-    char line[256];
-    int32_t count = 0;
-    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-        size_t length = std::strlen(line);
-        for (int strip = 0; strip < 2 && length > 0; ++strip) {
-            if (line[length - 1] != '\r' && line[length - 1] != '\n') break;
-            line[--length] = '\0';
-        }
-        if (line[0] != '\0') hash_ajoute(g_hash_bd, line, nullptr, 0);
-        ++count;
-    }
-    kel::diag::out_printf("%d ad-domains loaded.\n", count);
-    return count;
+    // Start-up only: the table fills in place, each insertion under its own lock.
+    return kel::server::load_ad_hosts(bd, "adhosts");
 }
 
 extern "C" int32_t valdrin_host_mask_contient(const char *hote) {
     if (hote == nullptr || hote[0] == '\0') return 0;
+    std::shared_lock<std::shared_mutex> hold(kel::server::tables_lock());
     return recherche(g_hash_bd, hote, nullptr, nullptr) == 0 ? 1 : 0;
 }

@@ -3,6 +3,9 @@
 
 int main(void) {
     int32_t (*start)(void) = demarre_serveur_http;
-    /* Nothing is started yet, so nothing listens. */
-    return (start != 0 && valdrin_http_etat() == 0) ? 0 : 1;
+    int32_t (*folders)(const char *, const char *) = valdrin_http_fixe_dossiers;
+    /* Nothing is started yet, so nothing listens and nothing reloads. */
+    return (start != 0 && folders != 0 && valdrin_http_etat() == 0 && valdrin_http_recharge() == -2)
+               ? 0
+               : 1;
 }

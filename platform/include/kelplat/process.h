@@ -15,15 +15,22 @@ std::string executable_folder();
 // Makes the folder the current directory; false when the system refuses.
 bool change_directory(const std::string &folder) noexcept;
 
-// Blocks SIGINT and SIGTERM in the calling thread and in every thread it
-// starts afterwards, so that only wait_stop_signal() receives them; a send
-// to a vanished peer never raises a signal either. Call before any thread
-// starts.
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and in every
+// thread it starts afterwards, so that only the waits below receive them
+// (a SIGHUP would otherwise end the process); a send to a vanished peer
+// never raises a signal either. Call before any thread starts.
 bool block_stop_signals() noexcept;
 
 // Waits at most timeout_ms for SIGINT or SIGTERM; the signal number, or 0
-// when the time ran out.
+// when the time ran out. A SIGHUP meanwhile stays pending.
 int wait_stop_signal(int timeout_ms) noexcept;
+
+// What a daemon is asked to do: stop (SIGINT, SIGTERM) or reload its
+// configuration (SIGHUP).
+enum class Control { None, Stop, Reload };
+// Waits at most timeout_ms for one of the three; *number, when given,
+// receives the signal's number.
+Control wait_control_signal(int timeout_ms, int *number = nullptr) noexcept;
 
 // Writes the process id and a line feed to path, replacing the file;
 // false (with errno's text in *why) when it can't be written.
