@@ -99,7 +99,8 @@ size_t normalise_host(std::string_view in, char *out, bool strict) noexcept {
     return in.size();
 }
 
-// Four dotted decimal parts of one to three digits, each at most 255.
+// Four dotted decimal parts from 0 to 255, written without leading zeros:
+// "010" reads as octal to some clients, so only one spelling is an address.
 bool is_dotted_quad(std::string_view s) noexcept {
     int parts = 0;
     size_t i = 0;
@@ -107,6 +108,7 @@ bool is_dotted_quad(std::string_view s) noexcept {
         unsigned value = 0;
         size_t digits = 0;
         while (i < s.size() && is_digit(s[i])) {
+            if (digits == 1 && value == 0) return false;
             value = value * 10 + static_cast<unsigned>(s[i] - '0');
             if (++digits > 3) return false;
             ++i;
@@ -503,7 +505,7 @@ bool BlockList::load(const std::string &path, Format format, std::string *error)
                     }
                     break;
                 }
-                if (carry.empty() && !overlong) {
+                if (carry.empty() && !overlong && newline <= kMaxLineBytes) {
                     parse_line(bytes.substr(0, newline), format, stats);
                 } else {
                     end_line(bytes.substr(0, newline));

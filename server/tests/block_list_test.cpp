@@ -219,6 +219,7 @@ TEST_F(BlockListTest, IpLiteralsMatchOnlyExactly) {
     EXPECT_FALSE(blocks_.blocks("x.10.0.0.2"));
     EXPECT_FALSE(blocks_.blocks("9.9.3.4"));  // an address has no parent domain
     EXPECT_TRUE(blocks_.blocks("x.9.3.4"));   // a name of digits does
+    EXPECT_FALSE(blocks_.blocks("01.2.3.4"));  // another spelling, not the address
 }
 
 TEST_F(BlockListTest, Ipv6LiteralsMatchWhateverTheSpelling) {
@@ -318,13 +319,18 @@ TEST_F(BlockListTest, ReadsLinesSplitAcrossReadBlocks) {
     for (int i = 0; i < lines; ++i) ASSERT_TRUE(blocks_.blocks("n" + std::to_string(i) + ".split.test")) << i;
 }
 
-TEST_F(BlockListTest, OverlongLineCountsAsSkippedAndTheNextLineIsRead) {
-    std::string text = "before.test\n" + std::string(3u << 20, 'x') + "\nafter.test\n" + std::string(70000, 'y');
+TEST_F(BlockListTest, OverlongLinesCountAsSkippedAndTheNextLineIsRead) {
+    // Over 64 KiB: within one read block, across blocks, and last in the file.
+    std::string hosts_line = "0.0.0.0";
+    while (hosts_line.size() <= 64 * 1024) hosts_line += " long.test";
+    const std::string text = "before.test\n" + hosts_line + "\n" + std::string(3u << 20, 'x') +
+                             "\nafter.test\n" + std::string(70000, 'y');
     list(text);
     EXPECT_TRUE(blocks_.blocks("before.test"));
     EXPECT_TRUE(blocks_.blocks("after.test"));
+    EXPECT_FALSE(blocks_.blocks("long.test"));
     EXPECT_EQ(last().exact, 2u);
-    EXPECT_EQ(last().skipped, 2u);
+    EXPECT_EQ(last().skipped, 3u);
 }
 
 TEST_F(BlockListTest, LineWithANulIsSkipped) {
