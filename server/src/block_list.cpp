@@ -2,6 +2,7 @@
 #include "block_list.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,15 +28,6 @@ constexpr uintmax_t kMaxReserveBytes = 64u << 20;
 // about 30, an adblock domain rule about 20 among longer skipped rules).
 constexpr uintmax_t kFileBytesPerName = 32;
 
-constexpr uint64_t kFnvBasis = 0xcbf29ce484222325u;
-constexpr uint64_t kFnvPrime = 0x100000001b3u;
-
-// The FNV-1a state runs over a name from its last byte to its first, so
-// that one pass over a looked-up host yields the state of every parent
-// suffix on the way; this mix then spreads the low bits that pick a slot.
-inline uint64_t hash_step(uint64_t h, char c) noexcept {
-    return (h ^ static_cast<unsigned char>(c)) * kFnvPrime;
-}
 inline uint64_t finish(uint64_t h) noexcept {
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdu;
@@ -44,10 +36,29 @@ inline uint64_t finish(uint64_t h) noexcept {
     h ^= h >> 33;
     return h;
 }
+
+// Calls visit(start, hash) for each suffix key[start..length) at a label
+// boundary, shortest first, until visit returns false. The FNV-1a state
+// runs from the last byte to the first, so that one pass over a looked-up
+// host hashes every parent domain along the way; finish() then spreads the
+// bits that pick a slot and a filter bit.
+template <class Visit>
+inline void for_each_suffix(const char *key, size_t length, Visit visit) noexcept {
+    uint64_t h = 0xcbf29ce484222325u;
+    for (size_t i = length; i-- > 0;) {
+        h = (h ^ static_cast<unsigned char>(key[i])) * 0x100000001b3u;
+        if (i != 0 && key[i - 1] != '.') continue;
+        if (!visit(i, finish(h))) return;
+    }
+}
+
 uint64_t hash_key(std::string_view key) noexcept {
-    uint64_t h = kFnvBasis;
-    for (size_t i = key.size(); i-- > 0;) h = hash_step(h, key[i]);
-    return finish(h);
+    uint64_t hash = 0;
+    for_each_suffix(key.data(), key.size(), [&](size_t, uint64_t h) {
+        hash = h;
+        return true;
+    });
+    return hash;
 }
 
 inline char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
@@ -78,20 +89,31 @@ bool equals_lower(std::string_view text, std::string_view lower_word) noexcept {
 // starts or ends with '-'), which also keeps substring filters such as
 // "-ad-banner." out; looked-up hosts are not, so that an odd subdomain of a
 // listed domain cannot slip through.
+// Each byte as a host name holds it, lower-cased; 0 for a byte it cannot hold.
+constexpr auto kHostBytes = [] {
+    std::array<char, 256> map{};
+    for (int c = 'a'; c <= 'z'; ++c) map[c] = static_cast<char>(c);
+    for (int c = 'A'; c <= 'Z'; ++c) map[c] = static_cast<char>(c + 32);
+    for (int c = '0'; c <= '9'; ++c) map[c] = static_cast<char>(c);
+    map['-'] = '-';
+    map['_'] = '_';
+    map['.'] = '.';
+    return map;
+}();
+
 size_t normalise_host(std::string_view in, char *out, bool strict) noexcept {
     if (!in.empty() && in.back() == '.') in.remove_suffix(1);
     if (in.empty() || in.size() > kMaxNameBytes) return 0;
     size_t label = 0;
     for (size_t i = 0; i < in.size(); ++i) {
-        const char c = lower(in[i]);
+        const char c = kHostBytes[static_cast<unsigned char>(in[i])];
+        if (c == 0) return 0;
         if (c == '.') {
             if (label == 0 || (strict && out[i - 1] == '-')) return 0;
             label = 0;
-        } else if ((c >= 'a' && c <= 'z') || is_digit(c) || c == '_' || c == '-') {
+        } else {
             if (strict && label == 0 && c == '-') return 0;
             if (++label > kMaxLabelBytes) return 0;
-        } else {
-            return 0;
         }
         out[i] = c;
     }
@@ -271,7 +293,7 @@ void set_error(std::string *error, std::string text) {
 }  // namespace
 
 size_t BlockList::memory_bytes() const noexcept {
-    return arena_.capacity() + slots_.capacity() * sizeof(Slot);
+    return arena_.capacity() + slots_.capacity() * sizeof(Slot) + filter_.capacity() * sizeof(uint64_t);
 }
 
 std::string BlockList::report_line(const ListFileStats &stats) {
@@ -316,18 +338,19 @@ bool BlockList::blocks(std::string_view host) const noexcept {
     if (length == 0) return false;
     if (is_dotted_quad({key, length})) return address_listed(length);
 
-    // Every suffix at a label boundary, shortest first, the whole name last.
     bool blocked = false;
-    uint64_t h = kFnvBasis;
-    for (size_t i = length; i-- > 0;) {
-        h = hash_step(h, key[i]);
-        if (i != 0 && key[i - 1] != '.') continue;
-        const Slot *slot = find({key + i, length - i}, finish(h));
+    for_each_suffix(key, length, [&](size_t start, uint64_t hash) {
+        if (!may_hold(hash)) return true;
+        const Slot *slot = find({key + start, length - start}, hash);
         // An address never stands for a longer name: 1.2.3.4 does not cover 5.1.2.3.4.
-        if (slot == nullptr || (slot->kinds & kAddress) != 0) continue;
-        if ((slot->kinds & kException) != 0) return false;
-        if ((slot->kinds & kDomain) != 0 || (i == 0 && (slot->kinds & kExact) != 0)) blocked = true;
-    }
+        if (slot == nullptr || (slot->kinds & kAddress) != 0) return true;
+        if ((slot->kinds & kException) != 0) {
+            blocked = false;
+            return false;
+        }
+        if ((slot->kinds & kDomain) != 0 || (start == 0 && (slot->kinds & kExact) != 0)) blocked = true;
+        return true;
+    });
     return blocked;
 }
 
@@ -336,15 +359,23 @@ void BlockList::reserve_names(size_t extra_names) {
     if (wanted <= slots_.size()) return;
     size_t capacity = slots_.empty() ? 64 : slots_.size();
     while (capacity < wanted) capacity *= 2;
-    std::vector<Slot> grown(capacity);  // a failure here leaves the table as it was
+    // A failure to allocate leaves the table as it was.
+    std::vector<Slot> grown(capacity);
+    std::vector<uint64_t> filter(capacity / 8);
+    unsigned shift = 64;
+    for (size_t bits = capacity * 8; bits > 1; bits /= 2) --shift;
     const size_t mask = capacity - 1;
     for (const Slot &slot : slots_) {
         if (slot.length == 0) continue;
         size_t i = static_cast<size_t>(slot.hash) & mask;
         while (grown[i].length != 0) i = (i + 1) & mask;
         grown[i] = slot;
+        const uint64_t bit = slot.hash >> shift;
+        filter[bit / 64] |= uint64_t{1} << (bit % 64);
     }
     slots_.swap(grown);
+    filter_.swap(filter);
+    filter_shift_ = shift;
 }
 
 void BlockList::add_key(std::string_view key, uint8_t kinds) {
@@ -358,6 +389,8 @@ void BlockList::add_key(std::string_view key, uint8_t kinds) {
         arena_.insert(arena_.end(), key.begin(), key.end());
         *slot = Slot{hash, static_cast<uint32_t>(offset), static_cast<uint8_t>(key.size()), 0, 0};
         ++used_slots_;
+        const uint64_t bit = hash >> filter_shift_;
+        filter_[bit / 64] |= uint64_t{1} << (bit % 64);
     }
     const uint8_t added = kinds & ~slot->kinds;
     slot->kinds |= kinds;

@@ -77,7 +77,7 @@ public:
     size_t domain_count() const noexcept { return domain_count_; }
     size_t exception_count() const noexcept { return exception_count_; }
 
-    // Bytes the tables hold: the name arena and the slot table.
+    // Bytes the tables hold: the name arena, the slot table and its filter.
     size_t memory_bytes() const noexcept;
 
     // The start-up line for one file:
@@ -122,9 +122,18 @@ private:
     // table must not be empty.
     size_t position(std::string_view key, uint64_t hash) const noexcept;
     const Slot *find(std::string_view key, uint64_t hash) const noexcept;
+    // One bit per hash prefix of the names held: a look-up probes the slot
+    // table (megabytes, a cache miss each time) only for the few suffixes
+    // whose bit is set, and this stays in cache.
+    bool may_hold(uint64_t hash) const noexcept {
+        const uint64_t bit = hash >> filter_shift_;
+        return (filter_[bit / 64] >> (bit % 64) & 1) != 0;
+    }
 
     std::vector<char> arena_;  // normalised names, back to back
     std::vector<Slot> slots_;  // open addressing, a power of two in size
+    std::vector<uint64_t> filter_;  // 8 bits per slot
+    unsigned filter_shift_ = 64;
     size_t used_slots_ = 0;
     size_t exact_count_ = 0, domain_count_ = 0, exception_count_ = 0;
     std::vector<ListFileStats> files_;
