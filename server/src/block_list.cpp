@@ -82,13 +82,6 @@ bool equals_lower(std::string_view text, std::string_view lower_word) noexcept {
     return true;
 }
 
-// Writes the host name lower-cased, without one trailing dot, into out
-// (kMaxNameBytes) and returns its length; 0 when it is not a host name:
-// labels of 1 to 63 letters, digits, '-' or '_' (the underscore is in real
-// DNS names), at most 253 bytes. List entries are held to RFC 1123 (no label
-// starts or ends with '-'), which also keeps substring filters such as
-// "-ad-banner." out; looked-up hosts are not, so that an odd subdomain of a
-// listed domain cannot slip through.
 // Each byte as a host name holds it, lower-cased; 0 for a byte it cannot hold.
 constexpr auto kHostBytes = [] {
     std::array<char, 256> map{};
@@ -101,6 +94,13 @@ constexpr auto kHostBytes = [] {
     return map;
 }();
 
+// Writes the host name lower-cased, without one trailing dot, into out
+// (kMaxNameBytes) and returns its length; 0 when it is not a host name:
+// labels of 1 to 63 letters, digits, '-' or '_' (the underscore is in real
+// DNS names), at most 253 bytes. List entries are held to RFC 1123 (no label
+// starts or ends with '-'), which also keeps substring filters such as
+// "-ad-banner." out; looked-up hosts are not, so that an odd subdomain of a
+// listed domain cannot slip through.
 size_t normalise_host(std::string_view in, char *out, bool strict) noexcept {
     if (!in.empty() && in.back() == '.') in.remove_suffix(1);
     if (in.empty() || in.size() > kMaxNameBytes) return 0;
