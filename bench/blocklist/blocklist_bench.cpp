@@ -189,7 +189,7 @@ int main(int argc, char **argv) {
     time_load(o, true);  // warms the page cache
     const Figure bare = time_load(o, false);
     const Figure full = time_load(o, true);
-    std::printf("load, median of %d (wall / CPU ms): adhosts alone %.2f / %.2f; with both lists %.1f / %.1f; "
+    std::printf("load, median of %d (wall / CPU ms): adhosts alone %.3f / %.3f; with both lists %.1f / %.1f; "
                 "%.1f / %.1f more\n",
                 o.runs, bare.wall * 1e3, bare.cpu * 1e3, full.wall * 1e3, full.cpu * 1e3,
                 (full.wall - bare.wall) * 1e3, (full.cpu - bare.cpu) * 1e3);
