@@ -66,7 +66,8 @@ public:
     // dot are ignored. An IP literal (dotted quad, or IPv6 with or without
     // brackets) matches only an entry for that address; an address listed
     // as a domain never covers a longer name. Empty, overlong (over 253
-    // bytes without the trailing dot) or malformed hosts are never blocked.
+    // bytes without the trailing dot) or malformed hosts are never blocked;
+    // "host:port" is malformed, so a CONNECT target is passed without its port.
     bool blocks(std::string_view host) const noexcept;
 
     // The files loaded successfully, in load order.
