@@ -444,6 +444,9 @@ def check_layout(c):
 
 
 def check_unit(c, unit):
+    wants = "/etc/systemd/system/multi-user.target.wants/valdrin-proxy.service"
+    c.check("the install enables the service", os.path.realpath(wants) == os.path.realpath(unit),
+            f"{wants} is {'missing' if not os.path.lexists(wants) else os.path.realpath(wants)}")
     r = run(["systemd-analyze", "verify", unit], 120)
     c.check("systemd-analyze verify passes on the unit", r.returncode == 0 and not r.stderr.strip(),
             f"exit {r.returncode}: {r.stderr.strip()}")
@@ -584,10 +587,29 @@ def exercise_daemon(c, folder, unit):
         echo.shutdown()
 
 
+def known_packages():
+    """The packages dpkg knows, installed or with configuration left."""
+    known = []
+    for p in PACKAGES:
+        r = run(["dpkg-query", "-W", "-f=${db:Status-Abbrev}", p], 30)
+        if r.returncode == 0 and r.stdout[:2] in ("ii", "rc", "iU", "iF", "iH", "rH"):
+            known.append(p)
+    return known
+
+
 def purge(c, reached_install):
-    r = run(["apt-get", "purge", "-y", "-q"] + list(PACKAGES), 300,
-            env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    # apt-get refuses the whole command when it names a local package that
+    # it no longer knows, so only those dpkg still has are named.
+    known = known_packages()
+    r = None
+    if known:
+        r = run(["apt-get", "purge", "-y", "-q"] + known, 300,
+                env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
     if not reached_install:
+        return
+    c.check("both packages were installed up to the purge", known == list(PACKAGES),
+            f"dpkg knew only {known}")
+    if r is None:
         return
     c.check("apt-get purge removes both packages", r.returncode == 0,
             f"exit {r.returncode}: {r.stderr.strip()[-1500:]}")
@@ -596,7 +618,9 @@ def purge(c, reached_install):
                 run(["dpkg", "-L", package], 30).returncode != 0, "the package is still known")
     left = [p for p in ("/etc/valdrin", LOG_DIR, "/usr/sbin/valdrin_proxy",
                         "/usr/share/valdrin", "/lib/systemd/system/valdrin-proxy.service",
-                        "/etc/logrotate.d/valdrin-proxy") if os.path.lexists(p)]
+                        "/etc/logrotate.d/valdrin-proxy",
+                        "/etc/systemd/system/multi-user.target.wants/valdrin-proxy.service")
+            if os.path.lexists(p)]
     c.check("nothing of the packages is left after the purge", not left, f"left: {left}")
 
 
