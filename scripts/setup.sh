@@ -12,7 +12,11 @@ packages=(
   libsystemd-dev                    # readiness and reload notices to the service manager
   curl openssl python3 python3-pyftpdlib strace   # end-to-end tests
   qt6-base-dev                      # configuration wizard, tray agent
+  libsystemd-dev                    # readiness notification (sd_notify)
+  scdoc                             # manual pages
+  systemd man-db                    # package test: systemd-analyze, man --warnings
 )
+# scripts/deb.sh installs the packaging tools and the build dependencies.
 
 missing=()
 for p in "${packages[@]}"; do
