@@ -1,5 +1,6 @@
 # Writes OUTPUT from the factory configuration INPUT with its relative
-# LogFile and ErrFile names placed in LOG_DIR; every other line is kept.
+# LogFile, ErrFile and AccessLog names placed in LOG_DIR; every other line
+# is kept.
 #   cmake -DINPUT=... -DOUTPUT=... -DLOG_DIR=... -P fhs_config.cmake
 foreach(var INPUT OUTPUT LOG_DIR)
   if(NOT DEFINED ${var})
@@ -10,7 +11,7 @@ endforeach()
 file(READ ${INPUT} text)
 # A leading newline lets every key match at a line start, the first included.
 set(text "\n${text}")
-foreach(key LogFile ErrFile)
+foreach(key LogFile ErrFile AccessLog)
   string(REGEX MATCHALL "\n${key}=[^\n]*" found "${text}")
   list(LENGTH found count)
   if(NOT count EQUAL 1)

@@ -409,7 +409,8 @@ def check_layout(c):
         conf = f.read()
     c.check("the installed configuration logs to /var/log/valdrin",
             "\nLogFile=/var/log/valdrin/log.txt\n" in conf
-            and "\nErrFile=/var/log/valdrin/err.txt\n" in conf, conf[:200])
+            and "\nErrFile=/var/log/valdrin/err.txt\n" in conf
+            and "\nAccessLog=/var/log/valdrin/access.log\n" in conf, conf[:300])
     with open("/usr/share/valdrin/valdrin.conf.default") as f:
         c.check("valdrin.conf.default is the installed configuration", f.read() == conf,
                 "they differ")
