@@ -27,17 +27,10 @@ void ServiceActivity::query() {
     });
 }
 
-QString ServiceActivity::reason(const plat::UnitCall &call) const {
-    if (plat::is_refusal(call)) return tr("the system's policy refused it (%1)").arg(call.error_message);
-    if (plat::is_unreachable(call))
-        return tr("systemd cannot be reached on the system bus (%1)").arg(call.error_message);
-    if (plat::is_timeout(call)) return tr("systemd did not answer in time (%1)").arg(call.error_message);
-    return tr("%1 (%2)").arg(call.error_message, call.error_name);
-}
-
 ServiceActivity::Known ServiceActivity::interpret(const plat::UnitCall &call, const plat::UnitStatus &status) const {
     if (!call.ok())
-        return {std::nullopt, tr("The system service %1 can be neither watched nor started: %2.").arg(unit_, reason(call))};
+        return {std::nullopt, tr("The system service %1 can be neither watched nor started: %2.")
+                                  .arg(unit_, plat::describe_failure(call))};
     if (status.load_state == QLatin1String("not-found"))
         return {std::nullopt, tr("The system service %1 is not installed, so the proxy server can be neither "
                                  "watched nor started.")
@@ -78,7 +71,8 @@ void ServiceActivity::command(void (plat::UnitManager::*op)(const QString &, pla
             query_again_ = true;
         else
             query();
-        if (!call.ok()) boxes_.error(tr("Valdrin Tray Agent"), failed_text.arg(unit_, reason(call)));
+        if (!call.ok())
+            boxes_.error(tr("Valdrin Tray Agent"), failed_text.arg(unit_, plat::describe_failure(call)));
     });
 }
 

@@ -52,7 +52,6 @@ private:
     Known interpret(const kel::qtplat::UnitCall &call, const kel::qtplat::UnitStatus &status) const;
     void command(void (kel::qtplat::UnitManager::*op)(const QString &, kel::qtplat::UnitManager::Done),
                  const QString &failed_text);
-    QString reason(const kel::qtplat::UnitCall &call) const;
 
     kel::qtplat::UnitManager &units_;
     MessageBoxes &boxes_;

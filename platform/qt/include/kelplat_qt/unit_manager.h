@@ -3,6 +3,7 @@
 // command that waits for the user's authorisation never blocks the caller.
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 #include <functional>
 
@@ -48,6 +49,18 @@ inline bool is_refusal(const UnitCall &call) {
 // True when the call ran out of time.
 inline bool is_timeout(const UnitCall &call) {
     return call.error_name == QLatin1String(kErrorNoReply) || call.error_name == QLatin1String(kErrorTimeout);
+}
+
+// Why a call failed, for the user: "the system's policy refused it (...)".
+inline QString describe_failure(const UnitCall &call) {
+    if (is_refusal(call))
+        return QCoreApplication::translate("UnitManager", "the system's policy refused it (%1)").arg(call.error_message);
+    if (is_unreachable(call))
+        return QCoreApplication::translate("UnitManager", "systemd cannot be reached on the system bus (%1)")
+            .arg(call.error_message);
+    if (is_timeout(call))
+        return QCoreApplication::translate("UnitManager", "systemd did not answer in time (%1)").arg(call.error_message);
+    return QCoreApplication::translate("UnitManager", "%1 (%2)").arg(call.error_message, call.error_name);
 }
 
 // What the manager tells about a unit.
