@@ -11,6 +11,8 @@ packages=(
   libcurl4-openssl-dev              # FTP through HTTP
   curl openssl python3 python3-pyftpdlib strace   # end-to-end tests
   qt6-base-dev                      # configuration wizard, tray agent
+  dbus-daemon                       # the tray agent's private bus in its tests
+  desktop-file-utils                # desktop-file-validate for the installed entries
 )
 
 missing=()
