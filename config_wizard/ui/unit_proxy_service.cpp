@@ -43,8 +43,7 @@ ProxyService::State UnitProxyService::state(QString *why) {
         if (why) *why = qtplat::describe_failure(*answer->call);
         return State::Unknown;
     }
-    const QString &active = answer->status.active_state;
-    return active == QLatin1String("active") || active == QLatin1String("reloading") ? State::Running : State::Stopped;
+    return qtplat::is_serving(answer->status) ? State::Running : State::Stopped;
 }
 
 QString UnitProxyService::reload() {

@@ -36,10 +36,9 @@ ServiceActivity::Known ServiceActivity::interpret(const plat::UnitCall &call, co
                                  "watched nor started.")
                                   .arg(unit_)};
     quint16 word = 0;
-    // A reload keeps the daemon serving; starting and stopping count as
-    // not running, so Start and Stop stay what the user expects.
-    if (status.active_state == QLatin1String("active") || status.active_state == QLatin1String("reloading"))
-        word |= kStatusRunning;
+    // Starting and stopping show as stopped, so Start and Stop stay what
+    // the user expects.
+    if (plat::is_serving(status)) word |= kStatusRunning;
     if (status.unit_file_state == QLatin1String("enabled")) word |= kStatusAutostart;
     return {word, QString()};
 }

@@ -71,6 +71,12 @@ struct UnitStatus {
     friend bool operator==(const UnitStatus &, const UnitStatus &) = default;
 };
 
+// True while the service serves: active, or re-reading its configuration.
+// Starting and stopping do not count.
+inline bool is_serving(const UnitStatus &status) {
+    return status.active_state == QLatin1String("active") || status.active_state == QLatin1String("reloading");
+}
+
 // Every `done` runs exactly once, later, on the thread that made the call,
 // unless the manager object is destroyed first.
 class UnitManager {
