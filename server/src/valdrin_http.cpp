@@ -295,6 +295,12 @@ void note_request_head(std::string_view head) {
     constexpr size_t kMaxLoggedLine = 8192;
     const size_t line_end = std::min(head.find("\r\n"), head.size());
     t_exchange->request_line = std::string(head.substr(0, std::min(line_end, kMaxLoggedLine)));
+    const std::string_view line = head.substr(0, line_end);
+    const size_t first = line.find(' ');
+    if (first != std::string_view::npos && first + 1 < line.size() && line[first + 1] == '/') {
+        const size_t second = line.find(' ', first + 1);
+        t_exchange->origin_target = std::string(line.substr(first + 1, second - first - 1));
+    }
     size_t pos = line_end + 2;
     while (pos < head.size()) {
         const size_t end = std::min(head.find("\r\n", pos), head.size());
@@ -315,13 +321,16 @@ void note_request_head(std::string_view head) {
 }
 
 bool is_status_request(const kelHttpEntete *che) {
-    if (che->hote == nullptr || che->chemin == nullptr) return false;
-    if (equals_ignoring_case(che->hote, "valdrin.status")) return true;
-    return che->hote[0] == '\0' && che->chemin[0] == '/';
+    if (t_exchange != nullptr && !t_exchange->origin_target.empty()) return true;
+    return che->hote != nullptr && che->chemin != nullptr && equals_ignoring_case(che->hote, "valdrin.status");
 }
 
 void serve_status(uint32_t sd, const kelHttpEntete *che) {
-    std::string_view path = che->chemin;
+    // The parser reads an origin-form target's first segment as a host: take
+    // the path as it came.
+    std::string_view path = t_exchange != nullptr && !t_exchange->origin_target.empty()
+                                ? std::string_view(t_exchange->origin_target)
+                                : std::string_view(che->chemin);
     path = path.substr(0, path.find('?'));
     std::string body;
     const char *type;

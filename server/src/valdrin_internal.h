@@ -217,6 +217,7 @@ struct Exchange {
     std::time_t started_wall = 0;  // for the log's time stamp
     std::chrono::steady_clock::time_point started;
     std::string request_line;  // as received
+    std::string origin_target;  // the target when it is a path ("/..."), as received
     std::string referer;
     std::string user_agent;
     int status = 0;
@@ -235,8 +236,8 @@ void note_verdict(Verdict v);
 void note_relay(bool origin_first, Verdict v);
 // The request line and the Referer and User-Agent fields of a received head.
 void note_request_head(std::string_view head);
-// A GET for the proxy itself: host "valdrin.status", or no host at all (a
-// request in origin form sent to the proxy's own port).
+// A GET for the proxy itself: host "valdrin.status", or a target in origin
+// form ("/metrics"), which only a request to the proxy's own port has.
 bool is_status_request(const kelHttpEntete *che);
 // Answers it: "/" the HTML page, "/metrics" the Prometheus text,
 // "/status.json" JSON, anything else the 404 page.
