@@ -12,7 +12,14 @@ packages=(
   libsystemd-dev                    # readiness and reload notices to the service manager
   curl openssl python3 python3-pyftpdlib strace   # end-to-end tests
   qt6-base-dev                      # configuration wizard, tray agent
+  scdoc                             # manual pages
+  systemd man-db                    # package test: systemd-analyze, man --warnings
+  dbus-daemon                       # the tray agent's private bus in its tests
+  desktop-file-utils                # desktop-file-validate for the installed entries
+  goaccess prometheus               # access log and metrics read by the tools that read them
+  chromium                          # a real browser through the proxy
 )
+# scripts/deb.sh installs the packaging tools and the build dependencies.
 
 missing=()
 for p in "${packages[@]}"; do

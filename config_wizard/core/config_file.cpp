@@ -60,21 +60,24 @@ QString ConfigFile::IniRead(const QString &section, const QString &key, const QS
 
 int ConfigFile::IniWrite(const QString &section, const QString &key, const QString &value, const QString &file) {
     if (store_.write(file, section, key, value)) return 0;
-    report_write_failure();
+    report_write_failure(file);
     return 1;
 }
 
 int ConfigFile::IniDelete(const QString &section, const QString &key, const QString &file) {
     if (store_.remove(file, section, key)) return 0;
-    report_write_failure();
+    report_write_failure(file);
     return 1;
 }
 
-void ConfigFile::report_write_failure() {
+void ConfigFile::report_write_failure(const QString &file) {
     write_failed_ = true;
-    boxes_.show(QStringLiteral("An error has occured while writing to the configuration file\n"
-                               "Please make sure you have sufficient privileges to modify it."),
-                QString(), Icon::Critical);
+    QString text = QStringLiteral("An error has occured while writing to the configuration file\n"
+                                  "Please make sure you have sufficient privileges to modify it.");
+    // The fixed text names neither the file nor the cause; add them when known.
+    const QString why = store_.last_failure();
+    if (!why.isEmpty()) text += QStringLiteral("\n\n%1: %2.").arg(file, why);
+    boxes_.show(text, QString(), Icon::Critical);
 }
 
 void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
@@ -137,7 +140,7 @@ SaveResult ConfigFile::SaveConfig(const QString &fichier, const ConfigModel &m) 
     SaveResult result = save_steps(fichier, m);
     // What was written before a failure stays written, as it would key by key.
     if (!store_.commit_batch() && !write_failed_) {
-        report_write_failure();
+        report_write_failure(fichier);
         result = SaveResult::WriteFailed;
     }
     return result;

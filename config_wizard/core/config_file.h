@@ -56,7 +56,7 @@ public:
     bool write_failed() const { return write_failed_; }
 
 private:
-    void report_write_failure();
+    void report_write_failure(const QString &file);
     SaveResult save_steps(const QString &fichier, const ConfigModel &model);
 
     ConfigStore &store_;

@@ -98,10 +98,8 @@ void HelpContent::fill(const QString &item, const QString &text, const QString &
     help_page_ = page.isEmpty() ? QStringLiteral("guide.html") : page;
 }
 
-void HelpContent::open_guide() { opener_.open_file(QDir(program_dir_).filePath(QStringLiteral("guide/") + help_page_)); }
+void HelpContent::open_guide() { opener_.open_file(QDir(guide_dir_).filePath(help_page_)); }
 
-void HelpContent::open_tutorials() {
-    opener_.open_file(QDir(program_dir_).filePath(QStringLiteral("guide/typical.html")));
-}
+void HelpContent::open_tutorials() { opener_.open_file(QDir(guide_dir_).filePath(QStringLiteral("typical.html"))); }
 
 }  // namespace kel::wizard

@@ -44,19 +44,20 @@ Position help_window_position(int wizard_left, int wizard_top, int help_width, i
 // The window's state: title, text and the page "Users' Guide" opens.
 class HelpContent {
 public:
-    HelpContent(UrlOpener &opener, QString program_dir) : opener_(opener), program_dir_(std::move(program_dir)) {}
+    // `guide_dir` holds the guide's pages.
+    HelpContent(UrlOpener &opener, QString guide_dir) : opener_(opener), guide_dir_(std::move(guide_dir)) {}
 
     void fill(const QString &item, const QString &text, const QString &page);
     const QString &title() const { return title_; }
     const QString &body() const { return body_; }
     const QString &help_page() const { return help_page_; }
 
-    void open_guide();      // guide/<help page> in the program folder
-    void open_tutorials();  // guide/typical.html
+    void open_guide();      // the help page
+    void open_tutorials();  // typical.html
 
 private:
     UrlOpener &opener_;
-    QString program_dir_;
+    QString guide_dir_;
     QString title_;
     QString body_;
     QString help_page_ = QStringLiteral("guide.html");

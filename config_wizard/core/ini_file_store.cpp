@@ -12,7 +12,20 @@ struct IniFileStore::Batch {
     QString file;
     std::optional<ini::Document> doc;  // empty: the file can't be changed
     std::string original;
+    QString why;  // why `doc` is empty
 };
+
+namespace {
+
+// Why a write to `path` fails before anything is written; empty when it
+// need not.
+QString refusal_of(const QByteArray &path) {
+    if (fs::is_read_only(path.constData()))
+        return QCoreApplication::translate("IniFileStore", "the file is read-only for this user");
+    return QString();
+}
+
+}  // namespace
 
 IniFileStore::IniFileStore() = default;
 IniFileStore::~IniFileStore() = default;
@@ -22,16 +35,37 @@ void IniFileStore::begin_batch(const QString &file) {
     batch_->file = file;
     const QByteArray path = file.toUtf8();
     // Refused up front, so that the first write fails as it would alone.
-    if (fs::is_read_only(path.constData())) return;
-    batch_->doc = ini::load(path.constData());
-    if (batch_->doc) batch_->original = batch_->doc->serialize();
+    batch_->why = refusal_of(path);
+    if (!batch_->why.isEmpty()) return;
+    std::string text;
+    int error = 0;
+    switch (fs::read_file(path.constData(), text, &error)) {
+    case fs::ReadStatus::kOk:
+        batch_->doc = ini::Document::parse(text);
+        break;
+    case fs::ReadStatus::kMissing:
+        batch_->doc = ini::Document{};
+        break;
+    case fs::ReadStatus::kFailed:
+        batch_->why = tr("reading it failed (%1)").arg(QString::fromStdString(fs::error_text(error)));
+        return;
+    }
+    batch_->original = batch_->doc->serialize();
 }
 
 bool IniFileStore::commit_batch() {
     std::unique_ptr<Batch> batch = std::move(batch_);
     if (!batch || !batch->doc) return true;  // nothing was written, and the write said so
-    if (batch->doc->serialize() == batch->original) return true;
-    return ini::save(batch->file.toUtf8().constData(), *batch->doc);
+    const std::string text = batch->doc->serialize();
+    if (text == batch->original) return true;
+    const QByteArray path = batch->file.toUtf8();
+    last_failure_ = refusal_of(path);
+    if (!last_failure_.isEmpty()) return false;
+    int error = 0;
+    if (fs::replace_atomically(path.constData(), text, &error)) return true;
+    // The new file is made beside the old one, so the folder must be writable too.
+    last_failure_ = tr("replacing it failed (%1)").arg(QString::fromStdString(fs::error_text(error)));
+    return false;
 }
 
 QString IniFileStore::read(const QString &file, const QString &section, const QString &key,
@@ -43,16 +77,29 @@ QString IniFileStore::read(const QString &file, const QString &section, const QS
 }
 
 bool IniFileStore::write(const QString &file, const QString &section, const QString &key, const QString &value) {
-    if (batch_ && batch_->file == file)
-        return batch_->doc && batch_->doc->set(section.toUtf8().toStdString(), key.toUtf8().toStdString(),
-                                               value.toUtf8().toStdString());
-    return ini::ini_write(file.toUtf8().constData(), section.toUtf8().constData(), key.toUtf8().constData(),
-                          value.toUtf8().constData());
+    if (batch_ && batch_->file == file) {
+        if (!batch_->doc) {
+            last_failure_ = batch_->why;
+            return false;
+        }
+        if (batch_->doc->set(section.toUtf8().toStdString(), key.toUtf8().toStdString(), value.toUtf8().toStdString()))
+            return true;
+        last_failure_ = tr("the key %1 or its value can't be stored in an INI file").arg(key);
+        return false;
+    }
+    if (ini::ini_write(file.toUtf8().constData(), section.toUtf8().constData(), key.toUtf8().constData(),
+                       value.toUtf8().constData()))
+        return true;
+    last_failure_ = refusal_of(file.toUtf8());
+    return false;
 }
 
 bool IniFileStore::remove(const QString &file, const QString &section, const QString &key) {
     if (batch_ && batch_->file == file) {
-        if (!batch_->doc) return false;
+        if (!batch_->doc) {
+            last_failure_ = batch_->why;
+            return false;
+        }
         batch_->doc->remove_key(section.toUtf8().toStdString(), key.toUtf8().toStdString());
         return true;
     }
@@ -61,7 +108,9 @@ bool IniFileStore::remove(const QString &file, const QString &section, const QSt
     const QByteArray path = file.toUtf8();
     const auto doc = ini::load(path.constData());
     if (doc && !doc->get(section.toUtf8().toStdString(), key.toUtf8().toStdString())) return true;
-    return ini::ini_write(path.constData(), section.toUtf8().constData(), key.toUtf8().constData(), nullptr);
+    if (ini::ini_write(path.constData(), section.toUtf8().constData(), key.toUtf8().constData(), nullptr)) return true;
+    last_failure_ = refusal_of(path);
+    return false;
 }
 
 bool IniFileStore::replace_with_copy(const QString &source, const QString &target, QString *why) {

@@ -2,6 +2,7 @@
 // that the wizard and the server read the file the same way.
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 
 #include <memory>
@@ -12,6 +13,7 @@ namespace kel::wizard {
 
 // Names and values travel as UTF-8. Each write replaces the file atomically.
 class IniFileStore : public ConfigStore {
+    Q_DECLARE_TR_FUNCTIONS(IniFileStore)
 public:
     IniFileStore();
     ~IniFileStore() override;
@@ -22,10 +24,12 @@ public:
     bool replace_with_copy(const QString &source, const QString &target, QString *why) override;
     void begin_batch(const QString &file) override;
     bool commit_batch() override;
+    QString last_failure() const override { return last_failure_; }
 
 private:
     struct Batch;
     std::unique_ptr<Batch> batch_;
+    QString last_failure_;
 };
 
 }  // namespace kel::wizard

@@ -1,5 +1,8 @@
 #include "wizard.h"
 
+#include <QDir>
+
+#include "kelplat/layout.h"
 #include "numbers.h"
 
 namespace kel::wizard {
@@ -18,6 +21,18 @@ const std::array<SectionText, kSectionCount> &section_texts() {
          QStringLiteral("This section describes the behaviour of the port redirector server.")},
     }};
     return texts;
+}
+
+FileLayout built_layout() {
+    return {kel::layout::kInstalled, QString::fromUtf8(kel::layout::kConfigDir), QString::fromUtf8(kel::layout::kDataDir)};
+}
+
+WizardPaths wizard_paths(const FileLayout &layout, const QString &program_dir, const QString &config_override) {
+    const QDir config(layout.installed ? layout.config_dir : program_dir);
+    const QDir data(layout.installed ? layout.data_dir : program_dir);
+    return {config_override.isEmpty() ? config.filePath(QStringLiteral("valdrin.conf"))
+                                      : QDir::current().absoluteFilePath(config_override),
+            data.filePath(QStringLiteral("valdrin.conf.default")), data.filePath(QStringLiteral("guide"))};
 }
 
 WizardGeometry wizard_geometry(int frame_width, int frame_height) {
@@ -63,7 +78,11 @@ void Wizard::check_port(PortField field) {
                 QStringLiteral("Invalid port number"), Icon::Exclamation);
 }
 
-SaveResult Wizard::apply() { return file_.SaveConfig(paths_.config_file, model_); }
+SaveResult Wizard::apply() {
+    const SaveResult result = file_.SaveConfig(paths_.config_file, model_);
+    if (result == SaveResult::Saved && !file_.write_failed() && save_listener_) save_listener_(paths_.config_file);
+    return result;
+}
 
 bool Wizard::ok() {
     // A save that stopped part-way, for whatever reason, keeps the window

@@ -28,8 +28,22 @@ enum class PortField { Socks, Http };  // Text3 with Check3, Text5 with Check4
 
 struct WizardPaths {
     QString config_file;   // valdrin.conf, or the one named on the command line
-    QString default_file;  // valdrin.conf.default in the program folder
+    QString default_file;  // valdrin.conf.default
+    QString guide_dir;     // the user's guide, guide/*.html
 };
+
+// Where the programs' files lie: beside the programs in the ready-to-run
+// folder, in the system's folders when installed.
+struct FileLayout {
+    bool installed = false;
+    QString config_dir;  // /etc/valdrin
+    QString data_dir;    // /usr/share/valdrin
+};
+// The layout this build was made for.
+FileLayout built_layout();
+// The files the wizard uses; `config_override` (from --config, relative to
+// the current folder) replaces the configuration file when not empty.
+WizardPaths wizard_paths(const FileLayout &layout, const QString &program_dir, const QString &config_override);
 
 // The window's layout in twips, derived from the section panel's size.
 struct WizardGeometry {
@@ -62,6 +76,9 @@ public:
     // outside 1 to 65535 when its server is enabled.
     void check_port(PortField field);
 
+    // Runs after each save that wrote every key, with the file's path.
+    void set_save_listener(std::function<void(const QString &)> listener) { save_listener_ = std::move(listener); }
+
     SaveResult apply();
     // True when the program should end.
     bool ok();
@@ -79,6 +96,7 @@ private:
     QString title_;
     QString description_;
     std::function<void()> section_listener_;
+    std::function<void(const QString &)> save_listener_;
 };
 
 }  // namespace kel::wizard

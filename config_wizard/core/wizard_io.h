@@ -52,6 +52,9 @@ public:
     // Replaces `target` with a copy of `source`. On failure returns false,
     // leaves `target` as it was and puts the reason in *why.
     virtual bool replace_with_copy(const QString &source, const QString &target, QString *why) = 0;
+    // Why the last failed write, removal or commit failed; empty when the
+    // store can't tell.
+    virtual QString last_failure() const { return QString(); }
 };
 
 // Opens a local file (a guide page) in the user's browser.

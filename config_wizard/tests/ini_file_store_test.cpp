@@ -105,6 +105,26 @@ TEST_F(IniFiles, ReadOnlyFileFailsOnceAndKeepsItsContent) {
     EXPECT_TRUE(slurp(conf).contains("LogFile=changed.log"));
 }
 
+TEST_F(IniFiles, AFailedSaveNamesTheFileAndWhy) {
+    file.LoadConfig(conf, model);
+    ASSERT_EQ(file.SaveConfig(conf, model), SaveResult::Saved);
+    ASSERT_TRUE(QFile::setPermissions(conf, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    model.text1 = QStringLiteral("changed.log");
+    EXPECT_EQ(file.SaveConfig(conf, model), SaveResult::WriteFailed);
+    ASSERT_EQ(boxes.calls.size(), 1u);
+    EXPECT_EQ(boxes.calls[0].text, QStringLiteral("An error has occured while writing to the configuration file\n"
+                                                  "Please make sure you have sufficient privileges to modify it.\n\n"
+                                                  "%1: the file is read-only for this user.")
+                                       .arg(conf));
+    // A folder that is not there: the new file can't be made beside the old.
+    const QString lost = dir.filePath(QStringLiteral("gone/valdrin.conf"));
+    EXPECT_EQ(file.SaveConfig(lost, model), SaveResult::WriteFailed);
+    ASSERT_EQ(boxes.calls.size(), 2u);
+    EXPECT_TRUE(boxes.calls[1].text.endsWith(
+        QStringLiteral("%1: replacing it failed (2: No such file or directory).").arg(lost)))
+        << boxes.calls[1].text.toStdString();
+}
+
 TEST_F(IniFiles, KeysBeforeAFailedWriteStayWrittenAndLaterOnesDoNot) {
     spill(conf, "[Main]\nLogFile=old.log\n[HTTP]\nHTTPPort=3128\n");
     file.LoadConfig(conf, model);

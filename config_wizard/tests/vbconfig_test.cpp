@@ -75,8 +75,8 @@ struct Window : ::testing::Test {
     ScriptedBoxes boxes;
     ScriptedPrompter prompts;
     RecordingOpener opener;
-    Wizard wizard{store, boxes, prompts, {kConf, kDefaults}};
-    VBConfig window{wizard, opener, QStringLiteral("/prog")};
+    Wizard wizard{store, boxes, prompts, {kConf, kDefaults, QStringLiteral("/prog/guide")}};
+    VBConfig window{wizard, opener, QStringLiteral("/prog/guide")};
 
     void SetUp() override { window.open(); }
 
@@ -220,8 +220,8 @@ TEST(RealDialogs, PasswordPromptsAreMaskedAndTheAccountIsAdded) {
     QtPrompter prompter;
     QtMessageBoxes boxes;
     RecordingOpener opener;
-    Wizard wizard{store, boxes, prompter, {kConf, kDefaults}};
-    VBConfig window{wizard, opener, QStringLiteral("/prog")};
+    Wizard wizard{store, boxes, prompter, {kConf, kDefaults, QStringLiteral("/prog/guide")}};
+    VBConfig window{wizard, opener, QStringLiteral("/prog/guide")};
     prompter.set_parent(&window);
     boxes.set_parent(&window);
     window.open();
@@ -259,8 +259,8 @@ TEST(RealDialogs, CancelAnsweredNoKeepsTheWindowAndYesClosesIt) {
     QtPrompter prompter;
     QtMessageBoxes boxes;
     RecordingOpener opener;
-    Wizard wizard{store, boxes, prompter, {kConf, kDefaults}};
-    VBConfig window{wizard, opener, QStringLiteral("/prog")};
+    Wizard wizard{store, boxes, prompter, {kConf, kDefaults, QStringLiteral("/prog/guide")}};
+    VBConfig window{wizard, opener, QStringLiteral("/prog/guide")};
     boxes.set_parent(&window);
     window.open();
     window.show();
@@ -288,7 +288,7 @@ TEST(RealDialogs, GuidePagesGoToTheBrowserAsFileUrls) {
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
     DesktopUrlOpener opener;
-    HelpContent help(opener, QStringLiteral("/opt/valdrin"));
+    HelpContent help(opener, QStringLiteral("/opt/valdrin/guide"));
     help.fill(QStringLiteral("HTTPPort"), QStringLiteral("t"), QStringLiteral("http.html"));
     help.open_guide();
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));

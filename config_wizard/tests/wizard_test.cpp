@@ -21,7 +21,7 @@ struct WizardWindow : ::testing::Test {
     FakeStore store;
     ScriptedBoxes boxes;
     ScriptedPrompter prompts;
-    Wizard wizard{store, boxes, prompts, {kConf, kDefaults}};
+    Wizard wizard{store, boxes, prompts, {kConf, kDefaults, QStringLiteral("/prog/guide")}};
 
     void SetUp() override { wizard.open(); }
 };
@@ -152,7 +152,7 @@ TEST(WizardLayout, WindowAndButtonsFollowTheSectionPanel) {
 
 TEST(HelpWindow, TitleTextAndGuidePageFollowTheIcon) {
     RecordingOpener opener;
-    HelpContent help(opener, QStringLiteral("/prog"));
+    HelpContent help(opener, QStringLiteral("/prog/guide"));
     const HelpTopic *dns = find_help_topic(QStringLiteral("Picture12"));
     ASSERT_NE(dns, nullptr);
     help.fill(dns->item, dns->text, dns->page);

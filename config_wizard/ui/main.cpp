@@ -1,10 +1,18 @@
-// valdrin_config: edits valdrin.conf, by default the one beside the program.
+// valdrin_config: edits valdrin.conf; by default the one beside the program
+// in the ready-to-run folder, /etc/valdrin/valdrin.conf in an installed system.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDBusConnection>
 #include <QDir>
+#include <memory>
 
+#include "access.h"
 #include "ini_file_store.h"
+#include "kelplat_qt/systemd_units.h"
+#include "pkexec_privileges.h"
 #include "qt_dialogs.h"
+#include "service_notice.h"
+#include "unit_proxy_service.h"
 #include "vbconfig.h"
 #include "wizard.h"
 
@@ -13,32 +21,59 @@ int main(int argc, char **argv) {
     QApplication::setApplicationName(QStringLiteral("valdrin_config"));
     QApplication::setApplicationVersion(QStringLiteral(VALDRIN_VERSION));
 
-    const QDir program_dir(QCoreApplication::applicationDirPath());
+    const QString program_dir = QCoreApplication::applicationDirPath();
+    const kel::wizard::FileLayout layout = kel::wizard::built_layout();
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral("Valdrin Proxy Server - Configuration Wizard"));
     options.addHelpOption();
     options.addVersionOption();
     const QCommandLineOption config(QStringLiteral("config"),
                                     QStringLiteral("Edit the configuration file <path> (default: %1).")
-                                        .arg(program_dir.filePath(QStringLiteral("valdrin.conf"))),
+                                        .arg(kel::wizard::wizard_paths(layout, program_dir, QString()).config_file),
                                     QStringLiteral("path"));
     options.addOption(config);
     options.process(app);
 
-    const kel::wizard::WizardPaths paths{
-        options.isSet(config) ? QDir::current().absoluteFilePath(options.value(config))
-                              : program_dir.filePath(QStringLiteral("valdrin.conf")),
-        program_dir.filePath(QStringLiteral("valdrin.conf.default"))};
+    const kel::wizard::WizardPaths paths =
+        kel::wizard::wizard_paths(layout, program_dir, options.isSet(config) ? options.value(config) : QString());
 
     kel::wizard::IniFileStore store;
     kel::wizard::QtPrompter prompter;
     kel::wizard::QtMessageBoxes boxes;
     kel::wizard::DesktopUrlOpener opener;
     kel::wizard::Wizard wizard(store, boxes, prompter, paths);
-    kel::wizard::VBConfig window(wizard, opener, program_dir.absolutePath());
+    kel::wizard::VBConfig window(wizard, opener, paths.guide_dir);
     prompter.set_parent(&window);
     boxes.set_parent(&window);
-    window.open();
-    window.show();
-    return app.exec();
+
+    if (!layout.installed) {
+        window.open();
+        window.show();
+        return app.exec();
+    }
+
+    // An installed system: the file belongs to root, the daemon runs as a
+    // system service that re-reads it on reload.
+    kel::qtplat::SystemdUnits units(QDBusConnection::systemBus());
+    kel::wizard::UnitProxyService service(units, QString::fromLatin1(kel::qtplat::kProxyServiceUnit), 10000, 130000);
+    kel::wizard::SaveNotice notice(service, boxes);
+    wizard.set_save_listener([&notice](const QString &file) { notice.after_save(file); });
+    kel::wizard::PkexecPrivileges privileges(QStringLiteral("pkexec"), QStringLiteral(VALDRIN_WIZARD_PROGRAM));
+    kel::wizard::AccessGate gate(privileges, boxes);
+    // The window shows only after the check: until then, closing a message
+    // box must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    gate.check(paths.config_file, [&window, &app](bool end) {
+        if (end) {
+            // Queued: this may run before the event loop has started.
+            QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+            return;
+        }
+        window.open();
+        window.show();
+        QApplication::setQuitOnLastWindowClosed(true);
+    });
+    const int rc = app.exec();
+    wizard.set_save_listener(nullptr);
+    return rc;
 }

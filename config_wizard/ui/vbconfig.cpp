@@ -66,11 +66,11 @@ void fill_list(QListWidget *list, const QStringList &lines) {
 
 }  // namespace
 
-VBConfig::VBConfig(Wizard &wizard, UrlOpener &opener, const QString &program_dir, QWidget *parent)
+VBConfig::VBConfig(Wizard &wizard, UrlOpener &opener, const QString &guide_dir, QWidget *parent)
     : QWidget(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
       wizard_(wizard),
-      help_content_(opener, program_dir) {
+      help_content_(opener, guide_dir) {
     init_wizard_resources();
     setObjectName(QStringLiteral("VBConfig"));
     setWindowTitle(tr("Valdrin Proxy Server - Configuration Wizard"));

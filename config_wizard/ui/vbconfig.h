@@ -25,7 +25,8 @@ class WizHelp;
 class VBConfig : public QWidget {
     Q_OBJECT
 public:
-    VBConfig(Wizard &wizard, UrlOpener &opener, const QString &program_dir, QWidget *parent = nullptr);
+    // `guide_dir` holds the user's guide that the help window opens.
+    VBConfig(Wizard &wizard, UrlOpener &opener, const QString &guide_dir, QWidget *parent = nullptr);
     ~VBConfig() override;
 
     // Loads the configuration, shows section 0 and centres the window.

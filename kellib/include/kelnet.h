@@ -119,8 +119,25 @@ KEL_API int32_t kelnet_recup(uint32_t sd, char **buffer, int32_t *longueur, int3
 KEL_API int32_t kelnet_recup_entete(uint32_t sd, char **buffer);
 KEL_API int32_t kelnet_recv_str(uint32_t sd, char *buffer, int32_t taille, int32_t tolerant);
 
+/* What the calling thread's last kelnet_redir2 moved, for a caller that
+   logs the exchange: the bytes from sd1 to sd2 and from sd2 to sd1, and the
+   first bytes of each direction (at most 16, the rest of the array
+   unspecified). All zero before the thread's first relay. */
+#define KELNET_BILAN_DEBUT 16
+typedef struct kelnet_bilan {
+    uint64_t octets_1_vers_2;
+    uint64_t octets_2_vers_1;
+    int32_t debut_lng_1_vers_2;
+    int32_t debut_lng_2_vers_1;
+    char debut_1_vers_2[KELNET_BILAN_DEBUT];
+    char debut_2_vers_1[KELNET_BILAN_DEBUT];
+} kelnet_bilan;
+
 /* Relaying. Both sockets are closed on every normal end. */
 KEL_API int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2);
+/* Copies the tally of the calling thread's last kelnet_redir2; null is a
+   no-op. */
+KEL_API void kelnet_bilan_redir(kelnet_bilan *bilan);
 KEL_API void kelnet_redir2_thread(void *paire);
 KEL_API int32_t kelnet_redir1(uint32_t source, uint32_t destination);
 KEL_API void kelnet_redir1_thread(void *paire);

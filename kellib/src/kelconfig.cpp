@@ -78,6 +78,21 @@ int32_t write(const char *section, const char *key, const char *value) {
     return ini::ini_write(path.c_str(), section, key, value) ? 0 : -1;
 }
 
+int32_t path_of_store(char *buffer, int32_t size) {
+    if (buffer == nullptr || size <= 0) {
+        KEL_DIAG();
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const std::size_t length = std::strlen(g_path);
+    if (length + 1 > static_cast<std::size_t>(size)) {
+        buffer[0] = '\0';
+        return -1;
+    }
+    std::memcpy(buffer, g_path, length + 1);
+    return static_cast<int32_t>(length);
+}
+
 }  // namespace kel::config
 
 extern "C" KEL_API int32_t kelcfg_init(const char *chemin) {
@@ -99,4 +114,8 @@ extern "C" KEL_API int32_t kelcfg_recup(const char *section, const char *cle, ch
 extern "C" KEL_API int32_t kelcfg_place(const char *section, const char *cle, const char *valeur) {
     return kel::guard(__func__, int32_t{-1},
                       [&] { return kel::config::write(section, cle, valeur); });
+}
+
+extern "C" KEL_API int32_t kelcfg_recup_chemin(char *buffer, int32_t taille) {
+    return kel::guard(__func__, int32_t{-1}, [&] { return kel::config::path_of_store(buffer, taille); });
 }

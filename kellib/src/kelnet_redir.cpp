@@ -15,6 +15,9 @@
 namespace kel::kelnet {
 namespace {
 
+// The tally of the thread's last two-way relay.
+thread_local kelnet_bilan t_bilan{};
+
 constexpr std::size_t kRelayBlockBytes = 16386;
 constexpr int32_t kRelayReceiveBytes = 16382;
 
@@ -41,7 +44,7 @@ constexpr int32_t kSpareReceiveBytes = 512;
 // on that direction moves bytes inside the kernel through a pipe of its own.
 class TwoWayRelay {
 public:
-    TwoWayRelay(uint32_t first, uint32_t second) : socks_{first, second} {}
+    TwoWayRelay(uint32_t first, uint32_t second) : socks_{first, second} { t_bilan = kelnet_bilan{}; }
 
     // Serves one turn from side `from` to the other: 0 to go on, or the
     // relay's result, with both sockets closed unless it is -1.
@@ -91,7 +94,23 @@ private:
             KEL_DIAG_MSG("erreur a l'envoi : connexion fermee prematurement ?");
             return send_failed();
         }
+        count(d, nullptr, n);
         return 0;
+    }
+
+    // Bytes that reached the other side. The first ones of a direction always
+    // go by copy (splicing starts only after a full block), so they are seen.
+    void count(const Direction &d, const char *bytes, long n) {
+        const bool first_way = &d == &dirs_[0];
+        uint64_t &total = first_way ? t_bilan.octets_1_vers_2 : t_bilan.octets_2_vers_1;
+        int32_t &kept = first_way ? t_bilan.debut_lng_1_vers_2 : t_bilan.debut_lng_2_vers_1;
+        char *start = first_way ? t_bilan.debut_1_vers_2 : t_bilan.debut_2_vers_1;
+        total += static_cast<uint64_t>(n);
+        if (bytes == nullptr) return;
+        while (kept < KELNET_BILAN_DEBUT && n > 0) {
+            start[kept++] = *bytes++;
+            --n;
+        }
     }
 
     // The destination takes no spliced bytes: what is in the pipe goes out
@@ -111,6 +130,7 @@ private:
                 return end(-4);
             }
             if (kelnet_envoie(dst, buf, static_cast<int32_t>(n)) != 0) return send_failed();
+            count(d, nullptr, n);
         }
         d.pipe.close();
         return 0;
@@ -125,17 +145,17 @@ private:
                 KEL_DIAG();
                 return -1;
             }
-            return copy_turn_spare(src, dst);
+            return copy_turn_spare(d, src, dst);
         }
-        return copy_through(src, dst, block.get(), kRelayReceiveBytes, &d);
+        return copy_through(src, dst, block.get(), kRelayReceiveBytes, d, true);
     }
 
     // Once bytes have moved, a block that can't be had is no reason to drop
     // the exchange: a small buffer on the stack carries on. Out of line, so
     // that the usual path's frame stays small.
-    [[gnu::noinline]] int32_t copy_turn_spare(uint32_t src, uint32_t dst) {
+    [[gnu::noinline]] int32_t copy_turn_spare(Direction &d, uint32_t src, uint32_t dst) {
         char spare[kSpareReceiveBytes];
-        return copy_through(src, dst, spare, kSpareReceiveBytes, nullptr);
+        return copy_through(src, dst, spare, kSpareReceiveBytes, d, false);
     }
 
     [[gnu::noinline]] int32_t copy_out_of_pipe_spare(Direction &d, uint32_t dst) {
@@ -143,9 +163,10 @@ private:
         return copy_out_of_pipe(d, dst, spare, kSpareReceiveBytes);
     }
 
-    // bulk_of is the direction to move to the kernel path when the receive
-    // fills the buffer, or null.
-    int32_t copy_through(uint32_t src, uint32_t dst, char *buf, int32_t len, Direction *bulk_of) {
+    // With may_splice, a receive that fills the buffer moves the direction
+    // to the kernel path.
+    int32_t copy_through(uint32_t src, uint32_t dst, char *buf, int32_t len, Direction &d,
+                         bool may_splice) {
         const long n = net::recv(src, buf, static_cast<std::size_t>(len));
         if (n == 0) return end(-2);
         if (n < 0) {
@@ -154,7 +175,8 @@ private:
         }
         moved_ = true;
         if (kelnet_envoie(dst, buf, static_cast<int32_t>(n)) != 0) return send_failed();
-        if (n == len && bulk_of != nullptr && !bulk_of->splice_refused) start_splicing(*bulk_of);
+        count(d, buf, n);
+        if (n == len && may_splice && !d.splice_refused) start_splicing(d);
         return 0;
     }
 
@@ -217,6 +239,12 @@ extern "C" int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2) {
             const int32_t r = ready[0] ? relay.turn(0) : relay.turn(1);
             if (r != 0) return r;
         }
+    });
+}
+
+extern "C" void kelnet_bilan_redir(kelnet_bilan *bilan) {
+    guard_void(__func__, [&] {
+        if (bilan != nullptr) *bilan = kelnet::t_bilan;
     });
 }
 

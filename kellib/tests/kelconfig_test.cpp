@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -141,6 +142,21 @@ TEST_F(ConfigStore, NullArgumentsAreRefusedNotFollowed) {
     EXPECT_NE(GetCapturedStderr().find("ERROR: kelconfig line "), std::string::npos);
     EXPECT_EQ(kelcfg_recup("S", "K", buf, 0), -1);
     EXPECT_STREQ(buf, "keep");
+}
+
+TEST_F(ConfigStore, PathIsHandedBackWhenItFits) {
+    char buf[1024];
+    EXPECT_EQ(kelcfg_recup_chemin(buf, sizeof buf), static_cast<int32_t>(path_.size()));
+    EXPECT_EQ(buf, path_);
+    std::vector<char> exact(path_.size() + 1);
+    EXPECT_EQ(kelcfg_recup_chemin(exact.data(), static_cast<int32_t>(exact.size())), static_cast<int32_t>(path_.size()));
+    std::vector<char> short_by_one(path_.size(), 'x');
+    EXPECT_EQ(kelcfg_recup_chemin(short_by_one.data(), static_cast<int32_t>(short_by_one.size())), -1);
+    EXPECT_EQ(short_by_one[0], '\0');
+    CaptureStderr();
+    EXPECT_EQ(kelcfg_recup_chemin(nullptr, 8), -1);
+    EXPECT_EQ(kelcfg_recup_chemin(buf, 0), -1);
+    EXPECT_NE(GetCapturedStderr().find("ERROR: kelconfig line "), std::string::npos);
 }
 
 }  // namespace

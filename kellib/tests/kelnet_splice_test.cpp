@@ -24,6 +24,7 @@ struct RelayOutcome {
     int32_t result = 0;
     std::uint64_t recv_calls = 0;
     std::uint64_t splice_calls = 0;
+    kelnet_bilan bilan{};
 };
 
 std::future<RelayOutcome> start_relay(uint32_t first, uint32_t second) {
@@ -34,6 +35,7 @@ std::future<RelayOutcome> start_relay(uint32_t first, uint32_t second) {
         o.result = kelnet_redir2(first, second);
         o.recv_calls = net::recv_calls_on_this_thread() - recv0;
         o.splice_calls = net::splice_calls_on_this_thread() - splice0;
+        kelnet_bilan_redir(&o.bilan);
         return o;
     });
 }
@@ -98,6 +100,19 @@ RelayOutcome close_from_client(Tunnel &t, std::future<RelayOutcome> &relay) {
     return relay.get();
 }
 
+// The relay's tally: every byte each way, the first ones kept.
+::testing::AssertionResult Tallied(const kelnet_bilan &b, const std::string &up, const std::string &down) {
+    const auto first = [](const std::string &s) { return s.substr(0, KELNET_BILAN_DEBUT); };
+    const std::string kept_up(b.debut_1_vers_2, static_cast<size_t>(b.debut_lng_1_vers_2));
+    const std::string kept_down(b.debut_2_vers_1, static_cast<size_t>(b.debut_lng_2_vers_1));
+    if (b.octets_1_vers_2 == up.size() && b.octets_2_vers_1 == down.size() && kept_up == first(up) &&
+        kept_down == first(down))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << b.octets_1_vers_2 << " bytes up (" << up.size() << " sent), "
+                                         << b.octets_2_vers_1 << " down (" << down.size() << " sent), first "
+                                         << b.debut_lng_1_vers_2 << " and " << b.debut_lng_2_vers_1 << " kept";
+}
+
 constexpr std::size_t kTenMiB = 10u << 20;
 // Receives of the copy path for one MiB: one per 16,382 bytes at best.
 constexpr std::uint64_t kCopyReceivesPerMiB = (1u << 20) / 16382;
@@ -110,6 +125,7 @@ TEST(SplicedRelay, CarriesTenMebibytesBothWaysAtOnceByteForByte) {
     both_ways_at_once(t, pattern(kTenMiB, 11), pattern(kTenMiB, 12));
     const RelayOutcome o = close_from_client(t, relay);
     EXPECT_EQ(o.result, -2);
+    EXPECT_TRUE(Tallied(o.bilan, pattern(kTenMiB, 11), pattern(kTenMiB, 12)));
     EXPECT_GT(o.splice_calls, 0u);
     // Copying 20 MiB would take over 1,280 receives; the kernel path needs
     // only the few that detect bulk traffic and the final end.
@@ -149,6 +165,7 @@ TEST(SplicedRelay, CopiesEverythingWhenTheKernelRefusesToTakeFromTheSocket) {
     exchange(t, "after", "bulk");
     const RelayOutcome o = close_from_client(t, relay);
     EXPECT_EQ(o.result, -2);
+    EXPECT_TRUE(Tallied(o.bilan, "hello" + pattern(3u << 20, 21) + "after", "world" + pattern(3u << 20, 22) + "bulk"));
     EXPECT_EQ(o.splice_calls, 0u);
     EXPECT_GE(o.recv_calls, 6 * kCopyReceivesPerMiB);
 }
@@ -161,6 +178,7 @@ TEST(SplicedRelay, CopiesOutWhatThePipeHoldsWhenTheDestinationRefuses) {
     exchange(t, "after", "bulk");
     const RelayOutcome o = close_from_client(t, relay);
     EXPECT_EQ(o.result, -2);
+    EXPECT_TRUE(Tallied(o.bilan, pattern(3u << 20, 31) + "after", pattern(3u << 20, 32) + "bulk"));
     // One fill per direction went into a pipe before the refusal; the
     // bytes it took still arrived, in order.
     EXPECT_GT(o.splice_calls, 0u);

@@ -205,6 +205,39 @@ bool append_whole(const char *path, std::string_view data, int *error) {
     return true;
 }
 
+void FollowedFile::close() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool FollowedFile::reopen(int *error) {
+    close();
+    const int fd = open_retry(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        set_error(error, errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    ++opens_;
+    return true;
+}
+
+bool FollowedFile::append(std::string_view data, int *error) {
+    struct stat st {};
+    const bool same = fd_ >= 0 && ::stat(path_.c_str(), &st) == 0 && st.st_dev == device_ &&
+                      st.st_ino == inode_;
+    if (!same && !reopen(error)) return false;
+    if (!write_all(fd_, data.data(), data.size())) {
+        set_error(error, errno);
+        return false;
+    }
+    return true;
+}
+
 bool local_time_now(std::tm &out) {
     const std::time_t now = std::time(nullptr);
     if (now == static_cast<std::time_t>(-1)) return false;

@@ -39,8 +39,16 @@ struct RwLock::Impl {
     pthread_rwlock_t l;
 };
 
-RwLock::RwLock() noexcept : impl_(new (std::nothrow) Impl) {
-    if (impl_ != nullptr && pthread_rwlock_init(&impl_->l, nullptr) != 0) {
+RwLock::RwLock(Preference preference) noexcept : impl_(new (std::nothrow) Impl) {
+    if (impl_ == nullptr) return;
+    pthread_rwlockattr_t attr;
+    bool ok = pthread_rwlockattr_init(&attr) == 0;
+    if (ok && preference == Preference::Writers) {
+        ok = pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP) == 0;
+    }
+    if (ok) ok = pthread_rwlock_init(&impl_->l, &attr) == 0;
+    pthread_rwlockattr_destroy(&attr);
+    if (!ok) {
         delete impl_;
         impl_ = nullptr;
     }

@@ -75,6 +75,11 @@ int32_t reload_configuration() {
         KEL_DIAG();
         return -1;
     }
+    const auto access_log = read_access_log_setting();
+    if (!access_log) {
+        hash_detruit(table);
+        return -1;
+    }
     char secure[20] = "";
     kelcfg_recup_E("HTTP", "HTTPSecure", secure, sizeof secure, "false");
 
@@ -83,6 +88,7 @@ int32_t reload_configuration() {
     hash_detruit(install_ad_table(table));
     install_image(std::move(image));
     apply_limits(*limits);
+    AccessLog::instance().configure(*access_log);
     const int32_t is_secure = is_true_setting(secure) ? 1 : 0;
     if (is_secure != setting(g_http_secure)) {
         set_setting(g_http_secure, is_secure);

@@ -1,6 +1,8 @@
 // Start-up, connection thread and dispatch, forwarding, FTP through HTTP,
 // error pages.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,11 +18,13 @@
 #include "kellog.h"
 #include "kelnet.h"
 #include "kelplat/diag.h"
+#include "kelplat/fs.h"
 #include "kelplat/guard.h"
 #include "kelplat/net.h"
 #include "kelplat/process.h"
 #include "kelplat/thread.h"
 #include "request_framing.h"
+#include "stats.h"
 #include "valdrin_http.h"
 #include "valdrin_internal.h"
 
@@ -83,6 +87,10 @@ constexpr ErrorPage kPages[] = {
     {VALDRIN_PAGE("<H1>Too many connections</H1>The proxy serves as many connections as it "
                   "may; try again in a moment."),
      503},
+    {VALDRIN_PAGE("<H1>Blocked host</H1>The host you asked for is on the proxy's list of "
+                  "advertising and tracking hosts."),
+     403},
+    {VALDRIN_PAGE("<H1>Not found</H1>The proxy has no page at this address."), 404},
 };
 constexpr ErrorPage kUnknownCodePage = {kPages[5].html, 400};
 
@@ -232,10 +240,195 @@ void mark_client_closed() { t_client_closed = true; }
 bool client_is_closed() { return t_client_closed; }
 void reset_client_state() { t_client_closed = false; }
 
+namespace {
+thread_local Exchange *t_exchange = nullptr;
+// The codes the common web servers log where no status was sent.
+constexpr int kNoValidReply = 502;
+constexpr int kClientGone = 499;
+}  // namespace
+
+Exchange *current_exchange() { return t_exchange; }
+
+void note_reply(int status, uint64_t bytes) {
+    if (t_exchange == nullptr) return;
+    t_exchange->status = status;
+    t_exchange->bytes_to_client += bytes;
+}
+
+void note_verdict(Verdict v) {
+    if (t_exchange != nullptr) t_exchange->verdict = v;
+}
+
+int status_of_reply_start(std::string_view start) {
+    // "HTTP/x.y NNN": the three digits after the first space.
+    if (start.substr(0, 5) != "HTTP/") return 0;
+    const size_t space = start.find(' ');
+    if (space == std::string_view::npos || space + 4 > start.size()) return 0;
+    int code = 0;
+    for (size_t i = space + 1; i < space + 4; ++i) {
+        if (start[i] < '0' || start[i] > '9') return 0;
+        code = code * 10 + (start[i] - '0');
+    }
+    return code >= 100 ? code : 0;
+}
+
+void note_relay(bool origin_first, Verdict v) {
+    if (t_exchange == nullptr) return;
+    kelnet_bilan b{};
+    kelnet_bilan_redir(&b);
+    const uint64_t to_client = origin_first ? b.octets_1_vers_2 : b.octets_2_vers_1;
+    const uint64_t to_origin = origin_first ? b.octets_2_vers_1 : b.octets_1_vers_2;
+    t_exchange->bytes_to_client += to_client;
+    t_exchange->bytes_to_origin += to_origin;
+    if (origin_first) {
+        // An origin that closed without a status line answered nothing valid.
+        const int status = status_of_reply_start(
+            std::string_view(b.debut_1_vers_2, static_cast<size_t>(b.debut_lng_1_vers_2)));
+        t_exchange->status = status != 0 ? status : kNoValidReply;
+    }
+    t_exchange->verdict = v;
+}
+
+void note_request_head(std::string_view head) {
+    if (t_exchange == nullptr) return;
+    // A request line longer than this is kept cut: the log line stays sane.
+    constexpr size_t kMaxLoggedLine = 8192;
+    const size_t line_end = std::min(head.find("\r\n"), head.size());
+    t_exchange->request_line = std::string(head.substr(0, std::min(line_end, kMaxLoggedLine)));
+    const std::string_view line = head.substr(0, line_end);
+    const size_t first = line.find(' ');
+    if (first != std::string_view::npos && first + 1 < line.size() && line[first + 1] == '/') {
+        const size_t second = line.find(' ', first + 1);
+        t_exchange->origin_target = std::string(line.substr(first + 1, second - first - 1));
+    }
+    size_t pos = line_end + 2;
+    while (pos < head.size()) {
+        const size_t end = std::min(head.find("\r\n", pos), head.size());
+        const std::string_view line = head.substr(pos, end - pos);
+        pos = end + 2;
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        const std::string name(line.substr(0, colon));
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+        if (equals_ignoring_case(name.c_str(), "Referer")) {
+            t_exchange->referer = std::string(value.substr(0, kMaxLoggedLine));
+        } else if (equals_ignoring_case(name.c_str(), "User-Agent")) {
+            t_exchange->user_agent = std::string(value.substr(0, kMaxLoggedLine));
+        }
+    }
+}
+
+bool is_status_request(const kelHttpEntete *che) {
+    if (t_exchange != nullptr && !t_exchange->origin_target.empty()) return true;
+    return che->hote != nullptr && che->chemin != nullptr && equals_ignoring_case(che->hote, "valdrin.status");
+}
+
+void serve_status(uint32_t sd, const kelHttpEntete *che) {
+    // The parser reads an origin-form target's first segment as a host: take
+    // the path as it came.
+    std::string_view path = t_exchange != nullptr && !t_exchange->origin_target.empty()
+                                ? std::string_view(t_exchange->origin_target)
+                                : std::string_view(che->chemin);
+    path = path.substr(0, path.find('?'));
+    std::string body;
+    const char *type;
+    if (path == "/" || path.empty()) {
+        body = status_html(gather_status());
+        type = "text/html; charset=utf-8";
+    } else if (path == "/metrics") {
+        body = status_metrics(gather_status());
+        type = "text/plain; version=0.0.4; charset=utf-8";
+    } else if (path == "/status.json") {
+        body = status_json(gather_status());
+        type = "application/json";
+    } else {
+        http_erreur(sd, HTTP_NOT_FOUND);
+        note_verdict(Verdict::Status);
+        return;
+    }
+    if (kelHttp_envoie_E(sd, body.data(), static_cast<int32_t>(body.size()), type, 200) < 0) KEL_DIAG();
+    note_reply(200, reply_bytes(200, type, body.size()));
+    note_verdict(Verdict::Status);
+}
+
+uint64_t reply_bytes(int32_t code, const char *content_type, uint64_t body_bytes) {
+    // The head kelHttp_envoie_E writes, field for field.
+    const std::string head = "HTTP/1.1 " + std::to_string(code) + " " + kelHttpE_code_en_str(code) +
+                             "\r\nConnection: close\r\nContent-Type: " + content_type +
+                             "\r\nContent-Length: " + std::to_string(body_bytes) + "\r\n\r\n";
+    return head.size() + body_bytes;
+}
+
+namespace {
+
+// Logs and counts the connection's exchange when the connection ends.
+class ExchangeScope {
+public:
+    explicit ExchangeScope(const kelnet_sockaddr &peer) {
+        char address[20];
+        kelnet_aff_adresse(peer.adresse, address);
+        exchange_.client = address;
+        exchange_.started_wall = std::time(nullptr);
+        exchange_.started = std::chrono::steady_clock::now();
+        t_exchange = &exchange_;
+        Stats::instance().opened(kelnet_nb_clients());
+    }
+    ~ExchangeScope() {
+        t_exchange = nullptr;
+        finish(exchange_);
+    }
+    ExchangeScope(const ExchangeScope &) = delete;
+    ExchangeScope &operator=(const ExchangeScope &) = delete;
+
+    static void finish(const Exchange &e) {
+        Stats &stats = Stats::instance();
+        stats.count(e.verdict);
+        stats.add_bytes(e.bytes_to_client, e.bytes_to_origin);
+        AccessEntry entry;
+        entry.client = e.client;
+        entry.started = e.started_wall;
+        entry.request_line = e.request_line;
+        // Log readers want a number: a client gone before any reply is 499.
+        entry.status = e.status != 0 ? e.status : kClientGone;
+        entry.bytes = e.bytes_to_client;
+        entry.referer = e.referer;
+        entry.user_agent = e.user_agent;
+        entry.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - e.started)
+                                .count();
+        entry.verdict = e.verdict;
+        AccessLog::instance().submit(entry);
+    }
+
+private:
+    Exchange exchange_;
+};
+
+}  // namespace
+
+std::optional<std::string> read_access_log_setting() {
+    char path[1024] = "";
+    // A key written with an empty value turns the log off; a missing key
+    // gets the default.
+    kelcfg_recup_E("Main", "AccessLog", path, sizeof path, "access.log");
+    int error = 0;
+    if (path[0] != '\0' && !kel::fs::can_append(path, &error)) {
+        const std::string text = std::string("AccessLog '") + path + "' in section Main cannot be written (" +
+                                 kel::fs::error_text(error) + ")";
+        kel::diag::message(text.c_str(), kModule, __LINE__);
+        return std::nullopt;
+    }
+    return std::string(path);
+}
+
 bool server_is_running() { return g_server_started.load() && g_server_result.load() == 0; }
 
-std::shared_mutex &tables_lock() {
-    static std::shared_mutex *const lock = new std::shared_mutex;
+kel::sync::RwLock &tables_lock() {
+    // Writers first: a reload must not wait behind an endless stream of
+    // look-ups, which are short and never nest.
+    static kel::sync::RwLock *const lock = new kel::sync::RwLock(kel::sync::RwLock::Preference::Writers);
     return *lock;
 }
 
@@ -267,7 +460,7 @@ std::shared_ptr<const Image> read_replacement_image(const char *path) {
 }
 
 void install_image(std::shared_ptr<const Image> image) {
-    std::unique_lock<std::shared_mutex> hold(tables_lock());
+    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
     g_http_gif_remplace = image != nullptr ? image->bytes : nullptr;
     g_http_gif_remplace_lng = image != nullptr ? image->length : 0;
     // The image it replaces goes when the last reply that sends it is done.
@@ -275,7 +468,7 @@ void install_image(std::shared_ptr<const Image> image) {
 }
 
 std::shared_ptr<const Image> current_image() {
-    std::shared_lock<std::shared_mutex> hold(tables_lock());
+    std::shared_lock<kel::sync::RwLock> hold(tables_lock());
     return g_image;
 }
 
@@ -365,6 +558,10 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
             kel::diag::out_printf("HTTPSecure Enabled\n");
         }
 
+        const auto access_log = kel::server::read_access_log_setting();
+        if (!access_log) return -1;
+        kel::server::AccessLog::instance().configure(*access_log);
+
         if (kel::server::load_replacement_image(kel::server::replacement_image_path().c_str()) < 0) {
             KEL_DIAG();
             return -1;
@@ -386,6 +583,7 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
             return -1;
         }
         kel::server::g_server_started.store(true);
+        kel::server::Stats::instance().started_now();
         return 1;
     });
 }
@@ -442,13 +640,15 @@ extern "C" void http_servir(void *params) {
         kelnet_sockaddr sock_dist = record->sock_dist;
         std::free(record);
         kel::server::reset_client_state();
+        kel::server::ExchangeScope exchange(sock_dist);
 
         if (valdrin_ip_mask_valide(sock_dist.adresse) == 0) {
             http_erreur(sd, HTTP_NOT_ALLOWED);
+            kel::server::note_verdict(kel::server::Verdict::Refused);
             close_client(sd);
-            char address[20];
-            kelnet_aff_adresse(sock_dist.adresse, address);
-            kellog_log("Connection from %s refused (HTTP/FTP)", address);
+            const std::string &address = kel::server::current_exchange()->client;
+            kel::server::Stats::instance().refused(address);
+            kellog_log("Connection from %s refused (HTTP/FTP)", address.c_str());
             return;
         }
 
@@ -466,6 +666,7 @@ kelHttpEntete *read_request(uint32_t sd) {
     char *received = nullptr;
     const int32_t got = kelnet_recup_entete(sd, &received);
     std::unique_ptr<char, void (*)(void *)> head(received, &std::free);
+    if (head != nullptr) kel::server::note_request_head(head.get());
     if (got < 0 || !head) return nullptr;
     if (const char *fault = kel::server::request_framing_fault(head.get())) {
         kel::diag::message(fault, kModule, __LINE__);
@@ -492,7 +693,11 @@ extern "C" int32_t http_traite(uint32_t sd, kelnet_sockaddr sock_dist, CURL *cur
     using kel::server::is_one_of;
     const char *method = che->methode;
     int32_t result;
-    if (equals_ignoring_case(method, "GET")) {
+    if (equals_ignoring_case(method, "GET") && kel::server::is_status_request(che)) {
+        kel::server::serve_status(sd, che);
+        close_client(sd);
+        result = 0;
+    } else if (equals_ignoring_case(method, "GET")) {
         if (equals_ignoring_case(che->protocole, "HTTP")) {
             result = http_traite_get_http(sd, che, curl);
         } else if (equals_ignoring_case(che->protocole, "FTP")) {
@@ -524,6 +729,7 @@ extern "C" int32_t http_traite(uint32_t sd, kelnet_sockaddr sock_dist, CURL *cur
 
 extern "C" int32_t http_traite_get_http(uint32_t sd, kelHttpEntete *che, CURL *curl) {
     if (valdrin_host_mask_contient(che->hote) == 1) {
+        kel::server::Stats::instance().blocked(che->hote);
         http_ad_domain(sd);
         close_client(sd);
         return 0;
@@ -536,6 +742,9 @@ extern "C" int32_t http_ad_domain(uint32_t sd) {
     const auto image = kel::server::current_image();
     if (image == nullptr) return -1;
     kelHttp_envoie_E(sd, image->bytes, image->length, "image/gif", 200);
+    kel::server::note_reply(200, kel::server::reply_bytes(200, "image/gif",
+                                                          static_cast<uint64_t>(image->length)));
+    kel::server::note_verdict(kel::server::Verdict::AdImage);
     return 0;
 }
 
@@ -565,7 +774,9 @@ extern "C" int32_t http_traite_tunnel(uint32_t sd, kelHttpEntete *che, CURL *) {
         close_client(sd);
         return -1;
     }
-    if (kelnet_redir2(server, sd) == -1) {
+    const int32_t relayed = kelnet_redir2(server, sd);
+    kel::server::note_relay(/*origin_first=*/true, kel::server::Verdict::Forwarded);
+    if (relayed == -1) {
         // The relay could not start and left both sockets open.
         kelnet_fermer(server);
         return 0;
@@ -578,6 +789,8 @@ extern "C" int32_t http_traite_tunnel(uint32_t sd, kelHttpEntete *che, CURL *) {
 
 extern "C" int32_t http_envoie_entete_ftp(http_mem_buf *buf) {
     kelnet_envoie_str(buf->sd_client, kFtpReplyHeader);
+    kel::server::note_reply(200, sizeof kFtpReplyHeader - 1);
+    kel::server::note_verdict(kel::server::Verdict::Ftp);
     return 0;
 }
 
@@ -618,6 +831,7 @@ extern "C" size_t http_callback_write_ftp(char *data, size_t taille, size_t nomb
         KEL_DIAG();
         return 0;
     }
+    if (kel::server::Exchange *e = kel::server::current_exchange()) e->bytes_to_client += count;
     return count;
 }
 
@@ -678,9 +892,12 @@ extern "C" int32_t http_traite_get_ftp(uint32_t sd, kelHttpEntete *che, CURL *cu
 // ---------------------------------------------------------------- error pages
 
 extern "C" void http_erreur(uint32_t sd, http_Erreurs code) {
-    if (kelnet_est_connecte(sd) != 1) return;
     kel::server::ErrorPage page = kel::server::error_page(code);
+    kel::server::note_verdict(kel::server::Verdict::Error);
+    if (kelnet_est_connecte(sd) != 1) return;
     if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
+    kel::server::note_reply(page.status,
+                            kel::server::reply_bytes(page.status, "text/html", std::strlen(page.html)));
 }
 
 extern "C" void http_trop_de_clients(uint32_t sd, kelnet_sockaddr sock_dist) {
@@ -692,5 +909,14 @@ extern "C" void http_trop_de_clients(uint32_t sd, kelnet_sockaddr sock_dist) {
         kelnet_aff_adresse(sock_dist.adresse, address);
         kellog_log("Connection from %s refused: too many connections (HTTPMaxClients %d)", address,
                    kel::server::setting(g_http_max_clients));
+        // On the listener's thread: counted and logged at once, never waited for.
+        kel::server::Exchange e;
+        e.client = address;
+        e.started_wall = std::time(nullptr);
+        e.started = std::chrono::steady_clock::now();
+        e.status = page.status;
+        e.bytes_to_client = kel::server::reply_bytes(page.status, "text/html", std::strlen(page.html));
+        e.verdict = kel::server::Verdict::TooMany;
+        kel::server::ExchangeScope::finish(e);
     });
 }

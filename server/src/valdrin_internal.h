@@ -11,12 +11,17 @@
 #include <string>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <string_view>
 
 #include <curl/curl.h>
 
+#include "access_log.h"
 #include "kelhttpe.h"
 #include "kelnet.h"
+#include "kelplat/sync.h"
 
 // ---- settings written by start-up, read-only afterwards ----
 
@@ -46,6 +51,8 @@ enum http_Erreurs {
     HTTP_RESOLVE_FAIL = 4,
     HTTP_INTERNAL_ERROR = 5,
     HTTP_TROP_DE_CLIENTS = 6,
+    HTTP_BLOCKED_HOST = 7,
+    HTTP_NOT_FOUND = 8,
 };
 
 enum ssl_Erreurs {
@@ -202,6 +209,56 @@ CURL *new_curl_handle();
 // Handles made so far, for tests that check which requests need one.
 uint64_t curl_handles_created();
 
+// What one connection did, for the access log and the status counters:
+// the handlers fill it on the connection's thread, and it is logged when
+// the connection ends.
+struct Exchange {
+    std::string client;            // address text
+    std::time_t started_wall = 0;  // for the log's time stamp
+    std::chrono::steady_clock::time_point started;
+    std::string request_line;  // as received
+    std::string origin_target;  // the target when it is a path ("/..."), as received
+    std::string referer;
+    std::string user_agent;
+    int status = 0;
+    uint64_t bytes_to_client = 0;
+    uint64_t bytes_to_origin = 0;
+    Verdict verdict = Verdict::Error;
+};
+// The calling thread's exchange, or null outside a connection (the unit
+// tests call handlers directly); the notes below then do nothing.
+Exchange *current_exchange();
+// A reply the proxy made itself: its status and size, head included.
+void note_reply(int status, uint64_t bytes);
+void note_verdict(Verdict v);
+// What the thread's last relay moved; the origin's status is read from
+// the first bytes it sent (0 when they are not a status line).
+void note_relay(bool origin_first, Verdict v);
+// The request line and the Referer and User-Agent fields of a received head.
+void note_request_head(std::string_view head);
+// A GET for the proxy itself: host "valdrin.status", or a target in origin
+// form ("/metrics"), which only a request to the proxy's own port has.
+bool is_status_request(const kelHttpEntete *che);
+// Answers it: "/" the HTML page, "/metrics" the Prometheus text,
+// "/status.json" JSON, anything else the 404 page.
+void serve_status(uint32_t sd, const kelHttpEntete *che);
+// The size of a reply sent with kelHttp_envoie_E: head and body.
+uint64_t reply_bytes(int32_t code, const char *content_type, uint64_t body_bytes);
+// The status code of a reply's first bytes ("HTTP/1.1 200 ..."); 0 when
+// they are no status line.
+int status_of_reply_start(std::string_view start);
+// "AccessLog" of section "Main" ("" when the log is off); nothing, after a
+// diagnostic line naming the file, when it cannot be written.
+std::optional<std::string> read_access_log_setting();
+// The sizes of the ad and tracker lists now in use.
+struct ListSizes {
+    uint64_t exact = 0;
+    uint64_t domains = 0;
+    uint64_t exceptions = 0;
+    uint64_t bytes = 0;
+};
+ListSizes current_list_sizes();
+
 // The connection thread closes the client socket exactly once; handlers
 // that close it, or hand it to a relay that does, say so here.
 void close_client(uint32_t sd);
@@ -221,7 +278,7 @@ inline void set_setting(int32_t &value, int32_t v) noexcept {
 // and the image. Readers hold it shared around a look-up, never around a
 // send; a reload holds it exclusively only to swap what it built outside.
 // Never destroyed: detached connection threads may use it at exit.
-std::shared_mutex &tables_lock();
+kel::sync::RwLock &tables_lock();
 
 // ---- start-up and reload pieces, split out so the tests can drive them ----
 

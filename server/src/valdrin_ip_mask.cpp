@@ -127,6 +127,9 @@ public:
         ++count_;
     }
 
+    size_t count() const { return count_; }
+    size_t slot_bytes() const { return capacity_ * (sizeof(hash_liste_chainee_t *) + sizeof(uint32_t)); }
+
     // Longest run of occupied slots, the most a look-up visits.
     size_t longest_run() const {
         size_t longest = 0, run = 0;
@@ -278,7 +281,7 @@ void for_each_configured_entry(Add add) {
 }  // namespace
 
 void reset_ip_mask_for_tests() {
-    std::unique_lock<std::shared_mutex> hold(tables_lock());
+    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
     std::memset(g_ip_mask_ip, 0, sizeof g_ip_mask_ip);
     std::memset(g_ip_mask_mask, 0, sizeof g_ip_mask_mask);
     g_ip_mask_nb = 0;
@@ -292,7 +295,7 @@ AllowList build_allow_list() {
 }
 
 void install_allow_list(const AllowList &list) {
-    std::unique_lock<std::shared_mutex> hold(tables_lock());
+    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
     std::memcpy(g_ip_mask_ip, list.ip, sizeof g_ip_mask_ip);
     std::memcpy(g_ip_mask_mask, list.mask, sizeof g_ip_mask_mask);
     g_ip_mask_nb = list.nb;
@@ -307,10 +310,24 @@ size_t longest_index_run(hash_base_donnees_t *bd) {
     return longest;
 }
 
+ListSizes current_list_sizes() {
+    ListSizes sizes;
+    std::shared_lock<kel::sync::RwLock> hold(tables_lock());
+    if (g_hash_bd == nullptr) return sizes;
+    auto &lock = lock_of(g_hash_bd);
+    lock.lock_shared();
+    const LabelIndex &index = index_of(g_hash_bd);
+    sizes.exact = index.count();
+    sizes.bytes = index.slot_bytes() + index.count() * sizeof(hash_liste_chainee_t) +
+                  g_hash_bd->nb_enregistrement * sizeof(hash_liste_chainee_t);
+    lock.unlock_shared();
+    return sizes;
+}
+
 void reset_ad_hosts_for_tests() { hash_detruit(install_ad_table(nullptr)); }
 
 hash_base_donnees_t *install_ad_table(hash_base_donnees_t *bd) {
-    std::unique_lock<std::shared_mutex> hold(tables_lock());
+    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
     std::swap(g_hash_bd, bd);
     return bd;
 }
@@ -368,12 +385,12 @@ extern "C" int32_t valdrin_ip_mask_ajoute(const char *texte) {
     }
     // Start-up only, before any connection: the look-up of a name may run
     // under the hold.
-    std::unique_lock<std::shared_mutex> hold(kel::server::tables_lock());
+    std::unique_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
     return kel::server::add_entry(g_ip_mask_ip, g_ip_mask_mask, g_ip_mask_nb, texte);
 }
 
 extern "C" int32_t valdrin_ip_mask_valide(uint32_t adresse) {
-    std::shared_lock<std::shared_mutex> hold(kel::server::tables_lock());
+    std::shared_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
     for (int32_t i = 0; i < g_ip_mask_nb; ++i) {
         if (((adresse ^ g_ip_mask_ip[i]) & g_ip_mask_mask[i]) == 0) return 1;
     }
@@ -540,7 +557,7 @@ extern "C" int32_t recherche(hash_base_donnees_t *bd, const char *etiquette, voi
 extern "C" int32_t valdrin_host_mask_init(void) {
     hash_base_donnees_t *bd;
     {
-        std::shared_lock<std::shared_mutex> hold(kel::server::tables_lock());
+        std::shared_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
         bd = g_hash_bd;
     }
     if (bd == nullptr) {
@@ -560,6 +577,6 @@ extern "C" int32_t valdrin_host_mask_init(void) {
 
 extern "C" int32_t valdrin_host_mask_contient(const char *hote) {
     if (hote == nullptr || hote[0] == '\0') return 0;
-    std::shared_lock<std::shared_mutex> hold(kel::server::tables_lock());
+    std::shared_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
     return recherche(g_hash_bd, hote, nullptr, nullptr) == 0 ? 1 : 0;
 }

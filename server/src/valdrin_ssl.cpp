@@ -1,12 +1,18 @@
 // CONNECT tunnel and its error page.
+#include <cstring>
+
 #include "kelhttp.h"
 #include "kelhttpe.h"
+#include "kellog.h"
 #include "kelnet.h"
 #include "kelplat/diag.h"
+#include "stats.h"
 #include "valdrin_internal.h"
 
 namespace {
 constexpr const char *kModule = "valdrin_ssl";
+// The bare status line that opens a tunnel.
+constexpr char kEstablished[] = "HTTP/1.1 200 OK\r\n\r\n";
 }
 
 extern "C" int32_t ssl_tunnel(uint32_t sd, const char *hote, int32_t port) {
@@ -44,9 +50,12 @@ extern "C" int32_t ssl_tunnel(uint32_t sd, const char *hote, int32_t port) {
         kelnet_fermer(target);
         return -1;
     }
+    kel::server::note_reply(200, sizeof kEstablished - 1);
     // Bytes the client sent behind its header are still in the socket and
     // reach the target first.
-    if (kelnet_redir2(sd, target) == -1) {
+    const int32_t relayed = kelnet_redir2(sd, target);
+    kel::server::note_relay(/*origin_first=*/false, kel::server::Verdict::Tunnel);
+    if (relayed == -1) {
         // The relay could not start and left both sockets open.
         kelnet_fermer(target);
         return 0;
@@ -56,6 +65,15 @@ extern "C" int32_t ssl_tunnel(uint32_t sd, const char *hote, int32_t port) {
 }
 
 extern "C" int32_t ssl_servir(uint32_t sd, kelHttpEntete *che) {
+    // Nearly every advertising and tracking host is reached over HTTPS: a
+    // listed one gets no tunnel at all.
+    if (valdrin_host_mask_contient(che->hote) == 1) {
+        http_erreur(sd, HTTP_BLOCKED_HOST);
+        kel::server::note_verdict(kel::server::Verdict::Blocked);
+        kel::server::Stats::instance().blocked(che->hote);
+        kellog_log("CONNECT to %s:%d blocked: listed advertising or tracking host", che->hote, che->port);
+        return 0;
+    }
     int32_t result = ssl_tunnel(sd, che->hote, che->port);
     if (result == -2) {
         ssl_erreur(sd, SSL_RESOLVE_FAIL);
@@ -69,5 +87,8 @@ extern "C" int32_t ssl_servir(uint32_t sd, kelHttpEntete *che) {
 
 extern "C" void ssl_erreur(uint32_t sd, ssl_Erreurs code) {
     kel::server::ErrorPage page = kel::server::error_page(code);
+    kel::server::note_verdict(kel::server::Verdict::Error);
     if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
+    kel::server::note_reply(page.status,
+                            kel::server::reply_bytes(page.status, "text/html", std::strlen(page.html)));
 }

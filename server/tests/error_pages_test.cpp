@@ -42,7 +42,11 @@ const Expected kExpected[] = {
     {6, "HTTP/1.1 503 Service Unavailable",
      "<H1>Too many connections</H1>The proxy serves as many connections as it may; try again in "
      "a moment."},
-    {7, "HTTP/1.1 400 Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
+    {7, "HTTP/1.1 403 Forbidden",
+     "<H1>Blocked host</H1>The host you asked for is on the proxy's list of advertising and "
+     "tracking hosts."},
+    {8, "HTTP/1.1 404 Not Found", "<H1>Not found</H1>The proxy has no page at this address."},
+    {9, "HTTP/1.1 400 Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
     {-1, "HTTP/1.1 400 Bad Request", "<H1>Error</H1>An error occured while retrieving the page."},
     {1000, "HTTP/1.1 400 Bad Request",
      "<H1>Error</H1>An error occured while retrieving the page."},

@@ -62,6 +62,7 @@ protected:
         reset_ip_mask_for_tests();
         reset_ad_hosts_for_tests();
         install_image(nullptr);
+        AccessLog::instance().configure("");
         kelnet_fixe_delais(0, 0, 0);
         kelnet_fixe_max_clients(0, nullptr);
     }
@@ -241,7 +242,7 @@ TEST_F(Reload, LookUpsDuringReloadsSeeOneGenerationOrTheOther) {
     stop = true;
     for (auto &r : readers) r.join();
     EXPECT_EQ(faults.load(), 0) << first_fault;
-    EXPECT_GE(reloads, 20);
+    EXPECT_GE(reloads, 20) << "the reloads waited behind the look-ups";
     EXPECT_GT(checks.load(), reloads);
 }
 

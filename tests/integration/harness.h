@@ -294,6 +294,8 @@ inline constexpr std::string_view kConnectionRefused =
     "<H1>Connection refused</H1>The connection to the application server was refused.";
 inline constexpr std::string_view kResolveFail =
     "<H1>Failed to resolve</H1>Impossible to resolve the requested hostname.";
+inline constexpr std::string_view kBlockedHost =
+    "<H1>Blocked host</H1>The host you asked for is on the proxy's list of advertising and tracking hosts.";
 inline constexpr std::string_view kInternalError =
     "<H1>Error</H1>An error occured while retrieving the page.";
 

@@ -56,8 +56,20 @@ TEST_F(Tunnel, CarriesTlsEndToEnd) {
     EXPECT_EQ(read_file(scratch() / "got.txt"), page);
 }
 
-TEST_F(Tunnel, ListedAdHostIsTunnelledLikeAnyOther) {
+TEST_F(Tunnel, ListedAdHostGetsTheBlockedPageAndNoConnection) {
     adhosts_ = std::vector<std::string>{"127.0.0.1"};
+    ASSERT_TRUE(start());
+    Origin target("never sent", "127.0.0.1", Origin::Mode::kSpeaksFirst);
+    Reply reply = ask("CONNECT 127.0.0.1:" + std::to_string(target.port()) + " HTTP/1.1\r\n\r\nping");
+    EXPECT_TRUE(IsErrorPage(reply, 403, "Forbidden", kBlockedHost));
+    EXPECT_EQ(target.accepted(), 0);
+    EXPECT_TRUE(log_contains("CONNECT to 127.0.0.1:" + std::to_string(target.port()) +
+                             " blocked: listed advertising or tracking host"));
+}
+
+TEST_F(Tunnel, ListedAdHostIsTunnelledWhileAdHostsAreOff) {
+    adhosts_ = std::vector<std::string>{"127.0.0.1"};
+    config_.ad_hosts_enabled = "false";
     ASSERT_TRUE(start());
     EchoServer echo;
     Fd fd = connect_tcp("127.0.0.1", port());

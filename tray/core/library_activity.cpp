@@ -38,6 +38,13 @@ std::optional<quint16> LibraryActivity::poll() {
     return static_cast<quint16>(poll_(0));
 }
 
+QString LibraryActivity::failure() const {
+    if (failure_.isEmpty()) return QString();
+    return tr("The activity component could not be loaded, so the proxy server can be neither watched nor "
+              "started.\n%1")
+        .arg(failure_);
+}
+
 void LibraryActivity::start() {
     if (load()) start_(1);
 }

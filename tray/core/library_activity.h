@@ -1,6 +1,7 @@
 // The activity component loaded by name, on first use, from a folder.
 #pragma once
 
+#include <QCoreApplication>
 #include <QLibrary>
 #include <QString>
 
@@ -11,6 +12,7 @@ namespace valdrin::tray {
 inline constexpr const char *kActivityLibrary = "libvaldrin_activity.so";
 
 class LibraryActivity final : public Activity {
+    Q_DECLARE_TR_FUNCTIONS(LibraryActivity)
 public:
     // `folder`/`file_name` is loaded on the first call; one attempt only.
     explicit LibraryActivity(const QString &folder, const QString &file_name = kActivityLibrary);
@@ -20,7 +22,7 @@ public:
     void stop() override;
     void set_autostart() override;
     void clear_autostart() override;
-    QString failure() const override { return failure_; }
+    QString failure() const override;
 
 private:
     using Entry = qint16 (*)(qint32);

@@ -18,7 +18,8 @@ public:
     virtual void stop() = 0;
     virtual void set_autostart() = 0;
     virtual void clear_autostart() = 0;
-    // Why the component cannot be reached; empty while it can.
+    // The message for the user when the component cannot be reached: what
+    // is missing and why. Empty while it can be reached.
     virtual QString failure() const = 0;
 };
 

@@ -45,13 +45,11 @@ void TrayController::refresh() {
     auto status = activity_.poll();
     if (!status) {
         // Without the component nothing runs that the agent could show:
-        // say so once, show the server as stopped and keep going.
+        // say so once, show the server as stopped and keep going. The
+        // component knows best what is missing.
         if (!failure_reported_) {
             failure_reported_ = true;
-            boxes_.error(tr("Valdrin Tray Agent"),
-                         tr("The activity component could not be loaded, so the proxy server can be neither "
-                            "watched nor started.\n%1")
-                             .arg(activity_.failure()));
+            boxes_.error(tr("Valdrin Tray Agent"), activity_.failure());
         }
         status = 0;
     }

@@ -1,13 +1,16 @@
 // valdrin_tray: shows in the notification area whether the proxy runs and
-// starts or stops it through the activity component.
+// starts or stops it: through the activity component in the ready-to-run
+// folder, through systemd in an installed system.
 #include <QApplication>
+#include <QDBusConnection>
 #include <QIcon>
 
-#include "core/library_activity.h"
+#include "core/activity_choice.h"
 #include "core/process_launcher.h"
 #include "core/single_instance.h"
 #include "core/tray_controller.h"
 #include "kelplat_qt/qt_notify_area.h"
+#include "kelplat_qt/systemd_units.h"
 #include "ui/about_form.h"
 
 using namespace valdrin::tray;
@@ -23,7 +26,6 @@ int main(int argc, char **argv) {
     if (!instance.acquire()) return 0;
 
     const QString folder = QCoreApplication::applicationDirPath();
-    LibraryActivity activity(folder);
     kel::qtplat::QtNotifyArea area;
     area.set_picture(static_cast<int>(TrayPicture::Design), QIcon(QStringLiteral(":/valdrin/about.png")));
     area.set_picture(static_cast<int>(TrayPicture::Enabled), QIcon(QStringLiteral(":/valdrin/running.png")));
@@ -34,7 +36,16 @@ int main(int argc, char **argv) {
     AboutForm form;
     WidgetMessageBoxes boxes(&form);
     ProcessLauncher launcher;
-    TrayController controller(activity, area, form, boxes, launcher, folder, reinterpret_cast<quintptr>(&form));
+    std::unique_ptr<kel::qtplat::SystemdUnits> units;
+    if (kDefaultActivity == ActivityKind::Service)
+        units = std::make_unique<kel::qtplat::SystemdUnits>(QDBusConnection::systemBus());
+    TrayController *shown = nullptr;
+    const std::unique_ptr<Activity> activity =
+        make_activity(kDefaultActivity, folder, units.get(), boxes, [&shown] {
+            if (shown != nullptr) shown->refresh();
+        });
+    TrayController controller(*activity, area, form, boxes, launcher, folder, reinterpret_cast<quintptr>(&form));
+    shown = &controller;
     QObject::connect(&area, &kel::qtplat::QtNotifyArea::mouse_message, &form,
                      [&controller](unsigned message) { controller.on_mouse_message(message); });
     form.attach(&controller);
@@ -44,5 +55,6 @@ int main(int argc, char **argv) {
     form.hide();
     const int rc = QApplication::exec();
     controller.shut_down();
+    shown = nullptr;
     return rc;
 }

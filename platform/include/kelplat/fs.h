@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kel::fs {
 
@@ -36,6 +37,36 @@ bool can_append(const char *path, int *error = nullptr);
 // so that entries of concurrent writers never interleave. The file is
 // opened and closed on every call and created if missing.
 bool append_whole(const char *path, std::string_view data, int *error = nullptr);
+
+// An append-only file kept open between writes that follows its path:
+// before each write it checks that the path still names the open file, and
+// opens the path anew (creating it) when the file was moved away or
+// removed, so that a log rotation needs no signal. The check costs one
+// stat(2) per write. Used by one thread at a time.
+class FollowedFile {
+public:
+    explicit FollowedFile(std::string path) : path_(std::move(path)) {}
+    ~FollowedFile() { close(); }
+    FollowedFile(const FollowedFile &) = delete;
+    FollowedFile &operator=(const FollowedFile &) = delete;
+
+    const std::string &path() const { return path_; }
+    // Appends data with one write(2) in append mode; false with the
+    // errno-style code in error.
+    bool append(std::string_view data, int *error = nullptr);
+    // Opens made so far, the first one included (for tests of rotation).
+    unsigned opens() const { return opens_; }
+    void close() noexcept;
+
+private:
+    bool reopen(int *error);
+
+    std::string path_;
+    int fd_ = -1;
+    unsigned long long device_ = 0;
+    unsigned long long inode_ = 0;
+    unsigned opens_ = 0;
+};
 
 // The current local time; false if the clock or the time zone fails.
 bool local_time_now(std::tm &out);

@@ -22,10 +22,14 @@ private:
     Impl *impl_;
 };
 
-// Many readers or one writer.
+// Many readers or one writer. By default a steady stream of readers may
+// keep a writer waiting; with Preference::Writers a waiting writer holds
+// new readers back, and a thread must then never take the lock shared
+// twice.
 class RwLock {
 public:
-    RwLock() noexcept;
+    enum class Preference { Readers, Writers };
+    explicit RwLock(Preference preference = Preference::Readers) noexcept;
     ~RwLock();
     RwLock(const RwLock &) = delete;
     RwLock &operator=(const RwLock &) = delete;

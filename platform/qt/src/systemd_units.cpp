@@ -1,0 +1,148 @@
+#include "kelplat_qt/systemd_units.h"
+
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
+#include <memory>
+
+namespace kel::qtplat {
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.systemd1");
+const QString kManagerPath = QStringLiteral("/org/freedesktop/systemd1");
+const QString kManager = QStringLiteral("org.freedesktop.systemd1.Manager");
+const QString kUnitInterface = QStringLiteral("org.freedesktop.systemd1.Unit");
+const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString kNoSuchUnit = QStringLiteral("org.freedesktop.systemd1.NoSuchUnit");
+
+QDBusMessage manager_call(const char *method, const QVariantList &args, bool interactive) {
+    QDBusMessage m = QDBusMessage::createMethodCall(kService, kManagerPath, kManager, QLatin1String(method));
+    m.setArguments(args);
+    // Never start a service manager on demand: it is there or it is not.
+    m.setAutoStartService(false);
+    m.setInteractiveAuthorizationAllowed(interactive);
+    return m;
+}
+
+QDBusMessage unit_property(const QString &path, const char *name) {
+    QDBusMessage m = QDBusMessage::createMethodCall(kService, path, kProperties, QStringLiteral("Get"));
+    m.setArguments({kUnitInterface, QLatin1String(name)});
+    m.setAutoStartService(false);
+    return m;
+}
+
+bool failed(const QDBusMessage &reply) { return reply.type() != QDBusMessage::ReplyMessage; }
+
+UnitCall outcome(const QDBusMessage &reply) {
+    if (!failed(reply)) return {};
+    UnitCall call{reply.errorName(), reply.errorMessage()};
+    if (call.error_name.isEmpty()) call.error_name = QStringLiteral("org.freedesktop.DBus.Error.Failed");
+    return call;
+}
+
+QString property_text(const QDBusMessage &reply) {
+    return reply.arguments().value(0).value<QDBusVariant>().variant().toString();
+}
+
+}  // namespace
+
+SystemdUnits::SystemdUnits(const QDBusConnection &bus, Timeouts timeouts, QObject *parent)
+    : QObject(parent), bus_(bus), timeouts_(timeouts) {}
+
+void SystemdUnits::send(const QDBusMessage &message, int timeout_ms, ReplyDone done) {
+    if (!bus_.isConnected()) {
+        const QDBusMessage error = message.createErrorReply(
+            QLatin1String(kErrorNoBus),
+            QStringLiteral("no connection to the system bus (%1)").arg(bus_.lastError().message()));
+        QMetaObject::invokeMethod(this, [done = std::move(done), error] { done(error); }, Qt::QueuedConnection);
+        return;
+    }
+    // The watcher reports on the next turn of the event loop even when the
+    // call has already failed, so `done` never runs inside the caller.
+    auto *watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message, timeout_ms), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [done = std::move(done)](QDBusPendingCallWatcher *w) {
+        w->deleteLater();
+        done(w->reply());
+    });
+}
+
+void SystemdUnits::status(const QString &unit, StatusDone done) {
+    auto with_path = [this, unit, done](const QDBusMessage &reply) {
+        if (failed(reply)) return done(outcome(reply), {});
+        read_unit(unit, reply.arguments().value(0).value<QDBusObjectPath>().path(), done);
+    };
+    send(manager_call("GetUnit", {unit}, false), timeouts_.status_ms, [this, unit, with_path](const QDBusMessage &reply) {
+        // The manager unloads units nothing needs; loading one tells whether
+        // it exists at all.
+        if (reply.errorName() == kNoSuchUnit)
+            send(manager_call("LoadUnit", {unit}, false), timeouts_.status_ms, with_path);
+        else
+            with_path(reply);
+    });
+}
+
+void SystemdUnits::read_unit(const QString &unit, const QString &path, StatusDone done) {
+    struct Join {
+        UnitStatus status;
+        UnitCall call;
+        int left = 3;
+        StatusDone done;
+    };
+    auto join = std::make_shared<Join>();
+    join->done = std::move(done);
+    // The two properties must be read; the file state may be missing.
+    auto finish = [join](const QDBusMessage &reply, QString UnitStatus::*field, bool property) {
+        if (!failed(reply))
+            join->status.*field = property ? property_text(reply) : reply.arguments().value(0).toString();
+        else if (property && join->call.ok())
+            join->call = outcome(reply);
+        if (--join->left == 0) join->done(join->call, join->call.ok() ? join->status : UnitStatus{});
+    };
+    const int timeout = timeouts_.status_ms;
+    send(unit_property(path, "LoadState"), timeout,
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::load_state, true); });
+    send(unit_property(path, "ActiveState"), timeout,
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::active_state, true); });
+    send(manager_call("GetUnitFileState", {unit}, false), timeout,
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::unit_file_state, false); });
+}
+
+void SystemdUnits::command(const char *method, const QVariantList &args, Done done) {
+    send(manager_call(method, args, true), timeouts_.command_ms,
+         [done = std::move(done)](const QDBusMessage &reply) { done(outcome(reply)); });
+}
+
+void SystemdUnits::start(const QString &unit, Done done) {
+    command("StartUnit", {unit, QStringLiteral("replace")}, std::move(done));
+}
+
+void SystemdUnits::stop(const QString &unit, Done done) {
+    command("StopUnit", {unit, QStringLiteral("replace")}, std::move(done));
+}
+
+void SystemdUnits::reload(const QString &unit, Done done) {
+    command("ReloadUnit", {unit, QStringLiteral("replace")}, std::move(done));
+}
+
+void SystemdUnits::change_unit_files(const char *method, const QVariantList &args, bool check_install_info,
+                                     Done done) {
+    send(manager_call(method, args, true), timeouts_.command_ms,
+         [this, check_install_info, done = std::move(done)](const QDBusMessage &reply) {
+             if (failed(reply)) return done(outcome(reply));
+             if (check_install_info && !reply.arguments().value(0).toBool())
+                 return done({QLatin1String(kErrorNotEnableable),
+                              QStringLiteral("the unit file has no [Install] section")});
+             command("Reload", {}, done);
+         });
+}
+
+void SystemdUnits::enable(const QString &unit, Done done) {
+    change_unit_files("EnableUnitFiles", {QStringList{unit}, false, true}, true, std::move(done));
+}
+
+void SystemdUnits::disable(const QString &unit, Done done) {
+    change_unit_files("DisableUnitFiles", {QStringList{unit}, false}, false, std::move(done));
+}
+
+}  // namespace kel::qtplat

@@ -1,0 +1,235 @@
+#include "access_log.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "kelplat/diag.h"
+#include "kelplat/fs.h"
+#include "kelplat/thread.h"
+
+namespace kel::server {
+namespace {
+
+constexpr const char *kModule = "access_log";
+constexpr size_t kDefaultQueueEntries = 65536;
+
+constexpr const char *kVerdictNames[kVerdicts] = {
+    "forwarded", "tunnel", "ftp", "ad-image", "blocked", "refused", "error", "too-many", "status",
+};
+
+constexpr const char *kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+void append_quoted(std::string &out, std::string_view field) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '"';
+    if (field.empty()) out += '-';
+    for (unsigned char c : field) {
+        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+void append_time(std::string &out, std::time_t when) {
+    std::tm local{};
+    if (localtime_r(&when, &local) == nullptr) {
+        out += "[-]";
+        return;
+    }
+    // tm_gmtoff is the offset east of UTC, daylight saving included.
+    const long offset_min = local.tm_gmtoff / 60;
+    const long magnitude = offset_min < 0 ? -offset_min : offset_min;
+    char text[64];
+    std::snprintf(text, sizeof text, "[%02d/%s/%04d:%02d:%02d:%02d %c%02ld%02ld]", local.tm_mday,
+                  kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
+                  local.tm_sec, offset_min < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+    out += text;
+}
+
+}  // namespace
+
+const char *verdict_name(Verdict v) {
+    const auto i = static_cast<int>(v);
+    return i >= 0 && i < kVerdicts ? kVerdictNames[i] : "error";
+}
+
+std::string format_access_line(const AccessEntry &e) {
+    std::string out;
+    out.reserve(160 + e.request_line.size() + e.user_agent.size() + e.referer.size());
+    out += e.client.empty() ? "-" : e.client;
+    out += " - - ";
+    append_time(out, e.started);
+    out += ' ';
+    append_quoted(out, e.request_line);
+    out += ' ';
+    out += e.status > 0 ? std::to_string(e.status) : "-";
+    out += ' ';
+    out += std::to_string(e.bytes);
+    out += ' ';
+    append_quoted(out, e.referer);
+    out += ' ';
+    append_quoted(out, e.user_agent);
+    out += ' ';
+    out += std::to_string(e.duration_ms < 0 ? 0 : e.duration_ms);
+    out += ' ';
+    out += verdict_name(e.verdict);
+    out += '\n';
+    return out;
+}
+
+struct AccessLog::State {
+    mutable std::mutex mutex;
+    std::condition_variable wake;     // the writer: entries are waiting
+    std::condition_variable written;  // flushers: the queue was emptied
+    std::deque<std::string> pending;
+    // The file the writer appends to; null while the log is off. Opened
+    // when configured, so that its descriptor is held from then on.
+    std::shared_ptr<fs::FollowedFile> file;
+    size_t limit = kDefaultQueueEntries;
+    bool writer_running = false;
+    bool writing = false;
+    uint64_t written_count = 0;
+    uint64_t dropped_count = 0;
+    bool failing = false;  // a write failed; said once until one succeeds
+
+    static void run(void *self) { static_cast<State *>(self)->loop(); }
+
+    void loop() {
+        std::unique_lock<std::mutex> hold(mutex);
+        for (;;) {
+            wake.wait(hold, [this] { return !pending.empty(); });
+            std::string chunk;
+            for (const std::string &line : pending) chunk += line;
+            const size_t count = pending.size();
+            pending.clear();
+            std::shared_ptr<fs::FollowedFile> target = file;
+            writing = true;
+            hold.unlock();
+            // One write for the whole batch, without the lock: the disk may
+            // be slow, and submitters must never wait for it.
+            int error = 0;
+            const bool ok = target != nullptr && target->append(chunk, &error);
+            hold.lock();
+            writing = false;
+            if (ok) {
+                written_count += count;
+                failing = false;
+            } else if (target != nullptr) {
+                dropped_count += count;
+                if (!failing) {
+                    failing = true;
+                    const std::string text = "cannot write the access log " + target->path() + " (" +
+                                             fs::error_text(error) + "); entries are lost until it works";
+                    kel::diag::message(text.c_str(), kModule, __LINE__);
+                }
+            }
+            if (pending.empty()) written.notify_all();
+        }
+    }
+};
+
+AccessLog &AccessLog::instance() {
+    static AccessLog *const log = new AccessLog;
+    return *log;
+}
+
+AccessLog::State &AccessLog::state() const {
+    static State *const s = new State;
+    return *s;
+}
+
+void AccessLog::configure(const std::string &path) {
+    State &s = state();
+    std::shared_ptr<fs::FollowedFile> file;
+    if (!path.empty()) {
+        // Fixed now: a rotation reopens by name, whatever the current folder is by then.
+        std::error_code ec;
+        const std::filesystem::path whole = std::filesystem::absolute(path, ec);
+        file = std::make_shared<fs::FollowedFile>(ec ? path : whole.lexically_normal().string());
+        int error = 0;
+        if (!file->append("", &error)) {
+            const std::string text =
+                "cannot open the access log " + path + " (" + fs::error_text(error) + "); trying again at each entry";
+            kel::diag::message(text.c_str(), kModule, __LINE__);
+        }
+    }
+    std::lock_guard<std::mutex> hold(s.mutex);
+    // The writer comes with the log, so that a busy moment never starts it.
+    if (file != nullptr && !s.writer_running) s.writer_running = kel::thread::start_detached(State::run, &s) == 0;
+    if (s.file != nullptr && file != nullptr && s.file->path() == file->path()) return;  // keep the open file
+    s.file = std::move(file);
+    static bool flushed_at_exit = false;
+    if (!path.empty() && !flushed_at_exit) {
+        // What the last requests logged reaches the file when the host exits.
+        flushed_at_exit = std::atexit([] { (void)AccessLog::instance().flush(2000); }) == 0;
+    }
+}
+
+std::string AccessLog::path() const {
+    State &s = state();
+    std::lock_guard<std::mutex> hold(s.mutex);
+    return s.file != nullptr ? s.file->path() : "";
+}
+
+void AccessLog::submit(const AccessEntry &entry) {
+    State &s = state();
+    {
+        std::lock_guard<std::mutex> hold(s.mutex);
+        if (s.file == nullptr) return;
+    }
+    std::string line = format_access_line(entry);
+    std::lock_guard<std::mutex> hold(s.mutex);
+    if (s.file == nullptr) return;
+    if (s.pending.size() >= s.limit) {
+        ++s.dropped_count;
+        return;
+    }
+    if (!s.writer_running) {
+        s.writer_running = kel::thread::start_detached(State::run, &s) == 0;
+        if (!s.writer_running) {
+            ++s.dropped_count;
+            return;
+        }
+    }
+    s.pending.push_back(std::move(line));
+    s.wake.notify_one();
+}
+
+bool AccessLog::flush(int timeout_ms) {
+    State &s = state();
+    std::unique_lock<std::mutex> hold(s.mutex);
+    return s.written.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                              [&] { return s.pending.empty() && !s.writing; });
+}
+
+uint64_t AccessLog::written() const {
+    State &s = state();
+    std::lock_guard<std::mutex> hold(s.mutex);
+    return s.written_count;
+}
+
+uint64_t AccessLog::dropped() const {
+    State &s = state();
+    std::lock_guard<std::mutex> hold(s.mutex);
+    return s.dropped_count;
+}
+
+void AccessLog::set_queue_limit_for_tests(size_t entries) {
+    State &s = state();
+    std::lock_guard<std::mutex> hold(s.mutex);
+    s.limit = entries;
+}
+
+}  // namespace kel::server

@@ -1,0 +1,319 @@
+#include "stats.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "kelconfig.h"
+#include "kelnet.h"
+#include "valdrin_internal.h"
+
+#ifndef VALDRIN_VERSION
+#define VALDRIN_VERSION "unknown"
+#endif
+
+namespace kel::server {
+namespace {
+
+uint64_t hash_of(std::string_view name) noexcept {
+    uint64_t h = 0xcbf29ce484222325u;
+    for (unsigned char c : name) {
+        h ^= c;
+        h *= 0x100000001b3u;
+    }
+    h ^= h >> 29;
+    return h == 0 ? 1 : h;  // 0 marks a free slot
+}
+
+// The slots a name may use, from its home slot on; a table this full
+// counts further names as others.
+constexpr size_t kProbes = 64;
+
+std::string html_escaped(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+// A label value: backslash, quote and line feed escaped.
+std::string label(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string number(uint64_t v) { return std::to_string(v); }
+
+}  // namespace
+
+void TopCounter::add(std::string_view name) noexcept {
+    if (name.empty() || name.size() >= kNameBytes) {
+        others_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const uint64_t h = hash_of(name);
+    for (size_t probe = 0; probe < kProbes; ++probe) {
+        Slot &slot = slots_[(h + probe) % kSlots];
+        uint64_t seen = slot.hash.load(std::memory_order_acquire);
+        if (seen == 0) {
+            if (slot.hash.compare_exchange_strong(seen, h, std::memory_order_acq_rel)) {
+                std::memcpy(slot.name, name.data(), name.size());
+                slot.name[name.size()] = '\0';
+                slot.ready.store(true, std::memory_order_release);
+                slot.count.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            // Another thread claimed it first: look at what it claimed it for.
+        }
+        if (seen != h) continue;
+        // The claimer writes the name within a few instructions.
+        while (!slot.ready.load(std::memory_order_acquire)) std::this_thread::yield();
+        if (std::strlen(slot.name) == name.size() && std::memcmp(slot.name, name.data(), name.size()) == 0) {
+            slot.count.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    others_.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::vector<std::pair<std::string, uint64_t>> TopCounter::top(size_t n) const {
+    std::vector<std::pair<std::string, uint64_t>> all;
+    for (const Slot &slot : slots_) {
+        if (!slot.ready.load(std::memory_order_acquire)) continue;
+        all.emplace_back(slot.name, slot.count.load(std::memory_order_relaxed));
+    }
+    std::sort(all.begin(), all.end(), [](const auto &a, const auto &b) {
+        return a.second != b.second ? a.second > b.second : a.first < b.first;
+    });
+    if (all.size() > n) all.resize(n);
+    return all;
+}
+
+size_t TopCounter::names() const noexcept {
+    size_t n = 0;
+    for (const Slot &slot : slots_) n += slot.ready.load(std::memory_order_acquire) ? 1 : 0;
+    return n;
+}
+
+void TopCounter::clear_for_tests() noexcept {
+    for (Slot &slot : slots_) {
+        slot.ready.store(false);
+        slot.count.store(0);
+        slot.hash.store(0);
+    }
+    others_.store(0);
+}
+
+Stats &Stats::instance() {
+    static Stats *const stats = new Stats;
+    return *stats;
+}
+
+void Stats::started_now() noexcept { start_.store(std::time(nullptr), std::memory_order_relaxed); }
+
+void Stats::count(Verdict v) noexcept {
+    const auto i = static_cast<size_t>(v);
+    if (i < kVerdicts) verdicts_[i].fetch_add(1, std::memory_order_relaxed);
+}
+
+void Stats::add_bytes(uint64_t to_clients, uint64_t to_origins) noexcept {
+    if (to_clients != 0) to_clients_.fetch_add(to_clients, std::memory_order_relaxed);
+    if (to_origins != 0) to_origins_.fetch_add(to_origins, std::memory_order_relaxed);
+}
+
+void Stats::opened(int32_t open) noexcept {
+    int32_t peak = peak_.load(std::memory_order_relaxed);
+    while (open > peak && !peak_.compare_exchange_weak(peak, open, std::memory_order_relaxed)) {
+    }
+}
+
+uint64_t Stats::requests(Verdict v) const noexcept {
+    const auto i = static_cast<size_t>(v);
+    return i < kVerdicts ? verdicts_[i].load(std::memory_order_relaxed) : 0;
+}
+
+void Stats::clear_for_tests() noexcept {
+    for (auto &v : verdicts_) v.store(0);
+    to_clients_.store(0);
+    to_origins_.store(0);
+    peak_.store(0);
+    blocked_.clear_for_tests();
+    refused_.clear_for_tests();
+}
+
+StatusReport gather_status() {
+    const Stats &s = Stats::instance();
+    StatusReport r;
+    r.version = VALDRIN_VERSION;
+    const std::time_t start = s.start_time();
+    r.uptime_s = start > 0 ? static_cast<int64_t>(std::time(nullptr) - start) : 0;
+    char path[1024] = "";
+    kelcfg_recup_chemin(path, sizeof path);
+    r.config_file = path;
+    r.open = kelnet_nb_clients();
+    r.peak = std::max(s.peak(), r.open);
+    for (int i = 0; i < kVerdicts; ++i) r.requests[i] = s.requests(static_cast<Verdict>(i));
+    r.bytes_to_clients = s.bytes_to_clients();
+    r.bytes_to_origins = s.bytes_to_origins();
+    r.blocked = s.blocked_hosts().top(20);
+    r.blocked_others = s.blocked_hosts().others();
+    r.refused = s.refused_clients().top(20);
+    r.refused_others = s.refused_clients().others();
+    const ListSizes lists = current_list_sizes();
+    r.exact_hosts = lists.exact;
+    r.domains = lists.domains;
+    r.exceptions = lists.exceptions;
+    r.list_bytes = lists.bytes;
+    r.access_log_written = AccessLog::instance().written();
+    r.access_log_dropped = AccessLog::instance().dropped();
+    return r;
+}
+
+std::string status_html(const StatusReport &r) {
+    std::string out =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Valdrin Proxy Server status</title>"
+        "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;margin-bottom:1.5em}"
+        "td,th{border:1px solid #ccc;padding:.2em .6em;text-align:left}td.n{text-align:right}</style>"
+        "</head><body>\n<h1>Valdrin Proxy Server</h1>\n<table>\n";
+    auto row = [&](std::string_view key, const std::string &value, bool numeric = true) {
+        out += "<tr><th>" + html_escaped(key) + "</th><td" + (numeric ? " class=\"n\"" : "") + ">" +
+               html_escaped(value) + "</td></tr>\n";
+    };
+    row("Version", r.version, false);
+    row("Uptime (s)", std::to_string(r.uptime_s));
+    row("Configuration file", r.config_file, false);
+    row("Connections open", std::to_string(r.open));
+    row("Connections open at the peak", std::to_string(r.peak));
+    row("Bytes relayed to clients", number(r.bytes_to_clients));
+    row("Bytes relayed to origins", number(r.bytes_to_origins));
+    row("Access log entries written", number(r.access_log_written));
+    row("Access log entries dropped", number(r.access_log_dropped));
+    out += "</table>\n<h2>Requests by verdict</h2>\n<table>\n";
+    for (int i = 0; i < kVerdicts; ++i) row(verdict_name(static_cast<Verdict>(i)), number(r.requests[i]));
+    out += "</table>\n<h2>Lists</h2>\n<table>\n";
+    row("Exact hosts", number(r.exact_hosts));
+    row("Domains", number(r.domains));
+    row("Exceptions", number(r.exceptions));
+    row("Memory (bytes)", number(r.list_bytes));
+    auto top = [&](std::string_view title, const auto &entries, uint64_t others) {
+        out += "</table>\n<h2>" + html_escaped(title) + "</h2>\n<table>\n";
+        for (const auto &[name, count] : entries) row(name, number(count));
+        if (others > 0) row("(others)", number(others));
+    };
+    top("Blocked hosts (top 20)", r.blocked, r.blocked_others);
+    top("Refused clients (top 20)", r.refused, r.refused_others);
+    out += "</table>\n</body></html>\n";
+    return out;
+}
+
+std::string status_metrics(const StatusReport &r) {
+    std::string out;
+    auto family = [&](const char *name, const char *type, const char *help) {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    };
+    family("valdrin_build_info", "gauge", "Version of the running proxy.");
+    out += "valdrin_build_info{version=\"" + label(r.version) + "\"} 1\n";
+    family("valdrin_uptime_seconds", "gauge", "Seconds since the proxy started.");
+    out += "valdrin_uptime_seconds " + std::to_string(r.uptime_s) + "\n";
+    family("valdrin_connections_open", "gauge", "Connections being served now.");
+    out += "valdrin_connections_open " + std::to_string(r.open) + "\n";
+    family("valdrin_connections_open_peak", "gauge", "Most connections served at once since the start.");
+    out += "valdrin_connections_open_peak " + std::to_string(r.peak) + "\n";
+    family("valdrin_requests_total", "counter", "Requests by what the proxy did with them.");
+    for (int i = 0; i < kVerdicts; ++i)
+        out += std::string("valdrin_requests_total{verdict=\"") + verdict_name(static_cast<Verdict>(i)) + "\"} " +
+               number(r.requests[i]) + "\n";
+    family("valdrin_relayed_bytes_total", "counter", "Bytes relayed, by direction.");
+    out += "valdrin_relayed_bytes_total{direction=\"to_clients\"} " + number(r.bytes_to_clients) + "\n";
+    out += "valdrin_relayed_bytes_total{direction=\"to_origins\"} " + number(r.bytes_to_origins) + "\n";
+    family("valdrin_blocked_requests_total", "counter",
+           "Requests for blocked hosts, for the 20 hosts asked for most and the others together.");
+    for (const auto &[host, count] : r.blocked)
+        out += "valdrin_blocked_requests_total{host=\"" + label(host) + "\"} " + number(count) + "\n";
+    out += "valdrin_blocked_requests_total{host=\"(others)\"} " + number(r.blocked_others) + "\n";
+    family("valdrin_refused_connections_total", "counter",
+           "Connections refused by the allow-list, for the 20 clients refused most and the others together.");
+    for (const auto &[client, count] : r.refused)
+        out += "valdrin_refused_connections_total{client=\"" + label(client) + "\"} " + number(count) + "\n";
+    out += "valdrin_refused_connections_total{client=\"(others)\"} " + number(r.refused_others) + "\n";
+    family("valdrin_list_entries", "gauge", "Entries of the ad and tracker lists, by kind.");
+    out += "valdrin_list_entries{kind=\"exact\"} " + number(r.exact_hosts) + "\n";
+    out += "valdrin_list_entries{kind=\"domain\"} " + number(r.domains) + "\n";
+    out += "valdrin_list_entries{kind=\"exception\"} " + number(r.exceptions) + "\n";
+    family("valdrin_list_memory_bytes", "gauge", "Memory the ad and tracker lists hold.");
+    out += "valdrin_list_memory_bytes " + number(r.list_bytes) + "\n";
+    family("valdrin_access_log_entries_total", "counter", "Access log entries, written or dropped.");
+    out += "valdrin_access_log_entries_total{outcome=\"written\"} " + number(r.access_log_written) + "\n";
+    out += "valdrin_access_log_entries_total{outcome=\"dropped\"} " + number(r.access_log_dropped) + "\n";
+    return out;
+}
+
+std::string status_json(const StatusReport &r) {
+    std::string out = "{";
+    out += "\"version\":" + json_string(r.version);
+    out += ",\"uptime_seconds\":" + std::to_string(r.uptime_s);
+    out += ",\"configuration_file\":" + json_string(r.config_file);
+    out += ",\"connections\":{\"open\":" + std::to_string(r.open) + ",\"peak\":" + std::to_string(r.peak) + "}";
+    out += ",\"requests\":{";
+    for (int i = 0; i < kVerdicts; ++i) {
+        if (i > 0) out += ',';
+        out += json_string(verdict_name(static_cast<Verdict>(i))) + ":" + number(r.requests[i]);
+    }
+    out += "},\"bytes\":{\"to_clients\":" + number(r.bytes_to_clients) +
+           ",\"to_origins\":" + number(r.bytes_to_origins) + "}";
+    auto top = [&](const char *key, const auto &entries, uint64_t others) {
+        out += std::string(",\"") + key + "\":{\"top\":[";
+        bool first = true;
+        for (const auto &[name, count] : entries) {
+            if (!first) out += ',';
+            first = false;
+            out += "{\"name\":" + json_string(name) + ",\"count\":" + number(count) + "}";
+        }
+        out += "],\"others\":" + number(others) + "}";
+    };
+    top("blocked_hosts", r.blocked, r.blocked_others);
+    top("refused_clients", r.refused, r.refused_others);
+    out += ",\"lists\":{\"exact_hosts\":" + number(r.exact_hosts) + ",\"domains\":" + number(r.domains) +
+           ",\"exceptions\":" + number(r.exceptions) + ",\"memory_bytes\":" + number(r.list_bytes) + "}";
+    out += ",\"access_log\":{\"written\":" + number(r.access_log_written) +
+           ",\"dropped\":" + number(r.access_log_dropped) + "}";
+    out += "}\n";
+    return out;
+}
+
+}  // namespace kel::server

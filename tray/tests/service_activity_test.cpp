@@ -1,0 +1,344 @@
+// The agent of an installed system against a fake systemd on a private bus:
+// the real QtDBus calls, the real bus daemon, only the service is a fake.
+#include <QDBusConnection>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <memory>
+#include <gtest/gtest.h>
+
+#include "core/activity_choice.h"
+#include "core/service_activity.h"
+#include "core/tray_controller.h"
+#include "fake_systemd.h"
+#include "fakes.h"
+#include "kelplat_qt/systemd_units.h"
+#include "private_bus.h"
+
+namespace valdrin::tray::testing {
+namespace {
+
+using kel::qtplat::SystemdUnits;
+
+const QString kUnit = QStringLiteral("valdrin-proxy.service");
+
+class ServiceOnBus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (PrivateBus::program().isEmpty()) GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus-daemon)";
+        bus_ = std::make_unique<PrivateBus>();
+        ASSERT_FALSE(bus_->address().isEmpty()) << bus_->error().toStdString();
+        client_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(bus_->address(), kClient));
+        ASSERT_TRUE(client_->isConnected()) << client_->lastError().message().toStdString();
+        units_ = std::make_unique<SystemdUnits>(*client_, timeouts());
+        activity_ = std::make_unique<ServiceActivity>(*units_, boxes_);
+        activity_->set_status_listener([this] {
+            ++changes_;
+            if (controller_) controller_->refresh();
+        });
+    }
+
+    void TearDown() override {
+        controller_.reset();
+        activity_.reset();
+        units_.reset();
+        client_.reset();
+        QDBusConnection::disconnectFromBus(kClient);
+        systemd_.reset();
+        bus_.reset();
+    }
+
+    virtual SystemdUnits::Timeouts timeouts() const { return {2000, 5000}; }
+
+    FakeSystemd &systemd() {
+        if (!systemd_) {
+            systemd_ = std::make_unique<FakeSystemd>(bus_->address());
+            EXPECT_TRUE(systemd_->ok());
+        }
+        return *systemd_;
+    }
+
+    // Polls after any query under way, waits for the answer and polls
+    // again to read it.
+    std::optional<quint16> settled_poll() {
+        EXPECT_TRUE(wait_until([&] { return !activity_->is_asking(); })) << "no answer from the bus";
+        activity_->poll();
+        EXPECT_TRUE(wait_until([&] { return !activity_->is_asking(); })) << "no answer from the bus";
+        return activity_->poll();
+    }
+
+    void with_controller() {
+        controller_ = std::make_unique<TrayController>(*activity_, area_, view_, boxes_, launcher_,
+                                                       QStringLiteral("/usr/bin"), 7);
+    }
+
+    static constexpr const char *kClient = "tray-under-test";
+    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<QDBusConnection> client_;
+    std::unique_ptr<FakeSystemd> systemd_;
+    std::unique_ptr<SystemdUnits> units_;
+    std::unique_ptr<ServiceActivity> activity_;
+    FakeBoxes boxes_;
+    FakeNotifyArea area_;
+    FakeView view_;
+    FakeLauncher launcher_;
+    std::unique_ptr<TrayController> controller_;
+    int changes_ = 0;
+};
+
+TEST_F(ServiceOnBus, ActiveEnabledUnitShowsRunningWithTheCheckMark) {
+    systemd().change([](FakeSystemdState &s) {
+        s.active_state = QStringLiteral("active");
+        s.file_state = QStringLiteral("enabled");
+    });
+    EXPECT_EQ(settled_poll(), quint16{3});
+    EXPECT_EQ(systemd().methods(), (QStringList{"GetUnit", "GetUnitFileState"}));
+    EXPECT_TRUE(boxes_.shown.empty());
+    // Status queries never ask the user anything.
+    for (const FakeCall &c : systemd().calls()) EXPECT_FALSE(c.interactive) << c.method.toStdString();
+}
+
+TEST_F(ServiceOnBus, ReloadingCountsAsRunningAndOtherFileStatesAsNoAutostart) {
+    systemd().change([](FakeSystemdState &s) {
+        s.active_state = QStringLiteral("reloading");
+        s.file_state = QStringLiteral("enabled-runtime");
+    });
+    EXPECT_EQ(settled_poll(), quint16{1});
+    systemd().change([](FakeSystemdState &s) {
+        s.active_state = QStringLiteral("activating");
+        s.file_state = QStringLiteral("static");
+    });
+    EXPECT_EQ(settled_poll(), quint16{0});
+}
+
+TEST_F(ServiceOnBus, InactiveUnitThatIsNotLoadedIsLoadedAndShownStopped) {
+    systemd().change([](FakeSystemdState &s) {
+        s.loaded = false;
+        s.file_state = QStringLiteral("enabled");
+    });
+    EXPECT_EQ(settled_poll(), quint16{2});
+    const auto calls = systemd().calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[0].method, QStringLiteral("GetUnit"));
+    EXPECT_EQ(calls[1].method, QStringLiteral("LoadUnit"));
+    EXPECT_EQ(calls[1].args, QVariantList{kUnit});
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(ServiceOnBus, FailedUnitShowsStoppedAndSaysSoOnce) {
+    systemd().change([](FakeSystemdState &s) { s.active_state = QStringLiteral("failed"); });
+    EXPECT_EQ(settled_poll(), quint16{0});
+    ASSERT_EQ(boxes_.shown.size(), 1u);
+    EXPECT_TRUE(boxes_.shown[0].second.contains(QStringLiteral("has failed"))) << boxes_.shown[0].second.toStdString();
+    EXPECT_TRUE(boxes_.shown[0].second.contains(QStringLiteral("journalctl -u valdrin-proxy.service")));
+    // Still failed at the next polls: no second box.
+    EXPECT_EQ(settled_poll(), quint16{0});
+    EXPECT_EQ(settled_poll(), quint16{0});
+    EXPECT_EQ(boxes_.shown.size(), 1u);
+    // Failing again after a recovery is said again.
+    systemd().change([](FakeSystemdState &s) { s.active_state = QStringLiteral("active"); });
+    EXPECT_EQ(settled_poll(), quint16{1});
+    systemd().change([](FakeSystemdState &s) { s.active_state = QStringLiteral("failed"); });
+    EXPECT_EQ(settled_poll(), quint16{0});
+    EXPECT_EQ(boxes_.shown.size(), 2u);
+}
+
+TEST_F(ServiceOnBus, NotInstalledUnitCannotBeReachedAndTheControllerSaysSoOnce) {
+    systemd().change([](FakeSystemdState &s) {
+        s.loaded = false;
+        s.load_state = QStringLiteral("not-found");
+        s.file_state.clear();
+    });
+    with_controller();
+    controller_->start_up();
+    ASSERT_TRUE(wait_until([&] { return !boxes_.shown.empty(); }));
+    EXPECT_EQ(activity_->poll(), std::nullopt);
+    EXPECT_EQ(boxes_.shown[0].second,
+              QStringLiteral("The system service valdrin-proxy.service is not installed, so the proxy server can be "
+                             "neither watched nor started."));
+    EXPECT_EQ(controller_->picture(), TrayPicture::Disabled);
+    controller_->refresh();
+    wait_until([] { return false; }, 200);
+    EXPECT_EQ(boxes_.shown.size(), 1u);
+}
+
+TEST_F(ServiceOnBus, StartAndStopCallTheManagerWithReplaceAndMayAskTheUser) {
+    systemd();
+    activity_->start();
+    ASSERT_TRUE(wait_until([&] { return systemd().methods().contains(QStringLiteral("StartUnit")); }));
+    activity_->stop();
+    ASSERT_TRUE(wait_until([&] { return systemd().methods().contains(QStringLiteral("StopUnit")); }));
+    std::vector<FakeCall> commands;
+    for (const FakeCall &c : systemd().calls())
+        if (c.method.endsWith(QLatin1String("Unit")) && c.method != QLatin1String("GetUnit")) commands.push_back(c);
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0].method, QStringLiteral("StartUnit"));
+    EXPECT_EQ(commands[0].args, (QVariantList{kUnit, QStringLiteral("replace")}));
+    EXPECT_TRUE(commands[0].interactive);
+    EXPECT_EQ(commands[1].method, QStringLiteral("StopUnit"));
+    EXPECT_EQ(commands[1].args, (QVariantList{kUnit, QStringLiteral("replace")}));
+    EXPECT_TRUE(commands[1].interactive);
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(ServiceOnBus, EnableAndDisableChangeTheUnitFilesThenReload) {
+    systemd();
+    activity_->set_autostart();
+    ASSERT_TRUE(wait_until([&] { return systemd().methods().count(QStringLiteral("Reload")) == 1; }));
+    activity_->clear_autostart();
+    ASSERT_TRUE(wait_until([&] { return systemd().methods().count(QStringLiteral("Reload")) == 2; }));
+    std::vector<FakeCall> commands;
+    for (const FakeCall &c : systemd().calls())
+        if (c.method.contains(QLatin1String("UnitFiles")) || c.method == QLatin1String("Reload")) commands.push_back(c);
+    ASSERT_EQ(commands.size(), 4u);
+    EXPECT_EQ(commands[0].method, QStringLiteral("EnableUnitFiles"));
+    EXPECT_EQ(commands[0].args, (QVariantList{QStringList{kUnit}, false, true}));
+    EXPECT_EQ(commands[1].method, QStringLiteral("Reload"));
+    EXPECT_EQ(commands[2].method, QStringLiteral("DisableUnitFiles"));
+    EXPECT_EQ(commands[2].args, (QVariantList{QStringList{kUnit}, false}));
+    EXPECT_EQ(commands[3].method, QStringLiteral("Reload"));
+    for (const FakeCall &c : commands) EXPECT_TRUE(c.interactive) << c.method.toStdString();
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(ServiceOnBus, ACommandShowsItsEffectWithoutWaitingForTheNextTick) {
+    systemd();
+    with_controller();
+    controller_->start_up();
+    ASSERT_TRUE(wait_until([&] { return changes_ > 0; }));
+    EXPECT_EQ(controller_->picture(), TrayPicture::Disabled);
+    controller_->on_start_stop();
+    ASSERT_TRUE(wait_until([&] { return controller_->picture() == TrayPicture::Enabled; }));
+    EXPECT_EQ(view_.caption, QStringLiteral("&Stop"));
+    EXPECT_EQ(area_.shown->tip, QStringLiteral("Valdrin Proxy Server Enabled"));
+    controller_->on_autostart();
+    ASSERT_TRUE(wait_until([&] { return view_.checked; }));
+    // The picture decides: running, so Stop.
+    controller_->on_start_stop();
+    ASSERT_TRUE(wait_until([&] { return controller_->picture() == TrayPicture::Disabled; }));
+    EXPECT_TRUE(systemd().methods().contains(QStringLiteral("StopUnit")));
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(ServiceOnBus, ARefusedStartReachesTheUserAndChangesNothing) {
+    systemd().change([](FakeSystemdState &s) { s.refused << QStringLiteral("StartUnit"); });
+    activity_->start();
+    ASSERT_TRUE(wait_until([&] { return !boxes_.shown.empty(); }));
+    ASSERT_EQ(boxes_.shown.size(), 1u);
+    EXPECT_EQ(boxes_.shown[0].first, QStringLiteral("Valdrin Tray Agent"));
+    EXPECT_EQ(boxes_.shown[0].second,
+              QStringLiteral("The proxy service valdrin-proxy.service could not be started: the system's policy "
+                             "refused it (Access denied)."));
+    EXPECT_EQ(settled_poll(), quint16{0});
+}
+
+TEST_F(ServiceOnBus, ARefusalWithoutInteractionAllowedIsShownAsARefusalToo) {
+    systemd().change([](FakeSystemdState &s) {
+        s.refused << QStringLiteral("StopUnit");
+        s.refusal_error = QStringLiteral("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired");
+    });
+    activity_->stop();
+    ASSERT_TRUE(wait_until([&] { return !boxes_.shown.empty(); }));
+    EXPECT_TRUE(boxes_.shown[0].second.startsWith(
+        QStringLiteral("The proxy service valdrin-proxy.service could not be stopped: the system's policy refused it")))
+        << boxes_.shown[0].second.toStdString();
+}
+
+TEST_F(ServiceOnBus, ARefusedEnableIsShownAndNotFollowedByAReload) {
+    systemd().change([](FakeSystemdState &s) { s.refused << QStringLiteral("EnableUnitFiles"); });
+    activity_->set_autostart();
+    ASSERT_TRUE(wait_until([&] { return !boxes_.shown.empty(); }));
+    EXPECT_TRUE(boxes_.shown[0].second.startsWith(
+        QStringLiteral("The start of valdrin-proxy.service at boot time could not be switched on: the system's "
+                       "policy refused it")))
+        << boxes_.shown[0].second.toStdString();
+    EXPECT_FALSE(systemd().methods().contains(QStringLiteral("Reload")));
+}
+
+TEST_F(ServiceOnBus, EnablingAUnitWithoutInstallSectionSaysWhy) {
+    systemd().change([](FakeSystemdState &s) { s.install_info = false; });
+    activity_->set_autostart();
+    ASSERT_TRUE(wait_until([&] { return !boxes_.shown.empty(); }));
+    EXPECT_TRUE(boxes_.shown[0].second.contains(QStringLiteral("no [Install] section")))
+        << boxes_.shown[0].second.toStdString();
+}
+
+TEST_F(ServiceOnBus, WithoutSystemdTheServiceCannotBeReachedAndCommandsSaySo) {
+    // No fake on the bus: nothing owns org.freedesktop.systemd1.
+    with_controller();
+    controller_->start_up();
+    ASSERT_TRUE(wait_until([&] { return !boxes_.shown.empty(); }));
+    EXPECT_EQ(activity_->poll(), std::nullopt);
+    EXPECT_TRUE(boxes_.shown[0].second.startsWith(
+        QStringLiteral("The system service valdrin-proxy.service can be neither watched nor started: systemd cannot "
+                       "be reached on the system bus")))
+        << boxes_.shown[0].second.toStdString();
+    EXPECT_EQ(controller_->picture(), TrayPicture::Disabled);
+    controller_->on_start_stop();
+    ASSERT_TRUE(wait_until([&] { return boxes_.shown.size() == 2; }));
+    EXPECT_TRUE(boxes_.shown[1].second.startsWith(
+        QStringLiteral("The proxy service valdrin-proxy.service could not be started: systemd cannot be reached")))
+        << boxes_.shown[1].second.toStdString();
+}
+
+TEST_F(ServiceOnBus, ABusThatIsNotThereDegradesLikeAMissingSystemd) {
+    const QDBusConnection none = QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
+                                                               QStringLiteral("no-bus"));
+    ASSERT_FALSE(none.isConnected());
+    SystemdUnits units(none);
+    ServiceActivity activity(units, boxes_);
+    int changes = 0;
+    activity.set_status_listener([&] { ++changes; });
+    EXPECT_EQ(activity.poll(), quint16{0});  // nothing known yet
+    ASSERT_TRUE(wait_until([&] { return changes == 1; }));
+    EXPECT_EQ(activity.poll(), std::nullopt);
+    EXPECT_TRUE(activity.failure().contains(QStringLiteral("no connection to the system bus")))
+        << activity.failure().toStdString();
+    QDBusConnection::disconnectFromBus(QStringLiteral("no-bus"));
+}
+
+class SilentServiceOnBus : public ServiceOnBus {
+protected:
+    SystemdUnits::Timeouts timeouts() const override { return {300, 300}; }
+};
+
+TEST_F(SilentServiceOnBus, AManagerThatNeverAnswersTimesOutWithinTheBound) {
+    systemd().change([](FakeSystemdState &s) { s.unanswered << QStringLiteral("GetUnit") << QStringLiteral("StartUnit"); });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(settled_poll(), std::nullopt);
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_TRUE(activity_->failure().contains(QStringLiteral("systemd did not answer in time")))
+        << activity_->failure().toStdString();
+    activity_->start();
+    ASSERT_TRUE(wait_until([&] { return !boxes_.shown.empty(); }));
+    EXPECT_TRUE(boxes_.shown[0].second.contains(QStringLiteral("did not answer in time")));
+}
+
+TEST_F(ServiceOnBus, AnUnchangedStatusDoesNotCallTheListenerAgain) {
+    systemd().change([](FakeSystemdState &s) { s.active_state = QStringLiteral("active"); });
+    EXPECT_EQ(settled_poll(), quint16{1});
+    EXPECT_EQ(changes_, 1);
+    const size_t calls = systemd().calls().size();
+    EXPECT_EQ(settled_poll(), quint16{1});
+    EXPECT_EQ(settled_poll(), quint16{1});
+    EXPECT_GT(systemd().calls().size(), calls);
+    EXPECT_EQ(changes_, 1);
+}
+
+TEST_F(ServiceOnBus, TheChoiceOfActivityFollowsTheLayout) {
+    systemd().change([](FakeSystemdState &s) { s.active_state = QStringLiteral("active"); });
+    int changes = 0;
+    auto service = make_activity(ActivityKind::Service, QStringLiteral("/nonexistent"), units_.get(), boxes_,
+                                 [&] { ++changes; });
+    service->poll();
+    ASSERT_TRUE(wait_until([&] { return changes == 1; }));
+    EXPECT_EQ(service->poll(), quint16{1});
+
+    QTemporaryDir empty;
+    auto library = make_activity(ActivityKind::Library, empty.path(), nullptr, boxes_, nullptr);
+    EXPECT_EQ(library->poll(), std::nullopt);
+    EXPECT_TRUE(library->failure().contains(QStringLiteral("libvaldrin_activity.so"))) << library->failure().toStdString();
+}
+
+}  // namespace
+}  // namespace valdrin::tray::testing
