@@ -69,6 +69,11 @@ int32_t reload_configuration() {
         KEL_DIAG();
         return -1;
     }
+    auto blocked = build_block_list();
+    if (blocked == nullptr) {
+        hash_detruit(table);
+        return -1;
+    }
     auto image = read_replacement_image(replacement_image_path().c_str());
     if (image == nullptr) {
         hash_detruit(table);
@@ -86,6 +91,7 @@ int32_t reload_configuration() {
     install_allow_list(allowed);
     // No look-up holds the old table once the swap returns.
     hash_detruit(install_ad_table(table));
+    install_block_list(std::move(blocked));
     install_image(std::move(image));
     apply_limits(*limits);
     AccessLog::instance().configure(*access_log);

@@ -19,6 +19,7 @@
 #include <curl/curl.h>
 
 #include "access_log.h"
+#include "block_list.h"
 #include "kelhttpe.h"
 #include "kelnet.h"
 #include "kelplat/sync.h"
@@ -319,9 +320,20 @@ int32_t load_ad_hosts(hash_base_donnees_t *bd, const char *path);
 // A new table, filled from "adhosts" when "AdHostsEnabled" is true; null
 // after a diagnostic line when the file can't be read or memory runs out.
 hash_base_donnees_t *build_ad_table();
-// Makes it the table of valdrin_host_mask_contient and returns the one it
-// replaces, for the caller to destroy once no look-up can hold it.
+// Makes it the table that valdrin_host_mask_init fills and returns the one
+// it replaces, for the caller to destroy once no look-up can hold it.
 hash_base_donnees_t *install_ad_table(hash_base_donnees_t *bd);
+
+// The hosts valdrin_host_mask_contient blocks: "adhosts" and the list
+// files "AdListFile0" .. "AdListFile99" of section "HTTP" (absolute, or
+// relative to the folder of adhosts) when "AdHostsEnabled" is true, an
+// empty list otherwise. Says on the standard output what each file held;
+// null after a diagnostic line naming the key and the file when one can't
+// be read.
+std::shared_ptr<const BlockList> build_block_list();
+// Makes it the list of valdrin_host_mask_contient; the one it replaces goes
+// once no look-up holds it.
+void install_block_list(std::shared_ptr<const BlockList> list);
 
 // The replacement image, bytes shared by every reply that sends it.
 struct Image {

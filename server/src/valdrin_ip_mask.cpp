@@ -195,6 +195,9 @@ private:
 
 LabelIndex &index_of(hash_base_donnees_t *bd) { return *static_cast<LabelIndex *>(bd->index); }
 
+// The hosts that valdrin_host_mask_contient blocks; under tables_lock().
+std::shared_ptr<const BlockList> g_block_list;
+
 void write_node(hash_liste_chainee_t *node, uint32_t hash, const char *label, void *data,
                 int32_t data2) {
     node->hash = hash;
@@ -313,18 +316,53 @@ size_t longest_index_run(hash_base_donnees_t *bd) {
 ListSizes current_list_sizes() {
     ListSizes sizes;
     std::shared_lock<kel::sync::RwLock> hold(tables_lock());
-    if (g_hash_bd == nullptr) return sizes;
-    auto &lock = lock_of(g_hash_bd);
-    lock.lock_shared();
-    const LabelIndex &index = index_of(g_hash_bd);
-    sizes.exact = index.count();
-    sizes.bytes = index.slot_bytes() + index.count() * sizeof(hash_liste_chainee_t) +
-                  g_hash_bd->nb_enregistrement * sizeof(hash_liste_chainee_t);
-    lock.unlock_shared();
+    if (g_block_list == nullptr) return sizes;
+    sizes.exact = g_block_list->exact_count();
+    sizes.domains = g_block_list->domain_count();
+    sizes.exceptions = g_block_list->exception_count();
+    sizes.bytes = g_block_list->memory_bytes();
     return sizes;
 }
 
-void reset_ad_hosts_for_tests() { hash_detruit(install_ad_table(nullptr)); }
+void reset_ad_hosts_for_tests() {
+    hash_detruit(install_ad_table(nullptr));
+    install_block_list(nullptr);
+}
+
+std::shared_ptr<const BlockList> build_block_list() {
+    auto list = std::make_shared<BlockList>();
+    char setting[256] = "";
+    kelcfg_recup_E("HTTP", "AdHostsEnabled", setting, sizeof setting, "false");
+    if (!is_true_setting(setting)) return list;
+    std::string error;
+    if (!list->load_adhosts("adhosts", &error)) {
+        const std::string text = "adhosts cannot be read: " + error;
+        kel::diag::message(text.c_str(), kModule, __LINE__);
+        return nullptr;
+    }
+    char key[32];
+    char value[1024];
+    for (int i = 0; i < 100; ++i) {
+        std::snprintf(key, sizeof key, "AdListFile%d", i);
+        value[0] = '\0';
+        if (kelcfg_recup_E("HTTP", key, value, sizeof value, "") < 0 || value[0] == '\0') continue;
+        // Relative names are taken from the folder of adhosts, the current one.
+        if (!list->load_list(value, &error)) {
+            const std::string text = std::string(key) + " '" + value + "' in section HTTP cannot be read: " + error;
+            kel::diag::message(text.c_str(), kModule, __LINE__);
+            return nullptr;
+        }
+    }
+    for (const ListFileStats &file : list->files())
+        kel::diag::out_printf("%s\n", BlockList::report_line(file).c_str());
+    return list;
+}
+
+void install_block_list(std::shared_ptr<const BlockList> list) {
+    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
+    g_block_list.swap(list);
+    // The old list is released here, after the swap, by the last holder.
+}
 
 hash_base_donnees_t *install_ad_table(hash_base_donnees_t *bd) {
     std::unique_lock<kel::sync::RwLock> hold(tables_lock());
@@ -570,13 +608,21 @@ extern "C" int32_t valdrin_host_mask_init(void) {
     }
     char setting[256] = "";
     kelcfg_recup_E("HTTP", "AdHostsEnabled", setting, sizeof setting, "false");
-    if (!kel::server::is_true_setting(setting)) return 0;
+    const bool enabled = kel::server::is_true_setting(setting);
     // Start-up only: the table fills in place, each insertion under its own lock.
-    return kel::server::load_ad_hosts(bd, "adhosts");
+    const int32_t count = enabled ? kel::server::load_ad_hosts(bd, "adhosts") : 0;
+    if (count < 0) return -1;
+    auto list = kel::server::build_block_list();
+    if (list == nullptr) return -1;
+    kel::server::install_block_list(std::move(list));
+    return count;
 }
 
 extern "C" int32_t valdrin_host_mask_contient(const char *hote) {
     if (hote == nullptr || hote[0] == '\0') return 0;
     std::shared_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
-    return recherche(g_hash_bd, hote, nullptr, nullptr) == 0 ? 1 : 0;
+    // Exact names of adhosts, their domains and the further lists, without
+    // regard to case: the list, not the table, answers.
+    const auto &list = kel::server::g_block_list;
+    return list != nullptr && list->blocks(hote) ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 #include "valdrin_internal.h"
@@ -117,7 +118,8 @@ protected:
 TEST_F(AdHosts, CrLfFileListsEachName) {
     auto [count, out] = load("ads.test\r\nbanner.test\r\ntrack.test\r\n");
     EXPECT_EQ(count, 3);
-    EXPECT_EQ(out, "3 ad-domains loaded.\n");
+    EXPECT_EQ(out, "3 ad-domains loaded.\n3 exact hosts, 0 domains, 0 exceptions, 0 rules skipped from adhosts, "
+                   "0.0 MiB\n");
     for (const char *name : {"ads.test", "banner.test", "track.test"}) {
         EXPECT_EQ(valdrin_host_mask_contient(name), 1) << name;
     }
@@ -131,19 +133,31 @@ TEST_F(AdHosts, LfFileAndMissingLastLineEnd) {
     EXPECT_EQ(valdrin_host_mask_contient("banner.test"), 1);
 }
 
-TEST_F(AdHosts, OnlyTheExactNameIsListed) {
+TEST_F(AdHosts, BareNameIsExactWhateverItsCaseOrTrailingDot) {
     load("ads.test\n");
     EXPECT_EQ(valdrin_host_mask_contient("ads.test"), 1);
+    EXPECT_EQ(valdrin_host_mask_contient("ADS.test"), 1);
+    EXPECT_EQ(valdrin_host_mask_contient("ads.test."), 1);
     EXPECT_EQ(valdrin_host_mask_contient("www.ads.test"), 0);
-    EXPECT_EQ(valdrin_host_mask_contient("ADS.test"), 0);
     EXPECT_EQ(valdrin_host_mask_contient("ads.tes"), 0);
     EXPECT_EQ(valdrin_host_mask_contient("bds.test"), 0);  // same hash, other label
+}
+
+TEST_F(AdHosts, DotOrStarNameIsTheDomainAndEverySubdomain) {
+    auto [count, out] = load(".tracker.test\n*.ads.test\n");
+    EXPECT_EQ(count, 2);
+    EXPECT_NE(out.find("0 exact hosts, 2 domains, 0 exceptions, 0 rules skipped from adhosts"), std::string::npos)
+        << out;
+    for (const char *name : {"tracker.test", "a.tracker.test", "b.c.TRACKER.test", "ads.test", "x.ads.test"})
+        EXPECT_EQ(valdrin_host_mask_contient(name), 1) << name;
+    for (const char *name : {"badstracker.test", "tracker.test.org", "test"})
+        EXPECT_EQ(valdrin_host_mask_contient(name), 0) << name;
 }
 
 TEST_F(AdHosts, EmptyLinesCountButNeverMatch) {
     auto [count, out] = load("\nads.test\n\r\n\n");
     EXPECT_EQ(count, 4);
-    EXPECT_EQ(out, "4 ad-domains loaded.\n");
+    EXPECT_EQ(out.rfind("4 ad-domains loaded.\n1 exact hosts, ", 0), 0u) << out;
     EXPECT_EQ(valdrin_host_mask_contient(""), 0);
     EXPECT_EQ(valdrin_host_mask_contient("ads.test"), 1);
 }
@@ -163,7 +177,7 @@ TEST_F(AdHosts, DuplicateIsCountedTwiceStoredOnce) {
 TEST_F(AdHosts, EmptyFileLoadsNothing) {
     auto [count, out] = load("");
     EXPECT_EQ(count, 0);
-    EXPECT_EQ(out, "0 ad-domains loaded.\n");
+    EXPECT_EQ(out.rfind("0 ad-domains loaded.\n0 exact hosts, ", 0), 0u) << out;
     EXPECT_EQ(valdrin_host_mask_contient(""), 0);
 }
 
@@ -183,6 +197,65 @@ TEST_F(AdHosts, MissingFileWithSettingOnFailsStartUp) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Unable to open adhosts file\n");
 }
 
+class AdLists : public AdHosts {
+protected:
+    // Loads adhosts and the list files named by AdListFile0, 1, ...
+    std::pair<int32_t, std::string> load_lists(const std::string &adhosts, const std::vector<std::string> &names) {
+        std::string ini = "[HTTP]\nAdHostsEnabled=true\n";
+        for (size_t i = 0; i < names.size(); ++i) ini += "AdListFile" + std::to_string(i * 7) + "=" + names[i] + "\n";
+        use_configuration(folder_, ini);
+        folder_.write("adhosts", adhosts);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        int32_t result = valdrin_host_mask_init();
+        err_ = ::testing::internal::GetCapturedStderr();
+        return {result, ::testing::internal::GetCapturedStdout()};
+    }
+    std::string err_;
+};
+
+TEST_F(AdLists, HostsFileAndAdblockListAddToAdhostsWithExceptionsWinning) {
+    folder_.write("hosts", "# a hosts file\n127.0.0.1 localhost\n0.0.0.0 tracker.test ads.test # two\n"
+                           ":: v6.ads.test\n");
+    TempFolder elsewhere;
+    const auto filters = elsewhere.write(
+        "filters.txt", "[Adblock Plus 2.0]\n! comment\n||doubleads.test^\n||cdn.test^$third-party\n"
+                       "@@||ok.doubleads.test^\n##.banner\n||paths.test/ads/*\n");
+    auto [count, out] = load_lists("exact.test\n", {"hosts", filters.string()});
+    ASSERT_EQ(count, 1) << err_;
+    EXPECT_NE(out.find("3 exact hosts, 0 domains, 0 exceptions, 0 rules skipped from hosts"), std::string::npos) << out;
+    EXPECT_NE(out.find("0 exact hosts, 2 domains, 1 exceptions, 2 rules skipped from " + filters.string()),
+              std::string::npos)
+        << out;
+    for (const char *name : {"exact.test", "tracker.test", "v6.ads.test", "doubleads.test", "x.doubleads.test",
+                             "img.cdn.test"})
+        EXPECT_EQ(valdrin_host_mask_contient(name), 1) << name;
+    for (const char *name : {"localhost", "ok.doubleads.test", "a.ok.doubleads.test", "paths.test", "www.tracker.test"})
+        EXPECT_EQ(valdrin_host_mask_contient(name), 0) << name;
+    const ListSizes sizes = current_list_sizes();
+    EXPECT_EQ(sizes.exact, 4u);
+    EXPECT_EQ(sizes.domains, 2u);
+    EXPECT_EQ(sizes.exceptions, 1u);
+    EXPECT_GT(sizes.bytes, 0u);
+}
+
+TEST_F(AdLists, ListThatCannotBeReadFailsNamingKeyAndFile) {
+    auto [count, out] = load_lists("exact.test\n", {"no-such-list.txt"});
+    EXPECT_EQ(count, -1);
+    EXPECT_NE(err_.find("AdListFile0 'no-such-list.txt' in section HTTP cannot be read: open() of "
+                        "\"no-such-list.txt\" failed (2: No such file or directory)"),
+              std::string::npos)
+        << err_;
+}
+
+TEST_F(AdLists, ListFilesAreReadOnlyWhileAdHostsAreOn) {
+    use_configuration(folder_, "[HTTP]\nAdHostsEnabled=false\nAdListFile0=missing.txt\n");
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(valdrin_host_mask_init(), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(current_list_sizes().exact, 0u);
+}
+
 TEST_F(AdHosts, HundredThousandNamesLoadAndAreFound) {
     std::string file;
     file.reserve(100000 * 24);
@@ -191,7 +264,7 @@ TEST_F(AdHosts, HundredThousandNamesLoadAndAreFound) {
     auto [count, out] = load(file);
     auto elapsed = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(count, 100000);
-    EXPECT_EQ(out, "100000 ad-domains loaded.\n");
+    EXPECT_EQ(out.rfind("100000 ad-domains loaded.\n100000 exact hosts, ", 0), 0u) << out;
     for (int i = 0; i < 100000; i += 997) {
         std::string name = "host" + std::to_string(i) + ".ads.test";
         EXPECT_EQ(valdrin_host_mask_contient(name.c_str()), 1) << name;
@@ -226,19 +299,18 @@ TEST_F(AdHosts, HundredThousandRealisticNamesAnswerExactly) {
         const std::string name = ad_name(i);
         ASSERT_EQ(valdrin_host_mask_contient(name.c_str()), 1) << name;
         // Near misses: one more or one less character, another first
-        // character (same label hash), another case.
+        // character (same label hash); another case is the same name.
         std::string longer = name + "m";
         std::string shorter = name.substr(0, name.size() - 1);
         std::string first = name;
         first[0] = first[0] == 'z' ? 'y' : 'z';
         std::string upper = name;
-        upper[1] = static_cast<char>(upper[1] - 'a' + 'A');
+        const bool has_letter = name[1] >= 'a' && name[1] <= 'z';
+        if (has_letter) upper[1] = static_cast<char>(upper[1] - 'a' + 'A');
         ASSERT_EQ(valdrin_host_mask_contient(longer.c_str()), 0) << longer;
         ASSERT_EQ(valdrin_host_mask_contient(shorter.c_str()), 0) << shorter;
         ASSERT_EQ(valdrin_host_mask_contient(first.c_str()), 0) << first;
-        if (upper[1] >= 'A' && upper[1] <= 'Z') {
-            ASSERT_EQ(valdrin_host_mask_contient(upper.c_str()), 0) << upper;
-        }
+        if (has_letter) ASSERT_EQ(valdrin_host_mask_contient(upper.c_str()), 1) << upper;
     }
     // A look-up visits a handful of slots, however crowded the chains are.
     EXPECT_LT(longest_index_run(g_hash_bd), 100u);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -21,7 +23,7 @@ protected:
         reset_ad_hosts_for_tests();
         folder_.enter();
         use_configuration(folder_, "[HTTP]\nAdHostsEnabled=true\n");
-        folder_.write("adhosts", "ads.test\n" + std::string(70, 'x') + ".invalid\n");
+        folder_.write("adhosts", "ads.test\nads.never-resolved.test\n");
         ::testing::internal::CaptureStdout();
         ASSERT_EQ(valdrin_host_mask_init(), 2);
         ::testing::internal::GetCapturedStdout();
@@ -107,11 +109,21 @@ TEST_F(Dispatch, ListedHostGetsTheImageWhateverTheCase) {
                      "Content-Length: " + std::to_string(kImage.size()) + "\r\n\r\n" + kImage);
 }
 
+std::atomic<int> g_lookups{0};
+bool failing_resolver(const char *, uint32_t *) {
+    ++g_lookups;
+    kel::net::set_last_error(kel::net::kErrHostNotFound);
+    return false;
+}
+
 TEST_F(Dispatch, ListedHostIsNeverContactedNorResolved) {
-    // The listed name cannot resolve; an attempt would give a 503 page.
-    std::string host = std::string(70, 'x') + ".invalid";
-    std::string reply = serve("GET http://" + host + "/ad.gif HTTP/1.0\r\n\r\n");
+    // Every look-up fails, and is counted; an attempt would give a 503 page.
+    g_lookups = 0;
+    const auto previous = kel::net::set_resolver(failing_resolver);
+    std::string reply = serve("GET http://ads.never-resolved.test/ad.gif HTTP/1.0\r\n\r\n");
+    kel::net::set_resolver(previous);
     EXPECT_TRUE(starts_with(reply, "HTTP/1.1 200 OK\r\n")) << reply;
+    EXPECT_EQ(g_lookups.load(), 0);
 }
 
 TEST_F(Dispatch, EmptyHostIsNotTreatedAsListed) {

@@ -392,7 +392,13 @@ Daemon::~Daemon() {
 }
 
 bool Daemon::launch(const std::vector<std::string> &args) {
-    std::vector<std::string> argv{(folder_ / "valdrin_proxy").string()};
+    std::vector<std::string> argv;
+    if (!hosts_file_.empty()) {
+        // unshare execs in place: the daemon keeps this process's pid.
+        argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts_file_.string()};
+    }
+    argv.push_back((folder_ / "valdrin_proxy").string());
     argv.insert(argv.end(), args.begin(), args.end());
     // Started from elsewhere: the daemon must find its files by itself.
     return process_.spawn(argv, logs_, logs_ / "daemon.out", logs_ / "daemon.err");
@@ -602,9 +608,26 @@ void ProxyTest::write_files() {
     if (image_) write_file(folder_ / "valdrin.sys", *image_);
 }
 
+bool can_use_private_hosts_file() {
+    static const bool can = [] {
+        TempDir dir;
+        write_file(dir.path() / "hosts", "127.0.0.1 probe.hosts.test\n");
+        auto r = run_command({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                              "mount --bind \"$0\" /etc/hosts && getent hosts probe.hosts.test",
+                              (dir.path() / "hosts").string()},
+                             dir.path());
+        return exited_with(r.status, 0);
+    }();
+    return can;
+}
+
 bool ProxyTest::launch(const std::vector<std::string> &args) {
     write_files();
     daemon_ = std::make_unique<Daemon>(folder_, scratch());
+    if (hosts_) {
+        write_file(scratch() / "hosts", *hosts_);
+        daemon_->use_hosts_file(scratch() / "hosts");
+    }
     stopped_ = false;
     return daemon_->launch(args);
 }

@@ -178,6 +178,10 @@ public:
     ~Daemon();  // fails the current test if a sanitizer reported a fault
 
     bool launch(const std::vector<std::string> &args = {});
+    // Runs the daemon with this file as its /etc/hosts, in a mount
+    // namespace of its own (needs root), so that tests name hosts without
+    // a name server. Set before launch.
+    void use_hosts_file(fs::path hosts) { hosts_file_ = std::move(hosts); }
     // Waits until the port listens; false if the daemon exits or time runs out.
     bool wait_listening(uint16_t port, Millis timeout = kStartTimeout);
     std::optional<int> wait_exit(Millis timeout = kExitTimeout) { return process_.wait_exit(timeout); }
@@ -194,6 +198,7 @@ public:
 private:
     fs::path folder_;
     fs::path logs_;
+    fs::path hosts_file_;
     Process process_;
 };
 
@@ -299,6 +304,9 @@ inline constexpr std::string_view kBlockedHost =
 inline constexpr std::string_view kInternalError =
     "<H1>Error</H1>An error occured while retrieving the page.";
 
+// True when this process may run the daemon in a mount namespace of its own.
+bool can_use_private_hosts_file();
+
 // Base fixture: a private copy of the ready-to-run folder, a configuration
 // on a free port, and the daemon stopped and checked at the end.
 class ProxyTest : public ::testing::Test {
@@ -337,6 +345,8 @@ protected:
     ProxyConfig config_;
     std::optional<std::vector<std::string>> adhosts_;  // nothing: keep the shipped list
     std::optional<std::string> image_;                 // nothing: keep the shipped image
+    // Lines of the daemon's own /etc/hosts; nothing: the machine's.
+    std::optional<std::string> hosts_;
 
 private:
     void write_files();
