@@ -310,7 +310,9 @@ TEST_F(AdHosts, HundredThousandRealisticNamesAnswerExactly) {
         ASSERT_EQ(valdrin_host_mask_contient(longer.c_str()), 0) << longer;
         ASSERT_EQ(valdrin_host_mask_contient(shorter.c_str()), 0) << shorter;
         ASSERT_EQ(valdrin_host_mask_contient(first.c_str()), 0) << first;
-        if (has_letter) ASSERT_EQ(valdrin_host_mask_contient(upper.c_str()), 1) << upper;
+        if (has_letter) {
+            ASSERT_EQ(valdrin_host_mask_contient(upper.c_str()), 1) << upper;
+        }
     }
     // A look-up visits a handful of slots, however crowded the chains are.
     EXPECT_LT(longest_index_run(g_hash_bd), 100u);
