@@ -18,3 +18,5 @@ python3 "$here/make_lists.py" "$data"
 "$build/bench/blocklist/blocklist_bench" --adhosts "$root/dist/adhosts" \
   --easylist "$data/easylist.txt" --hosts "$data/hosts.txt" --queries "$data" \
   --runs "${RUNS:-7}" --lookups "${LOOKUPS:-5000000}"
+# The same lists through the daemon: start-up until it is ready, and memory.
+python3 "$here/startup.py" "$build/dist" "$data" --runs "${RUNS:-7}"
