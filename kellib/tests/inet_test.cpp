@@ -1,0 +1,387 @@
+// Addresses of both families, prefixes, look-ups, the racing connect and
+// IPv6 listeners (kelplat/inet.h). inet_pton and inet_ntop serve as an
+// independent model of the literal forms.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelplat/inet.h"
+#include "kelplat/net.h"
+#include "net_helpers.h"
+
+namespace kel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using net::IpAddress;
+using net::IpPrefix;
+using net::PrefixParse;
+
+std::optional<IpAddress> parsed(std::string_view text) {
+    IpAddress a;
+    if (!net::parse_ip(text, &a)) return std::nullopt;
+    return a;
+}
+
+// The address of a literal the test knows to be good.
+IpAddress ip(std::string_view text) {
+    auto a = parsed(text);
+    EXPECT_TRUE(a.has_value()) << "cannot parse " << text;
+    return a.value_or(IpAddress{});
+}
+
+IpPrefix prefix(std::string_view text) {
+    IpPrefix p;
+    EXPECT_EQ(net::parse_prefix(text, &p), PrefixParse::Ok) << text;
+    return p;
+}
+
+std::string text_of(const IpPrefix &p) {
+    char buf[net::kIpTextSize];
+    return std::string(buf, net::format_prefix(p, buf, sizeof buf));
+}
+
+// --- literals -------------------------------------------------------------
+
+TEST(IpText, ParsesDottedQuadsStrictlyAsTheIPv4Parser) {
+    const char *good[] = {"0.0.0.0", "192.0.2.1", "255.255.255.255", "10.0.0.10", "1.20.100.200"};
+    for (const char *t : good) {
+        const auto a = parsed(t);
+        ASSERT_TRUE(a.has_value()) << t;
+        EXPECT_TRUE(a->is_v4()) << t;
+        uint32_t model = 0;
+        ASSERT_TRUE(net::parse_dotted_quad(t, &model));
+        EXPECT_EQ(net::ipv4_net(*a), model) << t;
+        EXPECT_EQ(net::ip_text(*a), t);
+        for (int k = 4; k < 16; ++k) EXPECT_EQ(a->bytes[k], 0) << t;
+    }
+    const char *bad[] = {"256.1.1.1", "1.2.3", "1.2.3.4.", ".1.2.3.4", "01.2.3.4", "1.2.3.04", "1.2.3.00",
+                         "1.2.3.4 ", " 1.2.3.4", "1..2.3", "1.2.3.-4", "0x1.2.3.4", "1.2.3.4/8",
+                         "", "1234.1.1.1", "1.2.3.4%lo", "[1.2.3.4]", "1.2.3.4.5", "1.2.3.a"};
+    for (const char *t : bad) {
+        EXPECT_FALSE(parsed(t).has_value()) << t;
+        uint32_t model = 0;
+        EXPECT_FALSE(net::parse_dotted_quad(t, &model)) << t;
+    }
+}
+
+TEST(IpText, ParsesEveryIPv6FormAsInetPtonDoes) {
+    const char *good[] = {"::", "::1", "1::", "2001:db8::1", "2001:DB8:0:0:8:800:200C:417A",
+                          "1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7::", "::2:3:4:5:6:7:8", "0001:0002::ffff",
+                          "::ffff:192.0.2.1", "::192.0.2.1", "1:2:3:4:5:6:1.2.3.4", "1::1.2.3.4",
+                          "64:ff9b::192.0.2.33", "fe80::abcd:ef01", "FFFF:ffff:FfFf::"};
+    for (const char *t : good) {
+        const auto a = parsed(t);
+        ASSERT_TRUE(a.has_value()) << t;
+        EXPECT_TRUE(a->is_v6()) << t;
+        EXPECT_EQ(a->scope_id, 0u);
+        in6_addr model{};
+        ASSERT_EQ(inet_pton(AF_INET6, t, &model), 1) << t;
+        EXPECT_EQ(std::memcmp(a->bytes, &model, 16), 0) << t;
+    }
+    EXPECT_EQ(ip("::ffff:192.0.2.1").bytes[10], 0xFF);
+    EXPECT_EQ(ip("::ffff:192.0.2.1").bytes[15], 1);
+    EXPECT_EQ(ip("1:2:3:4:5:6:7::").bytes[14], 0);
+    EXPECT_EQ(ip("1:2:3:4:5:6:7::").bytes[13], 7);
+}
+
+TEST(IpText, RefusesMalformedIPv6AsInetPtonDoes) {
+    const char *bad[] = {":", ":::", "1:::2", "1::2::3", ":1::2", "1::2:", "1:2:3:4:5:6:7:8:9",
+                         "1:2:3:4:5:6:7", "1::2:3:4:5:6:7:8", "::1:2:3:4:5:6:7:8", "12345::", "g::",
+                         "::1.2.3", "::1.2.3.4.5", "::01.2.3.4", "::256.1.1.1", "1.2.3.4::",
+                         "::1.2.3.4:5", "1:2:3:4:5:6:7:1.2.3.4", "::ffff:1.2.3.4.", "::ffff:a.2.3.4",
+                         " ::1", "::1 ", "::-1", "1:2:3:4:5:6:7:8:", ":1:2:3:4:5:6:7:8", "0x1::"};
+    for (const char *t : bad) {
+        EXPECT_FALSE(parsed(t).has_value()) << t;
+        in6_addr model{};
+        EXPECT_NE(inet_pton(AF_INET6, t, &model), 1) << t;
+    }
+    for (const char *t : {"[::1", "::1]", "[]", "[[::1]]", "[::1]x", "x[::1]", "[::1%]", "::1%"})
+        EXPECT_FALSE(parsed(t).has_value()) << t;
+}
+
+TEST(IpText, FormatsTheCanonicalTextOfRfc5952) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"2001:0db8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},  // leading zeros, "::"
+        {"2001:DB8::ABCD", "2001:db8::abcd"},                        // lower case
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},               // first of equal runs
+        {"2001:db8:0:1:0:0:0:1", "2001:db8:0:1::1"},                 // the longest run
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},            // one zero group stays
+        {"0:0:0:0:0:0:0:0", "::"},
+        {"0:0:0:0:0:0:0:1", "::1"},
+        {"1:0:0:0:0:0:0:0", "1::"},
+        {"0:0:1:0:0:0:0:0", "0:0:1::"},
+        {"1:2:3:4:5:6:7:0", "1:2:3:4:5:6:7:0"},
+        {"0:1:2:3:4:5:6:7", "0:1:2:3:4:5:6:7"},
+        {"1:0:0:2:0:0:0:3", "1:0:0:2::3"},
+        {"0:0:0:1:0:0:0:0", "0:0:0:1::"},   // the longer run, though later
+        {"0:0:0:0:1:0:0:0", "::1:0:0:0"},
+        {"::ffff:c000:0201", "::ffff:192.0.2.1"},  // mapped keeps its IPv4 tail
+        {"::ffff:0:0", "::ffff:0.0.0.0"},
+        {"64:ff9b::192.0.2.33", "64:ff9b::c000:221"},
+        {"::c000:201", "::c000:201"},  // the old IPv4-compatible form is plain hex
+        {"fe80::0001%4000000000", "fe80::1%4000000000"},
+    };
+    for (const auto &[in, canonical] : cases) {
+        const IpAddress a = ip(in);
+        EXPECT_EQ(net::ip_text(a), canonical) << in;
+        // The canonical text reads back as the same address, and is its own canonical text.
+        EXPECT_EQ(ip(canonical), a) << canonical;
+        EXPECT_EQ(net::ip_text(ip(canonical)), canonical);
+    }
+}
+
+TEST(IpText, CompressionAgreesWithInetNtop) {
+    // Every pattern of zero and non-zero groups: the compression rules of
+    // RFC 5952 against the C library's formatter.
+    for (unsigned pattern = 0; pattern < 256; ++pattern) {
+        uint8_t bytes[16] = {};
+        for (int g = 0; g < 8; ++g)
+            if (pattern & (1u << g)) bytes[2 * g + 1] = static_cast<uint8_t>(g + 1);
+        // inet_ntop writes ::a.b.c.d for the first 96 bits zero and for mapped.
+        const bool library_mixed = (pattern & 0x3F) == 0 && (pattern & 0x40) != 0;
+        if (library_mixed) continue;
+        char model[INET6_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET6, bytes, model, sizeof model), nullptr);
+        EXPECT_EQ(net::ip_text(net::ipv6_address(bytes)), model) << "pattern " << pattern;
+    }
+}
+
+TEST(IpText, BracketsAreForHostFields) {
+    EXPECT_EQ(ip("[2001:db8::1]"), ip("2001:db8::1"));
+    EXPECT_EQ(net::host_text(ip("2001:0db8::1")), "[2001:db8::1]");
+    EXPECT_EQ(net::host_text(ip("::1")), "[::1]");
+    EXPECT_EQ(net::host_text(ip("192.0.2.1")), "192.0.2.1");
+    EXPECT_EQ(net::host_text(ip("::ffff:192.0.2.1")), "[::ffff:192.0.2.1]");
+    EXPECT_EQ(ip("[fe80::1%25" "4000000000]").scope_id, 4000000000u);  // RFC 6874 escape
+    EXPECT_EQ(ip("[fe80::1%7]").scope_id, 7u);                         // a bare "%" too
+    EXPECT_EQ(ip("[fe80::1%25]").scope_id, 25u);                       // nothing after: zone 25
+    EXPECT_EQ(ip("[fe80::1%2525]").scope_id, 25u);
+    EXPECT_EQ(ip("fe80::1%25").scope_id, 25u);  // no brackets, no escape
+    EXPECT_EQ(net::host_text(ip("fe80::1%4000000000")), "[fe80::1%254000000000]");
+    EXPECT_EQ(ip(net::host_text(ip("fe80::1%25"))), ip("fe80::1%25"));
+}
+
+TEST(IpText, ZonesNameAnInterfaceOrANumber) {
+    const unsigned lo = if_nametoindex("lo");
+    ASSERT_NE(lo, 0u) << "no loopback interface";
+    EXPECT_EQ(ip("fe80::1%lo").scope_id, lo);
+    EXPECT_EQ(ip("[fe80::1%25lo]").scope_id, lo);
+    EXPECT_EQ(ip("fe80::1%lo"), ip("fe80::1%" + std::to_string(lo)));
+    EXPECT_EQ(ip("fe80::1%0007").scope_id, 7u);
+    EXPECT_EQ(net::ip_text(ip("fe80::1%" + std::to_string(lo))), "fe80::1%lo");
+    EXPECT_EQ(net::host_text(ip("fe80::1%lo")), "[fe80::1%25lo]");
+    EXPECT_EQ(ip("fe80::1%4294967295").scope_id, 4294967295u);
+    EXPECT_NE(ip("fe80::1%lo"), ip("fe80::1"));
+    for (const char *t : {"fe80::1%", "fe80::1%0", "fe80::1%4294967296", "fe80::1%99999999999",
+                          "fe80::1%no-such-if0", "fe80::1%lo 0", "fe80::1%l/o", "fe80::1%%lo",
+                          "fe80::1%lo%lo", "fe80::1%abcdefghijklmnop", "1.2.3.4%lo", "fe80::1%lo]",
+                          "%lo", "[fe80::1%25%lo]"})
+        EXPECT_FALSE(parsed(t).has_value()) << t;
+}
+
+TEST(IpText, MappedAddressesAreTheIPv4AddressTheyCarry) {
+    const IpAddress m = ip("::ffff:10.1.2.3");
+    EXPECT_TRUE(m.is_v6());
+    EXPECT_TRUE(net::is_v4_mapped(m));
+    EXPECT_EQ(net::unmapped(m), ip("10.1.2.3"));
+    EXPECT_EQ(net::mapped(ip("10.1.2.3")), m);
+    EXPECT_EQ(net::unmapped(ip("::10.1.2.3")), ip("::10.1.2.3"));
+    EXPECT_EQ(net::unmapped(ip("::fffe:10.1.2.3")), ip("::fffe:10.1.2.3"));
+    EXPECT_EQ(net::unmapped(ip("0:0:0:0:1:ffff:10.1.2.3")), ip("0:0:0:0:1:ffff:10.1.2.3"));
+    EXPECT_EQ(net::mapped(ip("2001:db8::1")), ip("2001:db8::1"));
+    EXPECT_EQ(net::unmapped(ip("10.1.2.3")), ip("10.1.2.3"));
+
+    net::SockAddr4 sa{};
+    ASSERT_TRUE(net::to_sockaddr4(m, net::host_to_net16(8080), &sa));
+    EXPECT_EQ(sa.family, AF_INET);
+    EXPECT_EQ(sa.port_net, net::host_to_net16(8080));
+    EXPECT_EQ(sa.addr_net, net::addr_from_octets(10, 1, 2, 3));
+    EXPECT_TRUE(net::to_sockaddr4(ip("10.1.2.3"), 0, &sa));
+    EXPECT_FALSE(net::to_sockaddr4(ip("2001:db8::1"), 0, &sa));
+    EXPECT_FALSE(net::to_sockaddr4(IpAddress{}, 0, &sa));
+    EXPECT_EQ(net::ipv4_address(net::addr_from_octets(10, 1, 2, 3)), ip("10.1.2.3"));
+}
+
+TEST(IpText, WritesNothingIntoATooSmallBuffer) {
+    const IpAddress a = ip("2001:db8::1");  // 11 characters
+    char buf[12];
+    EXPECT_EQ(net::format_ip(a, buf, 12), 11u);
+    EXPECT_STREQ(buf, "2001:db8::1");
+    EXPECT_EQ(net::format_ip(a, buf, 11), 0u);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(net::format_host(a, buf, 12), 0u);
+    EXPECT_EQ(net::format_ip(IpAddress{}, buf, sizeof buf), 0u);
+    EXPECT_STREQ(buf, "");
+    // The longest texts fit the documented room.
+    char big[net::kIpTextSize];
+    EXPECT_GT(net::format_host(ip("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295"), big, sizeof big), 0u);
+    EXPECT_STREQ(big, "[ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff%254294967295]");
+}
+
+// --- prefixes -------------------------------------------------------------
+
+TEST(IpPrefixes, ParsesBothFamiliesAndBareAddresses) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"192.168.1.0/24", "192.168.1.0/24"}, {"10.0.0.0/8", "10.0.0.0/8"},
+        {"fd00::/8", "fd00::/8"},             {"2001:db8:5::/48", "2001:db8:5::/48"},
+        {"0.0.0.0/0", "0.0.0.0/0"},           {"::/0", "::/0"},
+        {"10.1.2.3", "10.1.2.3/32"},          {"::1", "::1/128"},
+        {"2001:DB8::/32", "2001:db8::/32"},   {"10.1.2.3/32", "10.1.2.3/32"},
+        {"::ffff:10.0.0.0/104", "10.0.0.0/8"},  // inside the mapped range: IPv4
+        {"::ffff:0:0/96", "0.0.0.0/0"},         {"::ffff:1.2.3.4", "1.2.3.4/32"},
+        {"::fffe:0:0/96", "::fffe:0:0/96"},     {"::/95", "::/95"},
+        {"fe80::/10", "fe80::/10"},             {"192.168.1.128/25", "192.168.1.128/25"},
+    };
+    for (const auto &[in, out] : cases) {
+        const IpPrefix p = prefix(in);
+        EXPECT_EQ(text_of(p), out) << in;
+        EXPECT_EQ(prefix(out), p) << out;
+    }
+    EXPECT_EQ(prefix("10.1.2.3").length, 32);
+    EXPECT_EQ(prefix("::1").length, 128);
+    EXPECT_TRUE(prefix("::ffff:10.0.0.0/104").network.is_v4());
+}
+
+TEST(IpPrefixes, RefusesMalformedInputAndSaysWhy) {
+    const std::pair<const char *, PrefixParse> cases[] = {
+        {"10.0.0.0/33", PrefixParse::BadLength},    {"::/129", PrefixParse::BadLength},
+        {"10.0.0.0/", PrefixParse::BadLength},      {"10.0.0.0/08", PrefixParse::BadLength},
+        {"10.0.0.0/-1", PrefixParse::BadLength},    {"10.0.0.0/+8", PrefixParse::BadLength},
+        {"10.0.0.0/8 ", PrefixParse::BadLength},    {"10.0.0.0/8/8", PrefixParse::BadLength},
+        {"10.0.0.0/1000", PrefixParse::BadLength},  {"::/00", PrefixParse::BadLength},
+        {"10.0.0.0/0x8", PrefixParse::BadLength},   {"10.0.0.0 /8", PrefixParse::BadAddress},
+        {"/8", PrefixParse::BadAddress},            {"", PrefixParse::BadAddress},
+        {"[::1]/128", PrefixParse::BadAddress},     {"[::1]", PrefixParse::BadAddress},
+        {"fe80::%1/64", PrefixParse::BadAddress},   {"fe80::1%1", PrefixParse::BadAddress},
+        {"10.0.0/8", PrefixParse::BadAddress},      {"10.*/8", PrefixParse::BadAddress},
+        {"10.0.0.1/8", PrefixParse::HostBitsSet},   {"192.168.1.0/16", PrefixParse::HostBitsSet},
+        {"2001:db8::1/64", PrefixParse::HostBitsSet}, {"fd00::/7", PrefixParse::HostBitsSet},
+        {"0.0.0.1/31", PrefixParse::HostBitsSet},   {"::1/127", PrefixParse::HostBitsSet},
+        {"128.0.0.0/0", PrefixParse::HostBitsSet},
+    };
+    for (const auto &[in, why] : cases) {
+        IpPrefix p;
+        p.length = 77;
+        EXPECT_EQ(net::parse_prefix(in, &p), why) << in;
+        EXPECT_EQ(p.length, 77) << in << ": written on failure";
+    }
+}
+
+TEST(IpPrefixes, ContainsAtEveryLengthAndBitBoundary) {
+    // For each length: flipping the last network bit leaves the network,
+    // flipping the first host bit stays in it.
+    const IpAddress bases[] = {ip("2001:db8:1234:5678:9abc:def0:1357:9bdf"), ip("203.0.113.77")};
+    for (const IpAddress &base : bases) {
+        const unsigned bits = base.is_v4() ? 32 : 128;
+        for (unsigned len = 0; len <= bits; ++len) {
+            IpPrefix p;
+            p.network = base;
+            for (unsigned b = len; b < bits; ++b) p.network.bytes[b / 8] &= static_cast<uint8_t>(~(0x80u >> (b % 8)));
+            p.length = static_cast<uint8_t>(len);
+            EXPECT_TRUE(net::contains(p, base)) << net::ip_text(base) << "/" << len;
+            EXPECT_TRUE(net::contains(p, p.network)) << len;
+            if (len > 0) {
+                IpAddress out = base;
+                out.bytes[(len - 1) / 8] ^= static_cast<uint8_t>(0x80u >> ((len - 1) % 8));
+                EXPECT_FALSE(net::contains(p, out)) << net::ip_text(out) << " in /" << len;
+            }
+            if (len < bits) {
+                IpAddress in = base;
+                in.bytes[len / 8] ^= static_cast<uint8_t>(0x80u >> (len % 8));
+                EXPECT_TRUE(net::contains(p, in)) << net::ip_text(in) << " in /" << len;
+            }
+        }
+    }
+}
+
+TEST(IpPrefixes, MatchesTheAddressesOfTheNetworkOnly) {
+    EXPECT_TRUE(net::contains(prefix("0.0.0.0/0"), ip("255.255.255.255")));
+    EXPECT_FALSE(net::contains(prefix("0.0.0.0/0"), ip("::1")));
+    EXPECT_TRUE(net::contains(prefix("::/0"), ip("2001:db8::1")));
+    EXPECT_FALSE(net::contains(prefix("::/0"), ip("10.0.0.1")));
+    EXPECT_FALSE(net::contains(prefix("::/0"), ip("::ffff:10.0.0.1")));  // an IPv4 client
+    EXPECT_TRUE(net::contains(prefix("10.1.2.3"), ip("10.1.2.3")));
+    EXPECT_FALSE(net::contains(prefix("10.1.2.3"), ip("10.1.2.2")));
+    EXPECT_TRUE(net::contains(prefix("::1"), ip("::1")));
+    EXPECT_FALSE(net::contains(prefix("::1"), ip("::")));
+    EXPECT_TRUE(net::contains(prefix("10.0.0.0/9"), ip("10.127.255.255")));
+    EXPECT_FALSE(net::contains(prefix("10.0.0.0/9"), ip("10.128.0.0")));
+    EXPECT_TRUE(net::contains(prefix("fc00::/7"), ip("fdff:ffff::1")));
+    EXPECT_FALSE(net::contains(prefix("fc00::/7"), ip("fe00::1")));
+    EXPECT_TRUE(net::contains(prefix("2001:db8::/64"), ip("2001:db8::ffff:ffff:ffff:ffff")));
+    EXPECT_FALSE(net::contains(prefix("2001:db8::/64"), ip("2001:db8:0:1::")));
+    EXPECT_TRUE(net::contains(prefix("2001:db8::/65"), ip("2001:db8::7fff:ffff:ffff:ffff")));
+    EXPECT_FALSE(net::contains(prefix("2001:db8::/65"), ip("2001:db8::8000:0:0:0")));
+    EXPECT_TRUE(net::contains(prefix("2001:db8::/63"), ip("2001:db8:0:1::")));
+    EXPECT_FALSE(net::contains(prefix("2001:db8::/63"), ip("2001:db8:0:2::")));
+    // A prefix of no family holds nothing.
+    EXPECT_FALSE(net::contains(IpPrefix{}, IpAddress{}));
+    EXPECT_FALSE(net::contains(IpPrefix{}, ip("10.0.0.1")));
+}
+
+TEST(IpPrefixes, MappedClientsMatchIPv4PrefixesAndZonesAreIgnored) {
+    EXPECT_TRUE(net::contains(prefix("192.168.1.0/24"), ip("::ffff:192.168.1.7")));
+    EXPECT_FALSE(net::contains(prefix("192.168.1.0/24"), ip("::ffff:192.168.2.7")));
+    EXPECT_FALSE(net::contains(prefix("192.168.1.0/24"), ip("::192.168.1.7")));  // not mapped
+    EXPECT_TRUE(net::contains(prefix("::ffff:192.168.0.0/112"), ip("192.168.3.4")));
+    EXPECT_TRUE(net::contains(prefix("::ffff:0:0/96"), ip("1.2.3.4")));
+    EXPECT_FALSE(net::contains(prefix("::ffff:0:0/96"), ip("::1")));
+    EXPECT_TRUE(net::contains(prefix("127.0.0.1"), ip("::ffff:127.0.0.1")));
+    EXPECT_TRUE(net::contains(prefix("fe80::/10"), ip("fe80::1%7")));
+}
+
+// --- order of the race ----------------------------------------------------
+
+std::vector<std::string> ordered(std::initializer_list<const char *> in) {
+    std::vector<IpAddress> v;
+    for (const char *t : in) v.push_back(ip(t));
+    net::order_for_happy_eyeballs(&v);
+    std::vector<std::string> out;
+    for (const auto &a : v) out.push_back(net::ip_text(a));
+    return out;
+}
+
+using Texts = std::vector<std::string>;
+
+TEST(HappyEyeballsOrder, InterleavesTheFamiliesIPv6First) {
+    EXPECT_EQ(ordered({"192.0.2.1", "192.0.2.2", "2001:db8::1", "2001:db8::2"}),
+              (Texts{"2001:db8::1", "192.0.2.1", "2001:db8::2", "192.0.2.2"}));
+    EXPECT_EQ(ordered({"2001:db8::1", "2001:db8::2", "2001:db8::3", "192.0.2.1"}),
+              (Texts{"2001:db8::1", "192.0.2.1", "2001:db8::2", "2001:db8::3"}));
+    EXPECT_EQ(ordered({"192.0.2.3", "192.0.2.2", "192.0.2.1", "2001:db8::9"}),
+              (Texts{"2001:db8::9", "192.0.2.3", "192.0.2.2", "192.0.2.1"}));
+    EXPECT_EQ(ordered({"192.0.2.3", "192.0.2.1"}), (Texts{"192.0.2.3", "192.0.2.1"}));
+    EXPECT_EQ(ordered({"2001:db8::2", "2001:db8::1"}), (Texts{"2001:db8::2", "2001:db8::1"}));
+    EXPECT_EQ(ordered({}), Texts{});
+}
+
+TEST(HappyEyeballsOrder, KeepsTheFirstOfRepeatsAndCountsMappedAsIPv4) {
+    EXPECT_EQ(ordered({"::ffff:192.0.2.1", "192.0.2.1", "2001:db8::1", "2001:db8::1", "192.0.2.2"}),
+              (Texts{"2001:db8::1", "192.0.2.1", "192.0.2.2"}));
+    // Same address in two zones: two different places.
+    EXPECT_EQ(ordered({"fe80::1%1", "fe80::1%2", "fe80::1%1"}),
+              (Texts{net::ip_text(ip("fe80::1%1")), net::ip_text(ip("fe80::1%2"))}));
+    std::vector<IpAddress> none = {IpAddress{}, ip("192.0.2.1"), IpAddress{}};
+    net::order_for_happy_eyeballs(&none);
+    EXPECT_EQ(none, std::vector<IpAddress>{ip("192.0.2.1")});
+}
+
+}  // namespace
+}  // namespace kel::test
