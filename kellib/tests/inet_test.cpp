@@ -57,6 +57,16 @@ std::string text_of(const IpPrefix &p) {
     return std::string(buf, net::format_prefix(p, buf, sizeof buf));
 }
 
+long ms_since(Clock::time_point t) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
 // --- literals -------------------------------------------------------------
 
 TEST(IpText, ParsesDottedQuadsStrictlyAsTheIPv4Parser) {
@@ -381,6 +391,404 @@ TEST(HappyEyeballsOrder, KeepsTheFirstOfRepeatsAndCountsMappedAsIPv4) {
     std::vector<IpAddress> none = {IpAddress{}, ip("192.0.2.1"), IpAddress{}};
     net::order_for_happy_eyeballs(&none);
     EXPECT_EQ(none, std::vector<IpAddress>{ip("192.0.2.1")});
+}
+
+// --- look-ups -------------------------------------------------------------
+
+std::atomic<int> g_lookups{0};
+
+// a.test and b.test have addresses of both families, none.test none at
+// all; every other name is unknown.
+bool chosen_resolver(const char *name, std::vector<IpAddress> *out) {
+    ++g_lookups;
+    if (std::strcmp(name, "a.test") == 0) {
+        for (const char *t : {"192.0.2.1", "192.0.2.2", "2001:db8::1", "2001:db8::2"}) out->push_back(ip(t));
+        return true;
+    }
+    if (std::strcmp(name, "b.test") == 0) {
+        for (const char *t : {"2001:db8::7", "::ffff:192.0.2.7", "2001:db8::7"}) out->push_back(ip(t));
+        return true;
+    }
+    if (std::strcmp(name, "none.test") == 0) return true;
+    net::set_last_error(net::kErrHostNotFound);
+    return false;
+}
+
+struct ResolverAllOverride {
+    explicit ResolverAllOverride(net::ResolverAll r) : previous(net::set_resolver_all(r)) {}
+    ~ResolverAllOverride() { net::set_resolver_all(previous); }
+    net::ResolverAll previous;
+};
+
+Texts resolved(const char *name) {
+    std::vector<IpAddress> v = {ip("198.51.100.1")};  // replaced, not added to
+    if (!net::resolve_all(name, &v)) {
+        EXPECT_TRUE(v.empty()) << name;
+        return {"error " + std::to_string(net::last_error())};
+    }
+    Texts out;
+    for (const auto &a : v) out.push_back(net::ip_text(a));
+    return out;
+}
+
+TEST(ResolveAll, LiteralsAreTheirOwnAddressWithoutALookUp) {
+    g_lookups = 0;
+    ResolverAllOverride hook(chosen_resolver);
+    EXPECT_EQ(resolved("::1"), Texts{"::1"});
+    EXPECT_EQ(resolved("[2001:db8::1]"), Texts{"2001:db8::1"});
+    EXPECT_EQ(resolved("192.0.2.1"), Texts{"192.0.2.1"});
+    EXPECT_EQ(resolved("::ffff:192.0.2.1"), Texts{"192.0.2.1"});
+    EXPECT_EQ(g_lookups.load(), 0);
+}
+
+TEST(ResolveAll, ArrangesTheResolversAnswerForTheRace) {
+    g_lookups = 0;
+    ResolverAllOverride hook(chosen_resolver);
+    EXPECT_EQ(resolved("a.test"), (Texts{"2001:db8::1", "192.0.2.1", "2001:db8::2", "192.0.2.2"}));
+    EXPECT_EQ(resolved("b.test"), (Texts{"2001:db8::7", "192.0.2.7"}));
+    EXPECT_EQ(g_lookups.load(), 2);
+}
+
+TEST(ResolveAll, FailuresKeepTheResolversErrorAndNoAddressIsNoData) {
+    ResolverAllOverride hook(chosen_resolver);
+    EXPECT_EQ(resolved("unknown.test"), Texts{"error 11001"});
+    EXPECT_EQ(resolved("none.test"), Texts{"error 11004"});
+    EXPECT_FALSE(net::resolve_all(nullptr, nullptr));
+    EXPECT_EQ(net::last_error(), net::kErrInvalid);
+}
+
+TEST(ResolveAll, SystemResolverFindsLocalhostAndNotAnOverlongLabel) {
+    // localhost comes from the hosts file; a label over 63 characters is
+    // refused before any query leaves.
+    const Texts local = resolved("localhost");
+    EXPECT_NE(std::find(local.begin(), local.end(), "127.0.0.1"), local.end())
+        << (local.empty() ? "" : local.front());
+    const std::string unknown = std::string(70, 'x') + ".invalid";
+    EXPECT_EQ(resolved(unknown.c_str()), Texts{"error 11001"});
+}
+
+// --- listeners ------------------------------------------------------------
+
+int int_option(net::Socket s, int level, int option) {
+    int v = -1;
+    socklen_t len = sizeof v;
+    EXPECT_EQ(getsockopt(static_cast<int>(s), level, option, &v, &len), 0);
+    return v;
+}
+
+uint16_t port_of(net::Socket s) {
+    uint16_t port_net = 0;
+    EXPECT_TRUE(net::local_address(s, nullptr, &port_net));
+    return port_net;
+}
+
+#define REQUIRE_IPV6() \
+    if (!net::ipv6_available()) GTEST_SKIP() << "no IPv6 on this machine (socket or bind to :: refused)"
+
+// A connection from `from` (port 0: any) to `to`, accepted on the listener;
+// the peer as the listener saw it.
+struct Accepted {
+    Sock client, server;
+    IpAddress peer;
+    uint16_t peer_port_net = 0;
+};
+
+Accepted connect_and_accept(net::Socket listener, const IpAddress &to) {
+    Accepted r;
+    const uint16_t port = port_of(listener);
+    r.client = Sock(net::connect_happy_eyeballs({&to, 1}, port, 5000));
+    EXPECT_TRUE(r.client.valid()) << "connect to " << net::ip_text(to) << ": " << net::last_error();
+    if (!r.client.valid()) return r;
+    r.server = Sock(net::accept_ip(listener, &r.peer, &r.peer_port_net));
+    EXPECT_TRUE(r.server.valid());
+    return r;
+}
+
+TEST(Listening, DualStackAnyTakesIPv4ClientsAsIPv4AndIPv6AsIPv6) {
+    REQUIRE_IPV6();
+    Sock l(net::listen_on(ip("::"), 0));
+    ASSERT_TRUE(l.valid()) << net::last_error();
+    EXPECT_EQ(int_option(l.get(), IPPROTO_IPV6, IPV6_V6ONLY), 0);
+
+    Accepted v4 = connect_and_accept(l.get(), ip("127.0.0.1"));
+    EXPECT_EQ(v4.peer, ip("127.0.0.1"));
+    IpAddress client_addr;
+    uint16_t client_port = 0;
+    ASSERT_TRUE(net::local_address(v4.client.get(), &client_addr, &client_port));
+    EXPECT_EQ(v4.peer_port_net, client_port);
+    IpAddress server_side;
+    ASSERT_TRUE(net::local_address(v4.server.get(), &server_side, nullptr));
+    EXPECT_EQ(server_side, ip("127.0.0.1"));  // seen through the IPv6 socket, reported as IPv4
+
+    Accepted v6 = connect_and_accept(l.get(), ip("::1"));
+    EXPECT_EQ(v6.peer, ip("::1"));
+    ASSERT_TRUE(net::local_address(v6.client.get(), nullptr, &client_port));
+    EXPECT_EQ(v6.peer_port_net, client_port);
+
+    // Bytes cross the accepted socket.
+    ASSERT_TRUE(send_all(v4.client.get(), "ping"));
+    char buf[4];
+    EXPECT_EQ(net::recv(v4.server.get(), buf, sizeof buf), 4);
+}
+
+TEST(Listening, AnyOtherIPv6AddressTakesIPv6Only) {
+    REQUIRE_IPV6();
+    Sock l(net::listen_on(ip("::1"), 0));
+    ASSERT_TRUE(l.valid()) << net::last_error();
+    EXPECT_EQ(int_option(l.get(), IPPROTO_IPV6, IPV6_V6ONLY), 1);
+    const uint16_t port = port_of(l.get());
+    // Holding 127.0.0.1 on the same port, bound but not listening, keeps
+    // any other program from answering there.
+    Sock hold(net::open(net::Kind::Stream));
+    ASSERT_TRUE(net::bind(hold.get(), loopback(), port)) << net::last_error();
+    const IpAddress v4 = ip("127.0.0.1");
+    EXPECT_EQ(net::connect_happy_eyeballs({&v4, 1}, port, 5000), net::kInvalidSocket);
+    EXPECT_EQ(net::last_error(), 10061);
+    Accepted v6 = connect_and_accept(l.get(), ip("::1"));
+    EXPECT_EQ(v6.peer, ip("::1"));
+}
+
+TEST(Listening, IPv4AddressesListenAsBefore) {
+    Sock l(net::listen_on(ip("127.0.0.1"), 0));
+    ASSERT_TRUE(l.valid()) << net::last_error();
+    IpAddress bound;
+    ASSERT_TRUE(net::local_address(l.get(), &bound, nullptr));
+    EXPECT_EQ(bound, ip("127.0.0.1"));
+    EXPECT_EQ(int_option(l.get(), SOL_SOCKET, SO_REUSEADDR), 1);
+    Accepted c = connect_and_accept(l.get(), ip("127.0.0.1"));
+    EXPECT_EQ(c.peer, ip("127.0.0.1"));
+    // A mapped address listens as the IPv4 address.
+    Sock m(net::listen_on(ip("::ffff:127.0.0.1"), 0));
+    ASSERT_TRUE(m.valid()) << net::last_error();
+    ASSERT_TRUE(net::local_address(m.get(), &bound, nullptr));
+    EXPECT_EQ(bound, ip("127.0.0.1"));
+    EXPECT_EQ(net::listen_on(IpAddress{}, 0), net::kInvalidSocket);
+    EXPECT_EQ(net::last_error(), net::kErrInvalid);
+}
+
+TEST(Listening, TakesBackAPortInTimeWaitButNotOneInUse) {
+    const IpAddress where = net::ipv6_available() ? ip("::1") : ip("127.0.0.1");
+    Sock l(net::listen_on(where, 0));
+    ASSERT_TRUE(l.valid()) << net::last_error();
+    const uint16_t port = port_of(l.get());
+    EXPECT_EQ(net::listen_on(where, port), net::kInvalidSocket);
+    EXPECT_EQ(net::last_error(), 10048);
+    {
+        Accepted c = connect_and_accept(l.get(), where);
+        c.server.reset();  // the server closes first: its end lingers in TIME_WAIT
+        char b;
+        EXPECT_EQ(net::recv(c.client.get(), &b, 1), 0);
+    }
+    l.reset();
+    Sock again(net::listen_on(where, port));
+    EXPECT_TRUE(again.valid()) << "port in TIME_WAIT refused: " << net::last_error();
+}
+
+TEST(Listening, Ipv6AvailableAgreesWithADualStackListener) {
+    Sock l(net::listen_on(ip("::"), 0));
+    EXPECT_EQ(net::ipv6_available(), l.valid());
+}
+
+// --- the race -------------------------------------------------------------
+
+// A listener that never answers: its accept queue (room for one) holds a
+// connection nobody accepts, so the kernel drops every further SYN and a
+// connect to it hangs on retransmissions (1 s, then 3 s, ...). Loopback
+// only, needs no privilege, and fill() proves the drop before a test
+// relies on it.
+struct Silent {
+    Sock listener;
+    Sock filler;
+};
+
+// Listeners of the given addresses on one port: the race uses one port.
+std::vector<Sock> listen_on_one_port(const std::vector<IpAddress> &where, uint16_t *port_net) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        std::vector<Sock> socks;
+        socks.emplace_back(net::listen_on(where[0], 0));
+        if (!socks[0].valid()) break;
+        const uint16_t port = port_of(socks[0].get());
+        for (std::size_t k = 1; k < where.size(); ++k) {
+            socks.emplace_back(net::listen_on(where[k], port));
+            if (!socks.back().valid()) break;
+        }
+        if (socks.back().valid()) {
+            *port_net = port;
+            return socks;
+        }
+    }
+    ADD_FAILURE() << "no common free port";
+    return {};
+}
+
+void make_silent(Sock &listener, const IpAddress &where, uint16_t port, Silent *out) {
+    ASSERT_TRUE(net::listen(listener.get(), 0));  // a queue of one
+    out->filler = Sock(net::connect_happy_eyeballs({&where, 1}, port, 5000));
+    ASSERT_TRUE(out->filler.valid()) << net::last_error();
+    bool ready = false;
+    const net::Socket l = listener.get();
+    ASSERT_EQ(net::wait_readable_for(&l, &ready, 1, 5000), 1) << "filler never queued";
+    const Clock::time_point t = Clock::now();
+    EXPECT_EQ(net::connect_happy_eyeballs({&where, 1}, port, 300), net::kInvalidSocket)
+        << "a full accept queue answered: the silent listener does not work here";
+    EXPECT_EQ(net::last_error(), net::kErrTimedOut);
+    EXPECT_GE(ms_since(t), 295);
+    out->listener = std::move(listener);
+}
+
+TEST(HappyEyeballs, ConnectsToASingleAddressBlockingWithTheSendBound) {
+    Sock l(net::listen_on(ip("127.0.0.1"), 0));
+    ASSERT_TRUE(l.valid());
+    const IpAddress to = ip("127.0.0.1");
+    for (int timeout_ms : {0, 4321}) {  // the system keeps it in ticks
+        Sock c(net::connect_happy_eyeballs({&to, 1}, port_of(l.get()), timeout_ms));
+        ASSERT_TRUE(c.valid()) << net::last_error();
+        const int flags = fcntl(static_cast<int>(c.get()), F_GETFL);
+        EXPECT_EQ(flags & O_NONBLOCK, 0);
+        timeval tv{};
+        socklen_t len = sizeof tv;
+        ASSERT_EQ(getsockopt(static_cast<int>(c.get()), SOL_SOCKET, SO_SNDTIMEO, &tv, &len), 0);
+        EXPECT_NEAR(tv.tv_sec * 1000 + tv.tv_usec / 1000, timeout_ms, 10);
+        Sock s(net::accept_ip(l.get(), nullptr, nullptr));
+        EXPECT_TRUE(s.valid());
+    }
+    EXPECT_EQ(net::connect_happy_eyeballs({}, port_of(l.get()), 1000), net::kInvalidSocket);
+    EXPECT_EQ(net::last_error(), net::kErrInvalid);
+}
+
+TEST(HappyEyeballs, NextAddressWinsWhenTheFirstNeverAnswers) {
+    REQUIRE_IPV6();
+    const std::vector<IpAddress> where = {ip("::1"), ip("127.0.0.1")};
+    uint16_t port = 0;
+    std::vector<Sock> socks = listen_on_one_port(where, &port);
+    ASSERT_EQ(socks.size(), 2u);
+    Silent silent;
+    make_silent(socks[0], where[0], port, &silent);
+    if (HasFailure()) return;
+
+    const std::size_t descriptors = open_descriptors();
+    const Clock::time_point t = Clock::now();
+    Sock c(net::connect_happy_eyeballs(where, port, 5000));
+    const long elapsed = ms_since(t);
+    ASSERT_TRUE(c.valid()) << net::last_error();
+    // The losing attempt is closed: only the winner is new.
+    EXPECT_EQ(open_descriptors(), descriptors + 1);
+    // The second attempt waited for the step, then won well before the
+    // 5 s bound.
+    EXPECT_GE(elapsed, 245);
+    EXPECT_LT(elapsed, 2000);
+    IpAddress peer;
+    Sock s(net::accept_ip(socks[1].get(), &peer, nullptr));
+    EXPECT_TRUE(s.valid());
+    EXPECT_EQ(peer, ip("127.0.0.1"));
+}
+
+TEST(HappyEyeballs, StepsThroughSeveralSilentAddresses) {
+    const std::vector<IpAddress> where = {ip("127.0.0.2"), ip("127.0.0.3"), ip("127.0.0.1")};
+    uint16_t port = 0;
+    std::vector<Sock> socks = listen_on_one_port(where, &port);
+    ASSERT_EQ(socks.size(), 3u);
+    Silent first, second;
+    make_silent(socks[0], where[0], port, &first);
+    make_silent(socks[1], where[1], port, &second);
+    if (HasFailure()) return;
+
+    const std::size_t descriptors = open_descriptors();
+    const Clock::time_point t = Clock::now();
+    Sock c(net::connect_happy_eyeballs(where, port, 0));  // no overall bound
+    const long elapsed = ms_since(t);
+    ASSERT_TRUE(c.valid()) << net::last_error();
+    EXPECT_EQ(open_descriptors(), descriptors + 1);
+    EXPECT_GE(elapsed, 490);  // two steps of 250 ms
+    EXPECT_LT(elapsed, 2000);
+    IpAddress peer;
+    Sock s(net::accept_ip(socks[2].get(), &peer, nullptr));
+    EXPECT_TRUE(s.valid());
+    EXPECT_EQ(peer, ip("127.0.0.1"));
+}
+
+TEST(HappyEyeballs, EarlierAttemptsGoOnWhileLaterOnesStart) {
+    const std::vector<IpAddress> where = {ip("127.0.0.2"), ip("127.0.0.3")};
+    uint16_t port = 0;
+    std::vector<Sock> socks = listen_on_one_port(where, &port);
+    ASSERT_EQ(socks.size(), 2u);
+    Silent first, second;
+    make_silent(socks[0], where[0], port, &first);
+    make_silent(socks[1], where[1], port, &second);
+    if (HasFailure()) return;
+
+    // Past the 250 ms step the first listener makes room; only the first
+    // attempt, if still going, gets in (on its SYN's retransmission, about
+    // a second after it started). No event marks the step, hence a delay.
+    Peer opener([&] {
+        std::this_thread::sleep_for(400ms);
+        first.filler.reset();
+        Sock taken(net::accept_ip(first.listener.get(), nullptr, nullptr));
+        EXPECT_TRUE(taken.valid());
+    });
+    const Clock::time_point t = Clock::now();
+    Sock c(net::connect_happy_eyeballs(where, port, 5000));
+    const long elapsed = ms_since(t);
+    ASSERT_TRUE(c.valid()) << "the first attempt was dropped when the second started: "
+                           << net::last_error();
+    EXPECT_LT(elapsed, 4000);
+    opener.join();
+    IpAddress peer;
+    uint16_t peer_port = 0, mine = 0;
+    Sock s(net::accept_ip(first.listener.get(), &peer, &peer_port));
+    ASSERT_TRUE(s.valid());
+    ASSERT_TRUE(net::local_address(c.get(), nullptr, &mine));
+    EXPECT_EQ(peer_port, mine);
+}
+
+TEST(HappyEyeballs, ARefusedAttemptStartsTheNextAtOnce) {
+    Sock l(net::listen_on(ip("127.0.0.1"), 0));
+    ASSERT_TRUE(l.valid());
+    const uint16_t port = port_of(l.get());
+    // Nobody listens on 127.0.0.2 at that port.
+    const std::vector<IpAddress> where = {ip("127.0.0.2"), ip("127.0.0.1")};
+    const Clock::time_point t = Clock::now();
+    Sock c(net::connect_happy_eyeballs(where, port, 5000));
+    const long elapsed = ms_since(t);
+    ASSERT_TRUE(c.valid()) << net::last_error();
+    EXPECT_LT(elapsed, 240);  // no wait for the step
+}
+
+TEST(HappyEyeballs, FailsAtOnceWithRefusedWhenEveryAddressRefuses) {
+    std::vector<IpAddress> where = {ip("127.0.0.1"), ip("127.0.0.2"), ip("127.0.0.3")};
+    if (net::ipv6_available()) where.insert(where.begin() + 1, ip("::1"));
+    uint16_t port = 0;
+    {
+        std::vector<Sock> socks = listen_on_one_port(where, &port);
+        ASSERT_EQ(socks.size(), where.size());
+    }  // closed: the port now refuses on every address
+    const std::size_t descriptors = open_descriptors();
+    const Clock::time_point t = Clock::now();
+    EXPECT_EQ(net::connect_happy_eyeballs(where, port, 5000), net::kInvalidSocket);
+    const long elapsed = ms_since(t);
+    EXPECT_EQ(net::last_error(), 10061);
+    EXPECT_LT(elapsed, 450);  // well before two 250 ms steps
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST(HappyEyeballs, GivesUpAtTheOverallBoundWithTimedOut) {
+    const std::vector<IpAddress> where = {ip("127.0.0.2"), ip("127.0.0.3")};
+    uint16_t port = 0;
+    std::vector<Sock> socks = listen_on_one_port(where, &port);
+    ASSERT_EQ(socks.size(), 2u);
+    Silent first, second;
+    make_silent(socks[0], where[0], port, &first);
+    make_silent(socks[1], where[1], port, &second);
+    if (HasFailure()) return;
+
+    const std::size_t descriptors = open_descriptors();
+    const Clock::time_point t = Clock::now();
+    EXPECT_EQ(net::connect_happy_eyeballs(where, port, 600), net::kInvalidSocket);
+    const long elapsed = ms_since(t);
+    EXPECT_EQ(net::last_error(), net::kErrTimedOut);
+    EXPECT_GE(elapsed, 600);
+    EXPECT_LT(elapsed, 1500);
+    EXPECT_EQ(open_descriptors(), descriptors);
 }
 
 }  // namespace

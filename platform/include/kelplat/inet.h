@@ -1,10 +1,13 @@
-// Addresses of both families, their text, prefixes, and the order in which
-// racing connects try them (Happy Eyeballs, RFC 8305). Nothing here keeps
-// state; every function may be called from any thread.
+// Addresses of both families, prefixes, look-ups that return every address
+// of a name, a connect that races them (Happy Eyeballs, RFC 8305), and
+// listening and accepting on IPv6. Errors go to the thread's last socket
+// error, as in net.h. Nothing here keeps state between calls except the
+// installed resolver; every function may be called from any thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,10 +104,58 @@ std::size_t format_prefix(const IpPrefix &p, char *out, std::size_t size) noexce
 // loop, no call.
 bool contains(const IpPrefix &p, const IpAddress &a) noexcept;
 
+// Every address of a host name, both families, in the order the resolver
+// gives but arranged by order_for_happy_eyeballs. A literal (as parse_ip)
+// is its own single address and never reaches the resolver. On failure
+// sets the last error (11001 unknown host, 11004 no address) and leaves
+// *out empty.
+bool resolve_all(const char *name, std::vector<IpAddress> *out) noexcept;
+// A resolver has system_resolve_all's contract: it fills *out (order as
+// found) and returns true, or sets the last error and returns false.
+// Replaces the system look-up for resolve_all (tests return chosen
+// addresses with it); null puts the system one back. Returns the previous.
+using ResolverAll = bool (*)(const char *name, std::vector<IpAddress> *out);
+ResolverAll set_resolver_all(ResolverAll r) noexcept;
+// getaddrinfo for any family, stream sockets, in the system's order.
+bool system_resolve_all(const char *name, std::vector<IpAddress> *out) noexcept;
+
 // Arranges addresses for racing connects (RFC 8305, section 4): IPv6 first,
 // then the families alternate, each keeping its own order; once one family
 // runs out the rest of the other follows. Mapped addresses count as the
 // IPv4 ones they are; repeated addresses keep their first place only.
 void order_for_happy_eyeballs(std::vector<IpAddress> *addrs);
+
+// How long an attempt has alone before the next one starts (RFC 8305's
+// recommended Connection Attempt Delay).
+inline constexpr int kAttemptDelayMs = 250;
+
+// Connects to port_net on the first of the addresses that answers, trying
+// them in the given order: an attempt that has not connected within
+// attempt_delay_ms, or that fails, starts the next one, while the earlier
+// ones go on; the first to connect wins and every other is closed. The
+// whole is bounded by timeout_ms (0: no bound). Returns a blocking stream
+// socket, or kInvalidSocket with the last error set: kErrTimedOut when the
+// bound ran out, else the error of the attempt that failed last (10061
+// refused, 10065 host unreachable, ...); kErrInvalid for no address. As the
+// timed connect, leaves the socket's send bound at timeout_ms (none for 0).
+Socket connect_happy_eyeballs(std::span<const IpAddress> addrs, std::uint16_t port_net,
+                              int timeout_ms, int attempt_delay_ms = kAttemptDelayMs) noexcept;
+
+// A stream socket listening on the address and port (0: the system picks),
+// with the accept queue net::max_backlog(), reusing a port that lingers in
+// TIME_WAIT as bind does. On the IPv6 any address "::" it is dual-stack:
+// IPv4 clients arrive too, as mapped addresses (accept_ip reports them as
+// IPv4). On any other IPv6 address it takes IPv6 only. A mapped address
+// listens as its IPv4 address. kInvalidSocket on failure, last error set.
+Socket listen_on(const IpAddress &a, std::uint16_t port_net) noexcept;
+// Whether an IPv6 socket can be made and bound to "::" dual-stack, that is
+// whether listen_on("::") can work; when not, listen on IPv4 alone.
+bool ipv6_available() noexcept;
+// accept for a socket of either family. peer and peer_port_net may be
+// null; a mapped peer is reported as its IPv4 address.
+Socket accept_ip(Socket s, IpAddress *peer, std::uint16_t *peer_port_net) noexcept;
+// The address and port a socket is bound to (mapped ones as IPv4), false
+// on failure. port_net may be null.
+bool local_address(Socket s, IpAddress *a, std::uint16_t *port_net) noexcept;
 
 }  // namespace kel::net
