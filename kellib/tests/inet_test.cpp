@@ -7,14 +7,18 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -789,6 +793,135 @@ TEST(HappyEyeballs, GivesUpAtTheOverallBoundWithTimedOut) {
     EXPECT_GE(elapsed, 600);
     EXPECT_LT(elapsed, 1500);
     EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// --- a network of the test's own -----------------------------------------
+
+// A network namespace with a veth pair: v0 carries fe80::5 and fd00:5::1,
+// v1 is the far end and owns no address, so a SYN for fd00:5::2 waits for
+// a neighbour that never answers and fails as unreachable after about 3 s.
+// Nothing leaves the namespace. Deleted at the end of the scope.
+class TestNetwork {
+public:
+    TestNetwork() : name_("valdrin-inet-" + std::to_string(getpid())) {
+        if (geteuid() != 0) {
+            why_not_ = "making a network namespace needs root";
+            return;
+        }
+        if (!ip("netns add " + name_)) {
+            why_not_ = "ip netns add " + name_ + " failed (no ip command or no namespaces)";
+            return;
+        }
+        made_ = true;
+        const char *setup[] = {"link set lo up", "link add v0 type veth peer name v1", "link set v1 up",
+                               "link set v0 up", "addr add fe80::5/64 dev v0 nodad",
+                               "addr add fd00:5::1/64 dev v0 nodad"};
+        for (const char *step : setup) {
+            if (!ip("-n " + name_ + " " + step)) {
+                why_not_ = std::string("ip ") + step + " failed in the namespace";
+                return;
+            }
+        }
+        ready_ = true;
+    }
+    ~TestNetwork() {
+        if (made_) ip("netns del " + name_);
+    }
+    TestNetwork(const TestNetwork &) = delete;
+    TestNetwork &operator=(const TestNetwork &) = delete;
+
+    bool ready() const { return ready_; }
+    const std::string &why_not() const { return why_not_; }
+
+    // Runs body on a thread of its own that has entered the namespace.
+    void run(const std::function<void()> &body) {
+        std::thread([&] {
+            const std::string path = "/run/netns/" + name_;
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0) << path;
+            const int rc = setns(fd, CLONE_NEWNET);
+            ::close(fd);
+            ASSERT_EQ(rc, 0) << "setns " << path;
+            body();
+        }).join();
+    }
+
+private:
+    static bool ip(const std::string &args) { return std::system(("ip " + args + " >/dev/null 2>&1").c_str()) == 0; }
+
+    std::string name_;
+    std::string why_not_;
+    bool made_ = false;
+    bool ready_ = false;
+};
+
+#define REQUIRE_NETWORK(net_)                                  \
+    TestNetwork net_;                                          \
+    if (!net_.ready()) GTEST_SKIP() << net_.why_not()
+
+TEST(LinkLocal, TheZoneCarriesThroughListenConnectAndAccept) {
+    REQUIRE_NETWORK(network);
+    network.run([] {
+        const unsigned v0 = if_nametoindex("v0");
+        ASSERT_NE(v0, 0u);
+        const IpAddress where = ip("fe80::5%v0");
+        EXPECT_EQ(where.scope_id, v0);
+        EXPECT_EQ(net::ip_text(where), "fe80::5%v0");
+        Sock l(net::listen_on(where, 0));
+        ASSERT_TRUE(l.valid()) << net::last_error();
+        IpAddress bound;
+        uint16_t port = 0;
+        ASSERT_TRUE(net::local_address(l.get(), &bound, &port));
+        EXPECT_EQ(bound, where);
+        Accepted c = connect_and_accept(l.get(), where);
+        EXPECT_EQ(c.peer, where);  // the client's source is the same address
+        // Without its zone a link-local address names no link.
+        const IpAddress bare = ip("fe80::5");
+        EXPECT_EQ(net::connect_happy_eyeballs({&bare, 1}, port, 5000), net::kInvalidSocket);
+        EXPECT_EQ(net::last_error(), net::kErrInvalid);
+    });
+}
+
+TEST(HappyEyeballs, AnAddressWithNoNeighbourLosesToTheNext) {
+    REQUIRE_NETWORK(network);
+    network.run([] {
+        Sock l(net::listen_on(ip("fd00:5::1"), 0));
+        ASSERT_TRUE(l.valid()) << net::last_error();
+        const std::vector<IpAddress> where = {ip("fd00:5::2"), ip("fd00:5::1")};
+        const Clock::time_point t = Clock::now();
+        Sock c(net::connect_happy_eyeballs(where, port_of(l.get()), 5000));
+        const long elapsed = ms_since(t);
+        ASSERT_TRUE(c.valid()) << net::last_error();
+        EXPECT_GE(elapsed, 245);
+        EXPECT_LT(elapsed, 2000);  // well before the neighbour gives up, and the bound
+        IpAddress peer;
+        Sock s(net::accept_ip(l.get(), &peer, nullptr));
+        EXPECT_EQ(peer, ip("fd00:5::1"));
+    });
+}
+
+TEST(HappyEyeballs, FailsWithTheLastAttemptsErrorWhenNoneConnects) {
+    REQUIRE_NETWORK(network);
+    network.run([] {
+        // Nobody listens on fd00:5::1 at this port; fd00:5::2 has no neighbour.
+        uint16_t port = 0;
+        {
+            Sock l(net::listen_on(ip("fd00:5::1"), 0));
+            ASSERT_TRUE(l.valid());
+            port = port_of(l.get());
+        }
+        // The refusal comes at once and starts the other attempt, which
+        // fails last, when the neighbour gives up.
+        const std::vector<IpAddress> where = {ip("fd00:5::1"), ip("fd00:5::2")};
+        Clock::time_point t = Clock::now();
+        EXPECT_EQ(net::connect_happy_eyeballs(where, port, 600), net::kInvalidSocket);
+        EXPECT_EQ(net::last_error(), net::kErrTimedOut);  // still waiting at the bound
+        EXPECT_GE(ms_since(t), 600);
+        t = Clock::now();
+        EXPECT_EQ(net::connect_happy_eyeballs(where, port, 10000), net::kInvalidSocket);
+        EXPECT_EQ(net::last_error(), 10065);
+        EXPECT_LT(ms_since(t), 9000);  // the neighbour gave up, not the bound
+    });
 }
 
 }  // namespace
