@@ -100,8 +100,8 @@ std::size_t format_prefix(const IpPrefix &p, char *out, std::size_t size) noexce
 
 // Whether the address lies in the network. A mapped address counts as the
 // IPv4 address it is; an IPv4 address never lies in an IPv6 network (not
-// even ::/0). Zones are not compared. A few nanoseconds: no branch on a
-// loop, no call.
+// even ::/0). Zones are not compared. A few nanoseconds, no loop: both
+// families compare as 128 bits under a mask.
 bool contains(const IpPrefix &p, const IpAddress &a) noexcept;
 
 // Every address of a host name, both families, in the order the resolver
@@ -122,7 +122,8 @@ bool system_resolve_all(const char *name, std::vector<IpAddress> *out) noexcept;
 // Arranges addresses for racing connects (RFC 8305, section 4): IPv6 first,
 // then the families alternate, each keeping its own order; once one family
 // runs out the rest of the other follows. Mapped addresses count as the
-// IPv4 ones they are; repeated addresses keep their first place only.
+// IPv4 ones they are; repeated addresses keep their first place only;
+// entries of no family are dropped. May throw std::bad_alloc.
 void order_for_happy_eyeballs(std::vector<IpAddress> *addrs);
 
 // How long an attempt has alone before the next one starts (RFC 8305's
