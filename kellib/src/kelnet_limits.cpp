@@ -164,9 +164,10 @@ std::optional<Clock::time_point> header_deadline() noexcept {
 namespace {
 
 // The sockets the listeners accept on, so that a change of the idle bound
-// reaches the connections they accept from then on.
+// reaches the connections they accept from then on. Never destroyed: a
+// detached listener may still leave it while the process exits.
 std::mutex g_listeners_mutex;
-std::vector<uint32_t> g_listeners;
+std::vector<uint32_t> &g_listeners = *new std::vector<uint32_t>;
 
 void set_idle_bound(uint32_t listener, int idle_ms) noexcept {
     // A bound of 0 lifts a former one.

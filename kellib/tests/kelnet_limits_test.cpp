@@ -200,8 +200,11 @@ TEST_F(Limits, RelayToAPeerThatNeverReadsEndsAtTheIdleBound) {
     });
     const auto status = relay.wait_for(30s);  // liveness: without the bound it never ends
     stop = true;
-    client.a.reset();  // unblocks the writer
+    // Unblocks the writer without touching the socket it sends on: it is
+    // closed only once the writer is done with it.
+    net::shutdown_both(client.a.get());
     writer.join();
+    client.a.reset();
     testing::internal::GetCapturedStderr();
     ASSERT_EQ(status, std::future_status::ready);
     EXPECT_EQ(relay.get(), -3);

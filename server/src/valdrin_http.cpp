@@ -58,7 +58,9 @@ std::mutex g_folders_mutex;
 std::string g_folder;
 std::string g_data_folder;
 
-std::shared_ptr<const Image> g_image;  // under tables_lock()
+// Under tables_lock(); never destroyed, as connection threads may still
+// send it while the process exits.
+std::shared_ptr<const Image> &g_image = *new std::shared_ptr<const Image>;
 
 thread_local bool t_client_closed = false;
 
