@@ -188,7 +188,7 @@ int32_t waiting_within_descriptors(int32_t max_waiting, int32_t max_clients, uin
     const uint64_t working = max_clients > 0 ? 2 * static_cast<uint64_t>(max_clients) : 0;
     const uint64_t room = descriptor_limit > working + kSpare ? descriptor_limit - working - kSpare : 1;
     const uint64_t asked = max_waiting > 0 ? static_cast<uint64_t>(max_waiting) : UINT64_MAX;
-    if (asked <= room) return max_waiting;
+    if (asked <= room || descriptor_limit == UINT64_MAX) return max_waiting;
     const auto lowered = static_cast<int32_t>(std::min<uint64_t>(room, 2'000'000));
     kel::diag::out_printf(
         "HTTPMaxWaiting %s lowered to %d: the open-file limit of %llu leaves no more beside HTTPMaxClients %d\n",
