@@ -44,7 +44,7 @@ PEERS = ("tinyproxy", "squid")
 LIMIT = "limit"
 LIMIT_WORKLOADS = ("a", "b")
 ALL_ROWS = ("direct", "valdrin", "tinyproxy", "squid", LIMIT)
-ALL_WORKLOADS = ("a", "b", "c", "d", "e")
+ALL_WORKLOADS = ("a", "b", "c", "d", "e", "f")
 
 
 def log(msg):
@@ -561,6 +561,57 @@ def hold_tunnels(n, proxy_port, origin_port, on_established, timeout=120.0):
             s.close()
 
 
+class SlowClients:
+    """n connections to the proxy that send a request head which never ends:
+    half of them one more byte every 200 ms, half nothing after the first
+    bytes. Opened all at once; closes the proxy makes are timed."""
+
+    def __init__(self, n, proxy_port, origin_port):
+        self.head = (f"GET http://127.0.0.1:{origin_port}/{SMALL} HTTP/1.1\r\nX-Pad: " + "p" * 4000).encode()
+        self.socks, self.closed_at = [], {}
+        self.t0 = time.monotonic()
+        for _ in range(n):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", proxy_port))
+            self.socks.append(s)
+        self.sel = selectors.DefaultSelector()
+        for s in self.socks:
+            self.sel.register(s, selectors.EVENT_READ)
+        self.sent = 0
+        self.stop = False
+
+    def run_for(self, seconds):
+        """Trickles and watches for closes for that long."""
+        until = time.monotonic() + seconds
+        next_byte = time.monotonic()
+        while time.monotonic() < until and len(self.closed_at) < len(self.socks):
+            if time.monotonic() >= next_byte and self.sent < len(self.head):
+                for i, s in enumerate(self.socks):
+                    if s in self.closed_at or (i % 2 == 1 and self.sent >= 16):
+                        continue
+                    try:
+                        s.send(self.head[self.sent:self.sent + 1])
+                    except OSError:
+                        pass
+                self.sent += 1
+                next_byte += 0.2
+            for key, _ in self.sel.select(timeout=0.05):
+                s = key.fileobj
+                try:
+                    data = s.recv(65536)
+                except OSError:
+                    data = b""
+                if not data:
+                    self.closed_at[s] = time.monotonic() - self.t0
+                    self.sel.unregister(s)
+
+    def close(self):
+        self.sel.close()
+        for s in self.socks:
+            s.close()
+
+
 # ---------------------------------------------------------------- the run
 
 
@@ -711,6 +762,38 @@ class Bench:
         self.add("e.socket_errors", row, w["socket_errors"])
         return f"{w['rps']:.0f} req/s, socket errors {w['socket_errors']}"
 
+    def wl_f(self, row):
+        port = self.services[row].port
+        slow = SlowClients(self.args.slow, port, self.origin)
+        try:
+            slow.run_for(2.0)
+            # The ordinary clients run beside them from another thread of work.
+            result = {}
+
+            def load():
+                result.update(run_wrk(self.scripts[row]["small"], port, 2, 50, self.args.duration))
+
+            import threading
+            t = threading.Thread(target=load)
+            t.start()
+            while t.is_alive():
+                slow.run_for(0.5)
+            t.join()
+            w = result
+            served = w["requests"] - w["status_errors"] - w["socket_errors"]
+            self.add("f.rps", row, w["rps"])
+            self.add("f.p99", row, w["p99_ms"])
+            self.add("f.served", row, 100.0 * served / max(1, w["requests"]))
+            if row == "valdrin":
+                # The factory header deadline is 30 s from each connect.
+                slow.run_for(max(0.0, 33.0 - (time.monotonic() - slow.t0)))
+                on_time = sum(1 for t_ in slow.closed_at.values() if 29.5 <= t_ <= 33.0)
+                self.add("f.closed", row, on_time)
+            return (f"{w['rps']:.0f} req/s beside {self.args.slow} slow clients, p99 {w['p99_ms']:.1f} ms, "
+                    f"{served}/{w['requests']} served, {len(slow.closed_at)} slow ones closed")
+        finally:
+            slow.close()
+
     def run(self, rows, workloads):
         self.ad_reply = {row: self.probe_ad_reply(row) for row in rows}
         for rep in range(self.args.reps):
@@ -719,6 +802,8 @@ class Bench:
                 order = rows[rep % len(rows):] + rows[:rep % len(rows)]
                 for row in order:
                     if row == LIMIT and wl not in LIMIT_WORKLOADS:
+                        continue
+                    if row == "direct" and wl == "f":
                         continue
                     try:
                         summary = getattr(self, f"wl_{wl}")(row)
@@ -849,6 +934,21 @@ def report(bench, rows, workloads, args, started):
             ("socket errors (all reps)", total("e.socket_errors"))]))
         parts.append("Peers answer the listed host with their own block (403 page), "
                      "the closest equivalent they offer.\n")
+    if "f" in workloads:
+        def quiet_ratio(row):
+            a, f = med(R.get("a.p99", {}).get(row, [])), med(R.get("f.p99", {}).get(row, []))
+            return ratio(f, a)
+
+        def closed(row):
+            vals = R.get("f.closed", {}).get(row, [])
+            return f"{min(vals):.0f}/{args.slow}" if vals else "—"
+
+        parts.append(table(R, rows, f"(f) small GETs as in (a) beside {args.slow} slow clients "
+                           "(half trickling a head one byte per 200 ms, half silent)", [
+            ("f.rps", "req/s", 0, HIGHER),
+            ("f.p99", "p99 ms", 2, LOWER),
+            ("f.served", "% served", 2, HIGHER),
+        ], [("p99 × quiet (a)", quiet_ratio), ("slow closed at 30 s deadline (worst rep)", closed)]))
     if bench.notes:
         parts.append("Notes:\n\n" + "\n".join(f"- {n}" for n in bench.notes) + "\n")
     return "\n".join(parts)
@@ -882,6 +982,7 @@ def main():
     args.curls = 10
     args.pause = 0.5 if args.quick else 1.0
     args.tunnels = [int(x) for x in args.tunnels.split(",") if x]
+    args.slow = 2000
     rows = [r for r in args.rows.split(",") if r]
     workloads = [w for w in args.workloads if w in ALL_WORKLOADS]
     if "direct" not in rows:
