@@ -142,6 +142,10 @@ TEST(AfterSaveWizard, OnlyASaveThatWroteEveryKeyIsAnnounced) {
 }
 
 TEST(UnitProxyServiceOverDBus, NoBusMeansAnUnknownStateAndAFailedReloadWithTheReason) {
+#if defined(__SANITIZE_THREAD__)
+    // QtDBus runs a thread of its own inside Qt, which is not instrumented.
+    GTEST_SKIP() << "ThreadSanitizer cannot see the synchronisation inside Qt's D-Bus thread";
+#endif
     const QDBusConnection none =
         QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("wizard-no-bus"));
     ASSERT_FALSE(none.isConnected());

@@ -18,6 +18,11 @@ namespace {
 
 constexpr const char *kModule = "access_log";
 constexpr size_t kDefaultQueueEntries = 65536;
+// The writer gathers what came in this long into one write, so that a busy
+// proxy does not wake it, and seek the file, for every request.
+constexpr auto kGatherTime = std::chrono::milliseconds(100);
+// A queue this long is written at once.
+constexpr size_t kWakeEntries = 4096;
 
 constexpr const char *kVerdictNames[kVerdicts] = {
     "forwarded", "tunnel", "ftp", "ad-image", "blocked", "refused", "error", "too-many", "status",
@@ -91,49 +96,59 @@ std::string format_access_line(const AccessEntry &e) {
 
 struct AccessLog::State {
     mutable std::mutex mutex;
-    std::condition_variable wake;     // the writer: entries are waiting
+    std::condition_variable wake;     // the writer: the queue is long, or a flush waits
+    bool flushing = false;
     std::condition_variable written;  // flushers: the queue was emptied
     std::deque<std::string> pending;
-    // The file the writer appends to; null while the log is off. Opened
-    // when configured, so that its descriptor is held from then on.
-    std::shared_ptr<fs::FollowedFile> file;
+    std::string path;  // whole; empty while the log is off
+    // A file configure() opened (so that its descriptor is held from then
+    // on), for the writer to take at its next batch; with switching set and
+    // no file, the log went off.
+    std::unique_ptr<fs::FollowedFile> next;
+    bool switching = false;
     size_t limit = kDefaultQueueEntries;
     bool writer_running = false;
     bool writing = false;
     uint64_t written_count = 0;
     uint64_t dropped_count = 0;
-    bool failing = false;  // a write failed; said once until one succeeds
 
     static void run(void *self) { static_cast<State *>(self)->loop(); }
 
     void loop() {
+        // Only this thread touches the file it writes to.
+        std::unique_ptr<fs::FollowedFile> file;
+        bool failing = false;  // a write failed; said once until one succeeds
         std::unique_lock<std::mutex> hold(mutex);
         for (;;) {
             wake.wait(hold, [this] { return !pending.empty(); });
+            // Entries come in bursts: let the rest of this one come too.
+            wake.wait_for(hold, kGatherTime, [this] { return flushing || pending.size() >= kWakeEntries; });
+            if (switching) {
+                file = std::move(next);
+                switching = false;
+            }
             std::string chunk;
             for (const std::string &line : pending) chunk += line;
             const size_t count = pending.size();
             pending.clear();
-            std::shared_ptr<fs::FollowedFile> target = file;
             writing = true;
             hold.unlock();
             // One write for the whole batch, without the lock: the disk may
             // be slow, and submitters must never wait for it.
             int error = 0;
-            const bool ok = target != nullptr && target->append(chunk, &error);
+            const bool ok = file != nullptr && file->append(chunk, &error);
+            if (!ok && file != nullptr && !failing) {
+                const std::string text = "cannot write the access log " + file->path() + " (" +
+                                         fs::error_text(error) + "); entries are lost until it works";
+                kel::diag::message(text.c_str(), kModule, __LINE__);
+            }
+            if (file != nullptr) failing = !ok;
             hold.lock();
             writing = false;
             if (ok) {
                 written_count += count;
-                failing = false;
-            } else if (target != nullptr) {
+            } else if (file != nullptr) {
                 dropped_count += count;
-                if (!failing) {
-                    failing = true;
-                    const std::string text = "cannot write the access log " + target->path() + " (" +
-                                             fs::error_text(error) + "); entries are lost until it works";
-                    kel::diag::message(text.c_str(), kModule, __LINE__);
-                }
             }
             if (pending.empty()) written.notify_all();
         }
@@ -152,26 +167,35 @@ AccessLog::State &AccessLog::state() const {
 
 void AccessLog::configure(const std::string &path) {
     State &s = state();
-    std::shared_ptr<fs::FollowedFile> file;
+    std::string whole;
+    std::unique_ptr<fs::FollowedFile> file;
     if (!path.empty()) {
         // Fixed now: a rotation reopens by name, whatever the current folder is by then.
         std::error_code ec;
-        const std::filesystem::path whole = std::filesystem::absolute(path, ec);
-        file = std::make_shared<fs::FollowedFile>(ec ? path : whole.lexically_normal().string());
+        const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+        whole = ec ? path : absolute.lexically_normal().string();
+    }
+    {
+        std::lock_guard<std::mutex> hold(s.mutex);
+        if (whole == s.path) return;  // the open file goes on
+    }
+    if (!whole.empty()) {
+        file = std::make_unique<fs::FollowedFile>(whole);
         int error = 0;
         if (!file->append("", &error)) {
             const std::string text =
-                "cannot open the access log " + path + " (" + fs::error_text(error) + "); trying again at each entry";
+                "cannot open the access log " + whole + " (" + fs::error_text(error) + "); trying again at each entry";
             kel::diag::message(text.c_str(), kModule, __LINE__);
         }
     }
     std::lock_guard<std::mutex> hold(s.mutex);
     // The writer comes with the log, so that a busy moment never starts it.
     if (file != nullptr && !s.writer_running) s.writer_running = kel::thread::start_detached(State::run, &s) == 0;
-    if (s.file != nullptr && file != nullptr && s.file->path() == file->path()) return;  // keep the open file
-    s.file = std::move(file);
+    s.path = whole;
+    s.next = std::move(file);
+    s.switching = true;
     static bool flushed_at_exit = false;
-    if (!path.empty() && !flushed_at_exit) {
+    if (!whole.empty() && !flushed_at_exit) {
         // What the last requests logged reaches the file when the host exits.
         flushed_at_exit = std::atexit([] { (void)AccessLog::instance().flush(2000); }) == 0;
     }
@@ -180,18 +204,18 @@ void AccessLog::configure(const std::string &path) {
 std::string AccessLog::path() const {
     State &s = state();
     std::lock_guard<std::mutex> hold(s.mutex);
-    return s.file != nullptr ? s.file->path() : "";
+    return s.path;
 }
 
 void AccessLog::submit(const AccessEntry &entry) {
     State &s = state();
     {
         std::lock_guard<std::mutex> hold(s.mutex);
-        if (s.file == nullptr) return;
+        if (s.path.empty()) return;
     }
     std::string line = format_access_line(entry);
     std::lock_guard<std::mutex> hold(s.mutex);
-    if (s.file == nullptr) return;
+    if (s.path.empty()) return;
     if (s.pending.size() >= s.limit) {
         ++s.dropped_count;
         return;
@@ -204,14 +228,20 @@ void AccessLog::submit(const AccessEntry &entry) {
         }
     }
     s.pending.push_back(std::move(line));
-    s.wake.notify_one();
+    // The first entry of a batch starts the writer's gathering; later ones
+    // wake it only when the queue grows long.
+    if (s.pending.size() == 1 || s.pending.size() >= kWakeEntries) s.wake.notify_one();
 }
 
 bool AccessLog::flush(int timeout_ms) {
     State &s = state();
     std::unique_lock<std::mutex> hold(s.mutex);
-    return s.written.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                              [&] { return s.pending.empty() && !s.writing; });
+    s.flushing = true;
+    s.wake.notify_one();
+    const bool done = s.written.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                         [&] { return s.pending.empty() && !s.writing; });
+    s.flushing = false;
+    return done;
 }
 
 uint64_t AccessLog::written() const {

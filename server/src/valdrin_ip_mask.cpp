@@ -196,7 +196,8 @@ private:
 LabelIndex &index_of(hash_base_donnees_t *bd) { return *static_cast<LabelIndex *>(bd->index); }
 
 // The hosts that valdrin_host_mask_contient blocks; under tables_lock().
-std::shared_ptr<const BlockList> g_block_list;
+// Never destroyed: connection threads may look up while the process exits.
+std::shared_ptr<const BlockList> &g_block_list = *new std::shared_ptr<const BlockList>;
 
 void write_node(hash_liste_chainee_t *node, uint32_t hash, const char *label, void *data,
                 int32_t data2) {
