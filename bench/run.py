@@ -2,6 +2,8 @@
 """Side-by-side benchmark of the proxy against the direct path and two peers.
 
 Starts nginx (HTTP and TLS), valdrin_proxy, tinyproxy and squid on loopback,
+and a second nginx as a reverse proxy in front of the first (the limit row:
+the same socket work per request, done by an event loop on one worker),
 each with its own configuration in a temporary folder, runs every workload
 row by row and rep by rep (rep 1 of every row, then rep 2, ...), stops exactly
 the processes it started, and prints one markdown table per workload with
@@ -32,12 +34,17 @@ SMALL = "1k.bin"
 BULK = "10m.bin"
 SMALL_SIZE = 1024
 BULK_SIZE = 10 * 1024 * 1024
-# A name that can never reach a resolver: its first label is over 63 bytes.
-AD_HOST = "ads-" + "x" * 66 + ".invalid"
+# A listed host: every row blocks it before any look-up (and squid's look-ups
+# go to loopback), so its reserved top-level domain is never asked for.
+AD_HOST = "ads.valdrin-bench.invalid"
 NOFILE = 65536
 PEERS = ("tinyproxy", "squid")
-ALL_ROWS = ("direct", "valdrin", "tinyproxy", "squid")
-ALL_WORKLOADS = ("a", "b", "c", "d", "e")
+# Not a peer: it cannot do CONNECT nor forward-proxy requests; it shows what
+# an event loop gets out of these cores for the same socket work.
+LIMIT = "limit"
+LIMIT_WORKLOADS = ("a", "b")
+ALL_ROWS = ("direct", "valdrin", "tinyproxy", "squid", LIMIT)
+ALL_WORKLOADS = ("a", "b", "c", "d", "e", "f")
 
 
 def log(msg):
@@ -243,6 +250,38 @@ http {{
                    http_port)
 
 
+def start_nginx_limit(tmp, port, origin):
+    d = os.path.join(tmp, "nginx-limit")
+    os.mkdir(d)
+    # One worker, one origin connection per request (HTTP/1.0 upstream, no
+    # upstream keep-alive), no logging: a proxy's socket work per request.
+    conf = f"""
+daemon off;
+master_process off;
+user root;
+worker_processes 1;
+worker_rlimit_nofile {NOFILE};
+pid {d}/nginx.pid;
+error_log {d}/error.log warn;
+events {{ worker_connections 30000; }}
+http {{
+    access_log off;
+    client_body_temp_path {d}/body;
+    proxy_temp_path {d}/proxy;
+    fastcgi_temp_path {d}/fastcgi;
+    uwsgi_temp_path {d}/uwsgi;
+    scgi_temp_path {d}/scgi;
+    proxy_buffering off;
+    server {{
+        listen 127.0.0.1:{port} backlog=4096;
+        location / {{ proxy_pass http://127.0.0.1:{origin}; proxy_http_version 1.0; }}
+    }}
+}}
+"""
+    write(f"{d}/nginx.conf", conf)
+    return Service(LIMIT, ["nginx", "-p", d, "-c", f"{d}/nginx.conf"], d, f"{d}/stdout.log", port)
+
+
 def start_valdrin(tmp, dist, port):
     d = os.path.join(tmp, "valdrin")
     shutil.copytree(dist, d)
@@ -256,7 +295,6 @@ AllowedHost0=127.0.0.1
 HTTPEnabled=true
 HTTPPort={port}
 AdHostsEnabled=true
-HTTPMaxClients=6000
 """)
     # Keep the shipped list, so the table is as full as a user's, and add the bench's ad host.
     hosts = ""
@@ -523,6 +561,57 @@ def hold_tunnels(n, proxy_port, origin_port, on_established, timeout=120.0):
             s.close()
 
 
+class SlowClients:
+    """n connections to the proxy that send a request head which never ends:
+    half of them one more byte every 200 ms, half nothing after the first
+    bytes. Opened all at once; closes the proxy makes are timed."""
+
+    def __init__(self, n, proxy_port, origin_port):
+        self.head = (f"GET http://127.0.0.1:{origin_port}/{SMALL} HTTP/1.1\r\nX-Pad: " + "p" * 4000).encode()
+        self.socks, self.closed_at = [], {}
+        self.t0 = time.monotonic()
+        for _ in range(n):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", proxy_port))
+            self.socks.append(s)
+        self.sel = selectors.DefaultSelector()
+        for s in self.socks:
+            self.sel.register(s, selectors.EVENT_READ)
+        self.sent = 0
+        self.stop = False
+
+    def run_for(self, seconds):
+        """Trickles and watches for closes for that long."""
+        until = time.monotonic() + seconds
+        next_byte = time.monotonic()
+        while time.monotonic() < until and len(self.closed_at) < len(self.socks):
+            if time.monotonic() >= next_byte and self.sent < len(self.head):
+                for i, s in enumerate(self.socks):
+                    if s in self.closed_at or (i % 2 == 1 and self.sent >= 16):
+                        continue
+                    try:
+                        s.send(self.head[self.sent:self.sent + 1])
+                    except OSError:
+                        pass
+                self.sent += 1
+                next_byte += 0.2
+            for key, _ in self.sel.select(timeout=0.05):
+                s = key.fileobj
+                try:
+                    data = s.recv(65536)
+                except OSError:
+                    data = b""
+                if not data:
+                    self.closed_at[s] = time.monotonic() - self.t0
+                    self.sel.unregister(s)
+
+    def close(self):
+        self.sel.close()
+        for s in self.socks:
+            s.close()
+
+
 # ---------------------------------------------------------------- the run
 
 
@@ -546,6 +635,7 @@ class Bench:
             "valdrin": lambda p: start_valdrin(self.tmp, self.dist, p),
             "tinyproxy": lambda p: start_tinyproxy(self.tmp, p),
             "squid": lambda p: start_squid(self.tmp, p),
+            LIMIT: lambda p: start_nginx_limit(self.tmp, p, self.origin),
         }
         for row in rows:
             port = self.origin if row == "direct" else free_port()
@@ -556,7 +646,8 @@ class Bench:
             log(f"{row} listening on 127.0.0.1:{svc.port} (pid {svc.pid})")
         self.scripts = {}
         for row in rows:
-            proxied = row != "direct"
+            # The limit row is an origin to its clients: origin-form targets.
+            proxied = row not in ("direct", LIMIT)
             small = f"http://127.0.0.1:{self.origin}/{SMALL}" if proxied else f"/{SMALL}"
             bulk = f"http://127.0.0.1:{self.origin}/{BULK}" if proxied else f"/{BULK}"
             host = f"127.0.0.1:{self.origin}"
@@ -582,7 +673,12 @@ class Bench:
         self.services.clear()
 
     def proxy_port(self, row):
-        return None if row == "direct" else self.services[row].port
+        return None if row in ("direct", LIMIT) else self.services[row].port
+
+    def url_of(self, row, name):
+        # ab asks the limit row as an origin; every other row for the origin.
+        port = self.services[row].port if row == LIMIT else self.origin
+        return f"http://127.0.0.1:{port}/{name}"
 
     def measured_pid(self, row):
         # The direct row's "proxy" is nginx itself: the reference cost of serving.
@@ -590,6 +686,8 @@ class Bench:
 
     def probe_ad_reply(self, row):
         argv = ["curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{content_type} %{size_download}"]
+        if row == LIMIT:
+            return "—"
         if row == "direct":
             url = f"http://127.0.0.1:{self.origin}/{SMALL}"
         else:
@@ -618,8 +716,7 @@ class Bench:
     def wl_b(self, row):
         pid = self.measured_pid(row)
         before = cpu_seconds(pid)
-        r = run_ab(self.args.ab_requests, 50, f"http://127.0.0.1:{self.origin}/{SMALL}",
-                   self.proxy_port(row))
+        r = run_ab(self.args.ab_requests, 50, self.url_of(row, SMALL), self.proxy_port(row))
         cpu = cpu_seconds(pid) - before
         self.add("b.cpu_ab", row, cpu / r["requests"] * 10000)
         self.add("b.ab_errors", row, r["failed"])
@@ -665,6 +762,38 @@ class Bench:
         self.add("e.socket_errors", row, w["socket_errors"])
         return f"{w['rps']:.0f} req/s, socket errors {w['socket_errors']}"
 
+    def wl_f(self, row):
+        port = self.services[row].port
+        slow = SlowClients(self.args.slow, port, self.origin)
+        try:
+            slow.run_for(2.0)
+            # The ordinary clients run beside them from another thread of work.
+            result = {}
+
+            def load():
+                result.update(run_wrk(self.scripts[row]["small"], port, 2, 50, self.args.duration))
+
+            import threading
+            t = threading.Thread(target=load)
+            t.start()
+            while t.is_alive():
+                slow.run_for(0.5)
+            t.join()
+            w = result
+            served = w["requests"] - w["status_errors"] - w["socket_errors"]
+            self.add("f.rps", row, w["rps"])
+            self.add("f.p99", row, w["p99_ms"])
+            self.add("f.served", row, 100.0 * served / max(1, w["requests"]))
+            if row == "valdrin":
+                # The factory header deadline is 30 s from each connect.
+                slow.run_for(max(0.0, 33.0 - (time.monotonic() - slow.t0)))
+                on_time = sum(1 for t_ in slow.closed_at.values() if 29.5 <= t_ <= 33.0)
+                self.add("f.closed", row, on_time)
+            return (f"{w['rps']:.0f} req/s beside {self.args.slow} slow clients, p99 {w['p99_ms']:.1f} ms, "
+                    f"{served}/{w['requests']} served, {len(slow.closed_at)} slow ones closed")
+        finally:
+            slow.close()
+
     def run(self, rows, workloads):
         self.ad_reply = {row: self.probe_ad_reply(row) for row in rows}
         for rep in range(self.args.reps):
@@ -672,6 +801,10 @@ class Bench:
                 # Rotate the row order each rep so no row always runs first.
                 order = rows[rep % len(rows):] + rows[:rep % len(rows)]
                 for row in order:
+                    if row == LIMIT and wl not in LIMIT_WORKLOADS:
+                        continue
+                    if row == "direct" and wl == "f":
+                        continue
                     try:
                         summary = getattr(self, f"wl_{wl}")(row)
                     except Exception as e:  # a failed row is recorded, the run goes on
@@ -706,14 +839,17 @@ def table(results, rows, title, metrics, extra=None):
     """metrics: (key, header, digits, better). Every metric gets its median
     and its ratios to the direct row and to the best peer."""
     out = [f"### {title}", ""]
+    with_limit = LIMIT in rows
     head = ["row"]
     for _, header, _, _ in metrics:
-        head += [header, "× direct", "× best peer"]
+        head += [header, "× direct", "× best peer"] + (["× limit"] if with_limit else [])
     if extra:
         head += [h for h, _ in extra]
     out.append("| " + " | ".join(head) + " |")
     out.append("|" + "---|" * len(head))
     for row in rows:
+        if all(row not in results.get(key, {}) for key, _, _, _ in metrics):
+            continue  # a row this workload does not run
         cells = [row]
         for key, _, digits, better in metrics:
             by_row = {r: med(results.get(key, {}).get(r, [])) for r in rows}
@@ -721,6 +857,8 @@ def table(results, rows, title, metrics, extra=None):
             best = (max(peers) if better == HIGHER else min(peers)) if peers else None
             v = by_row[row]
             cells += [fmt(v, digits), ratio(v, by_row.get("direct")), ratio(v, best)]
+            if with_limit:
+                cells.append(ratio(v, by_row.get(LIMIT)))
         if extra:
             cells += [fn(row) for _, fn in extra]
         out.append("| " + " | ".join(cells) + " |")
@@ -796,6 +934,21 @@ def report(bench, rows, workloads, args, started):
             ("socket errors (all reps)", total("e.socket_errors"))]))
         parts.append("Peers answer the listed host with their own block (403 page), "
                      "the closest equivalent they offer.\n")
+    if "f" in workloads:
+        def quiet_ratio(row):
+            a, f = med(R.get("a.p99", {}).get(row, [])), med(R.get("f.p99", {}).get(row, []))
+            return ratio(f, a)
+
+        def closed(row):
+            vals = R.get("f.closed", {}).get(row, [])
+            return f"{min(vals):.0f}/{args.slow}" if vals else "—"
+
+        parts.append(table(R, rows, f"(f) small GETs as in (a) beside {args.slow} slow clients "
+                           "(half trickling a head one byte per 200 ms, half silent)", [
+            ("f.rps", "req/s", 0, HIGHER),
+            ("f.p99", "p99 ms", 2, LOWER),
+            ("f.served", "% served", 2, HIGHER),
+        ], [("p99 × quiet (a)", quiet_ratio), ("slow closed at 30 s deadline (worst rep)", closed)]))
     if bench.notes:
         parts.append("Notes:\n\n" + "\n".join(f"- {n}" for n in bench.notes) + "\n")
     return "\n".join(parts)
@@ -829,6 +982,7 @@ def main():
     args.curls = 10
     args.pause = 0.5 if args.quick else 1.0
     args.tunnels = [int(x) for x in args.tunnels.split(",") if x]
+    args.slow = 2000
     rows = [r for r in args.rows.split(",") if r]
     workloads = [w for w in args.workloads if w in ALL_WORKLOADS]
     if "direct" not in rows:

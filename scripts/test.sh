@@ -28,26 +28,58 @@ run_suite() {  # name, build dir, extra cmake args...
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   echo "=== $name tests"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 "${ctest_args[@]}"
+  local status=0
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 "${ctest_args[@]}" || status=$?
+  check_sanitizer_logs "$dir"
+  return $status
+}
+
+# The sanitizers write their reports to files under the build folder
+# (log_path), so that a test that captures its standard error cannot hide
+# one; every report found fails the run, whichever test it came from.
+sanitizer_logs() {  # build dir -> the folder, emptied
+  local logs=$PWD/$1/sanitizer-logs
+  rm -rf "$logs"
+  mkdir -p "$logs"
+  echo "$logs"
+}
+check_sanitizer_logs() {  # build dir
+  local logs=$PWD/$1/sanitizer-logs
+  [ -d "$logs" ] || return 0
+  local reports
+  reports=$(find "$logs" -type f -size +0 | sort)
+  [ -z "$reports" ] && return 0
+  echo "=== sanitizer reports in $logs"
+  local f
+  for f in $reports; do
+    echo "--- $f"
+    cat "$f"
+  done
+  return 1
 }
 
 if [ "$which" = all ] || [ "$which" = plain ]; then
   run_suite plain build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVALDRIN_SANITIZE=OFF
 fi
 if [ "$which" = all ] || [ "$which" = asan ]; then
-  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
-  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  logs=$(sanitizer_logs build-asan)
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}:log_path=$logs/asan
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}:log_path=$logs/ubsan
   ctest_args=(-LE package)
   run_suite asan build-asan -DCMAKE_BUILD_TYPE=Debug -DVALDRIN_SANITIZE=ON
 fi
 if [ "$which" = all ] || [ "$which" = fuzz ]; then
   echo "=== fuzz regression (build-fuzz)"
+  # A fuzz target's crash report belongs in its own log.
+  [ -n "${ASAN_OPTIONS:-}" ] && export ASAN_OPTIONS=${ASAN_OPTIONS%%:log_path=*}
+  [ -n "${UBSAN_OPTIONS:-}" ] && export UBSAN_OPTIONS=${UBSAN_OPTIONS%%:log_path=*}
   scripts/fuzz.sh regress
 fi
 if [ "$which" = tsan ]; then
   # A race makes an instrumented process exit with 66 at its end, so ctest
-  # sees it; the end-to-end harness also scans the daemon's stderr.
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=0:exitcode=66:second_deadlock_stack=1}
+  # sees it; its report is in the logs folder.
+  logs=$(sanitizer_logs build-tsan)
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=0:exitcode=66:second_deadlock_stack=1}:log_path=$logs/tsan
   ctest_args=(-LE package)
   run_suite tsan build-tsan -DCMAKE_BUILD_TYPE=Debug -DVALDRIN_TSAN=ON -DVALDRIN_SANITIZE=OFF
 fi

@@ -47,6 +47,13 @@ typedef void (*kelnet_routine_thread)(void *arg);
    socket afterwards. */
 typedef void (*kelnet_routine_refus)(uint32_t sd, kelnet_sockaddr sock_dist);
 
+/* Called on the listener's thread for each connection that
+   kelnet_gen_ecouteur_thread accepts, before anything is read from it: 0
+   refuses it, and the library then closes it as it closes connections
+   past the cap (the routine sends what the client is to read first).
+   It must not block. */
+typedef int32_t (*kelnet_routine_admission)(uint32_t sd, kelnet_sockaddr sock_dist);
+
 /* Process set-up: 0, -1 (socket layer refused), -2 (resolver lock). */
 KEL_API int32_t kelnet_init(void);
 KEL_API int32_t kelnet_term(void);
@@ -93,6 +100,21 @@ KEL_API void kelnet_fixe_delais(int32_t entete, int32_t inactivite, int32_t conn
 KEL_API void kelnet_fixe_max_clients(int32_t maximum, kelnet_routine_refus refus);
 /* Connection threads of kelnet_gen_ecouteur_thread running now. */
 KEL_API int32_t kelnet_nb_clients(void);
+/* The admission routine of new connections; null (the default) admits
+   them all. */
+KEL_API void kelnet_fixe_admission(kelnet_routine_admission admission);
+/* With a maximum other than 0, a connection of kelnet_gen_ecouteur_thread
+   waits for its request header without a thread, in an event loop on the
+   listener's thread, until the header is complete (its blank line has
+   arrived), 16 KiB of it have, the header deadline passes or the client
+   closes; only then does it get its connection thread, which finds the
+   header in the socket. At most maximum connections wait so (less than 0:
+   no cap); one more gets refus (may be null) at once and is closed. With
+   0 (the default) every connection gets its thread at accept: the
+   protocol of a routine may have the server speak first. */
+KEL_API void kelnet_fixe_max_attente(int32_t maximum, kelnet_routine_refus refus);
+/* Connections waiting so now. */
+KEL_API int32_t kelnet_nb_attente(void);
 
 /* Closing and state. */
 KEL_API int32_t kelnet_fermer(uint32_t sd);

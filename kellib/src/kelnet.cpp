@@ -96,46 +96,6 @@ std::atomic<sync::Mutex *> g_resolver_lock{nullptr};
 // outlive the library's unload at process exit), so it is never freed.
 sync::Mutex *g_retired_lock = nullptr;
 
-enum class AcceptFailure { Transient, Exhausted, Fatal };
-
-AcceptFailure classify_accept_failure(int code) {
-    switch (code) {
-        // The listening socket itself is gone or unusable: no accept on it
-        // can ever succeed.
-        case net::kErrBadDescriptor:
-        case net::kErrNotSocket:
-        case net::kErrInvalid:
-            return AcceptFailure::Fatal;
-        case net::kErrTooManySockets:
-        case net::kErrNoBuffers:
-            return AcceptFailure::Exhausted;
-        default:
-            return AcceptFailure::Transient;
-    }
-}
-
-// Reports a failed accept as the listeners do. False when the loop must end.
-bool survive_accept_failure() {
-    const int code = net::last_error();
-    diag::out_printf("echec d'accept()");
-    switch (classify_accept_failure(code)) {
-        case AcceptFailure::Fatal: {
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          "accept() failed (%d: %s) on the listening socket, listener stopped", code,
-                          kelnet_msg_err(code));
-            KEL_DIAG_MSG(text);
-            return false;
-        }
-        case AcceptFailure::Exhausted:
-            thread::sleep_ms(kAcceptRetryPauseMs);
-            return true;
-        case AcceptFailure::Transient:
-            return true;
-    }
-    return true;
-}
-
 // Listener set-up shared by both listeners: 0, or -2 after its line.
 int32_t open_listener(uint32_t *sd, uint32_t adresse, uint32_t port) {
     const int32_t r = kelnet_cree_ecouteur(port, adresse, sd);
@@ -165,6 +125,49 @@ int32_t receive_exact(uint32_t sd, char *buf, int32_t len, bool tolerant, int32_
         *received = got;
     }
     return len;
+}
+
+namespace {
+
+enum class AcceptFailure { Transient, Exhausted, Fatal };
+
+AcceptFailure classify_accept_failure(int code) {
+    switch (code) {
+        // The listening socket itself is gone or unusable: no accept on it
+        // can ever succeed.
+        case net::kErrBadDescriptor:
+        case net::kErrNotSocket:
+        case net::kErrInvalid:
+            return AcceptFailure::Fatal;
+        case net::kErrTooManySockets:
+        case net::kErrNoBuffers:
+            return AcceptFailure::Exhausted;
+        default:
+            return AcceptFailure::Transient;
+    }
+}
+
+}  // namespace
+
+bool survive_accept_failure() {
+    const int code = net::last_error();
+    diag::out_printf("echec d'accept()");
+    switch (classify_accept_failure(code)) {
+        case AcceptFailure::Fatal: {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "accept() failed (%d: %s) on the listening socket, listener stopped", code,
+                          kelnet_msg_err(code));
+            KEL_DIAG_MSG(text);
+            return false;
+        }
+        case AcceptFailure::Exhausted:
+            thread::sleep_ms(kAcceptRetryPauseMs);
+            return true;
+        case AcceptFailure::Transient:
+            return true;
+    }
+    return true;
 }
 
 }  // namespace kel::kelnet
@@ -275,34 +278,7 @@ extern "C" int32_t kelnet_gen_ecouteur_thread(uint32_t *sd, uint32_t adresse, ui
             return 0;
         }
         const kelnet::ListenerScope accepting(*out);
-        for (;;) {
-            net::SockAddr4 addr{};
-            const uint32_t client = net::accept(*out, &addr);
-            if (client == net::kInvalidSocket) {
-                if (!kelnet::survive_accept_failure()) return -3;
-                continue;
-            }
-            const int err = kelnet::serve_connection(routine, client, addr);
-            if (err < 0) {
-                KEL_DIAG();
-                net::close(client);
-                return -3;
-            }
-            if (err != 0) {
-                // The connection can't be served: end it rather than leak it,
-                // and go on accepting.
-                char ip[16];
-                kelnet_aff_adresse(addr.addr_net, ip);
-                char text[200];
-                std::snprintf(text, sizeof text,
-                              "echec du démarrage du thread de connexion (%d: %s), client %s:%u, "
-                              "connexion fermée",
-                              err, thread::error_text(err), ip,
-                              static_cast<unsigned>(net::net_to_host16(addr.port_net)));
-                KEL_DIAG_MSG(text);
-                net::close(client);
-            }
-        }
+        return kelnet::run_threaded_listener(*out, routine);
     });
 }
 

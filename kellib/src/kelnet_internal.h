@@ -38,7 +38,33 @@ std::optional<Clock::time_point> header_deadline() noexcept;
 // that does not hold the listener. 0; -1 when its record can't be
 // allocated, or the thread start's error number (the socket is then still
 // the caller's).
-int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer);
+int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer,
+                     Clock::time_point accepted_at);
+
+// Shuts the sending side of a refused connection and leaves its close to
+// the closer thread, which drains what the client still sends.
+void close_refused(uint32_t client);
+// Asks the admission routine of kelnet_fixe_admission about a new
+// connection; a refused one is closed. True when it may go on.
+bool admit(uint32_t client, const net::SockAddr4 &peer);
+// True when connections wait for their header before they get a thread.
+bool waiting_room_open() noexcept;
+// True when the waiting room has room for one more; otherwise the
+// connection gets the refusal of kelnet_fixe_max_attente and is closed.
+bool room_to_wait(uint32_t client, const net::SockAddr4 &peer);
+// Keeps the count kelnet_nb_attente reports.
+void count_waiting(int32_t change) noexcept;
+
+// Reports a failed accept as the listeners do, pausing when descriptors or
+// memory ran out. False when the loop must end.
+bool survive_accept_failure();
+
+// The accept loop of kelnet_gen_ecouteur_thread on its listening socket:
+// admission, the waiting room, hand-off to connection threads. Returns
+// only when accepting fails for good: -3.
+int32_t run_threaded_listener(uint32_t listener, kelnet_routine_thread routine);
+// Connections that have entered a waiting room so far, for tests.
+std::uint64_t connections_that_waited() noexcept;
 
 // Gives the accepted sockets of a listener the idle bound on sends and
 // receives, by setting it on the listening socket.

@@ -24,6 +24,10 @@ std::atomic<int> g_connect_ms{0};
 std::atomic<int32_t> g_max_clients{0};
 std::atomic<kelnet_routine_refus> g_refus{nullptr};
 std::atomic<int32_t> g_clients{0};
+std::atomic<kelnet_routine_admission> g_admission{nullptr};
+std::atomic<int32_t> g_max_waiting{0};
+std::atomic<kelnet_routine_refus> g_refus_waiting{nullptr};
+std::atomic<int32_t> g_waiting{0};
 
 thread_local bool t_has_header_deadline = false;
 thread_local Clock::time_point t_header_deadline;
@@ -141,16 +145,43 @@ Closer &closer() {
     return *instance;
 }
 
-void refuse(uint32_t client, const net::SockAddr4 &peer) {
+kelnet_sockaddr to_record(const net::SockAddr4 &peer) {
     kelnet_sockaddr sock_dist{};
     std::memcpy(&sock_dist, &peer, sizeof sock_dist);
-    if (kelnet_routine_refus refus = g_refus.load()) refus(client, sock_dist);
+    return sock_dist;
+}
+
+void refuse(uint32_t client, const net::SockAddr4 &peer) {
+    if (kelnet_routine_refus refus = g_refus.load()) refus(client, to_record(peer));
+    close_refused(client);
+}
+
+}  // namespace
+
+void close_refused(uint32_t client) {
     // The end of the reply goes out now; the descriptor follows later.
     (void)net::shutdown_send(client);
     closer().add(client);
 }
 
-}  // namespace
+bool admit(uint32_t client, const net::SockAddr4 &peer) {
+    const kelnet_routine_admission admission = g_admission.load();
+    if (admission == nullptr || admission(client, to_record(peer)) != 0) return true;
+    close_refused(client);
+    return false;
+}
+
+bool waiting_room_open() noexcept { return g_max_waiting.load(std::memory_order_relaxed) != 0; }
+
+bool room_to_wait(uint32_t client, const net::SockAddr4 &peer) {
+    const int32_t cap = g_max_waiting.load(std::memory_order_relaxed);
+    if (cap <= 0 || g_waiting.load(std::memory_order_relaxed) < cap) return true;
+    if (kelnet_routine_refus refus = g_refus_waiting.load()) refus(client, to_record(peer));
+    close_refused(client);
+    return false;
+}
+
+void count_waiting(int32_t change) noexcept { g_waiting.fetch_add(change, std::memory_order_relaxed); }
 
 int header_timeout_ms() noexcept { return g_header_ms.load(std::memory_order_relaxed); }
 int idle_timeout_ms() noexcept { return g_idle_ms.load(std::memory_order_relaxed); }
@@ -198,7 +229,8 @@ void remove_listener(uint32_t listener) noexcept {
     }
 }
 
-int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer) {
+int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer,
+                     Clock::time_point accepted_at) {
     const int32_t cap = g_max_clients.load(std::memory_order_relaxed);
     if (cap > 0 && g_clients.load(std::memory_order_acquire) >= cap) {
         refuse(client, peer);
@@ -209,7 +241,7 @@ int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::
     rec->params.sd = client;
     std::memcpy(&rec->params.sock_dist, &peer, sizeof rec->params.sock_dist);
     rec->routine = routine;
-    rec->accepted_at = Clock::now();
+    rec->accepted_at = accepted_at;
     g_clients.fetch_add(1, std::memory_order_acq_rel);
     const int err = thread::start_detached(connection_entry, rec);
     if (err != 0) {
@@ -244,4 +276,19 @@ extern "C" void kelnet_fixe_max_clients(int32_t maximum, kelnet_routine_refus re
 
 extern "C" int32_t kelnet_nb_clients(void) {
     return guard(__func__, int32_t{0}, [] { return kelnet::g_clients.load(); });
+}
+
+extern "C" void kelnet_fixe_admission(kelnet_routine_admission admission) {
+    guard_void(__func__, [&] { kelnet::g_admission.store(admission); });
+}
+
+extern "C" void kelnet_fixe_max_attente(int32_t maximum, kelnet_routine_refus refus) {
+    guard_void(__func__, [&] {
+        kelnet::g_max_waiting.store(maximum < 0 ? -1 : maximum);
+        kelnet::g_refus_waiting.store(refus);
+    });
+}
+
+extern "C" int32_t kelnet_nb_attente(void) {
+    return guard(__func__, int32_t{0}, [] { return kelnet::g_waiting.load(); });
 }

@@ -71,6 +71,16 @@ private:
         return result;
     }
 
+    // The peer of src has closed and nothing of it is left to read: its
+    // socket needs no drain, only a close (which sends our end). The other
+    // side gets the orderly close with its drain.
+    int32_t end_at_close_of(uint32_t src) {
+        const uint32_t other = src == socks_[0] ? socks_[1] : socks_[0];
+        net::close(src);
+        kelnet_fermer(other);
+        return -2;
+    }
+
     int32_t send_failed() {
         KEL_DIAG_MSG("Le client d'une redirection a ferme sa connexion");
         return end(-3);
@@ -83,7 +93,7 @@ private:
             d.splice_refused = true;
             return kRefused;
         }
-        if (n == 0) return end(-2);
+        if (n == 0) return end_at_close_of(src);
         if (n < 0) {
             KEL_DIAG();
             return end(-4);
@@ -168,7 +178,7 @@ private:
     int32_t copy_through(uint32_t src, uint32_t dst, char *buf, int32_t len, Direction &d,
                          bool may_splice) {
         const long n = net::recv(src, buf, static_cast<std::size_t>(len));
-        if (n == 0) return end(-2);
+        if (n == 0) return end_at_close_of(src);
         if (n < 0) {
             KEL_DIAG();
             return end(-4);

@@ -132,4 +132,43 @@ inline bool wait_until_drained(uint32_t reader, std::chrono::milliseconds limit 
     return true;
 }
 
+// A threaded listener on a loopback port of its own, stopped (by shutting
+// its socket) at the end of the scope. connect() retries until it listens.
+class ThreadedListener {
+public:
+    explicit ThreadedListener(kelnet_routine_thread routine) {
+        port_net_ = Listener(listen_loopback()).port_net();
+        runner_ = std::thread([this, routine] {
+            kelnet_gen_ecouteur_thread(&listening_, loopback(), net::net_to_host16(port_net_),
+                                       routine);
+        });
+    }
+    ~ThreadedListener() {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        if (listened_) net::shutdown_both(listening_);
+        runner_.join();
+        testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
+        if (listened_) net::close(listening_);
+    }
+    uint16_t port_net() const { return port_net_; }
+    Sock connect() {
+        Sock c;
+        for (int i = 0; i < 5000 && !c.valid(); ++i) {
+            c = Sock(kelnet_connecter(loopback(), port_net_));
+            if (!c.valid()) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // no readiness to wait on
+        }
+        // A connection proves the listener has stored its socket.
+        listened_ = listened_ || c.valid();
+        return c;
+    }
+
+private:
+    std::thread runner_;
+    uint32_t listening_ = net::kInvalidSocket;
+    uint16_t port_net_ = 0;
+    bool listened_ = false;
+};
+
 }  // namespace kel::test

@@ -142,4 +142,10 @@ std::uint64_t raise_descriptor_limit() noexcept {
     return static_cast<std::uint64_t>(lim.rlim_cur);
 }
 
+std::uint64_t descriptor_limit() noexcept {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+    return lim.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(lim.rlim_cur);
+}
+
 }  // namespace kel::process

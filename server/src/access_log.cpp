@@ -18,6 +18,11 @@ namespace {
 
 constexpr const char *kModule = "access_log";
 constexpr size_t kDefaultQueueEntries = 65536;
+// The writer gathers what came in this long into one write, so that a busy
+// proxy does not wake it, and seek the file, for every request.
+constexpr auto kGatherTime = std::chrono::milliseconds(100);
+// A queue this long is written at once.
+constexpr size_t kWakeEntries = 4096;
 
 constexpr const char *kVerdictNames[kVerdicts] = {
     "forwarded", "tunnel", "ftp", "ad-image", "blocked", "refused", "error", "too-many", "status",
@@ -91,7 +96,8 @@ std::string format_access_line(const AccessEntry &e) {
 
 struct AccessLog::State {
     mutable std::mutex mutex;
-    std::condition_variable wake;     // the writer: entries are waiting
+    std::condition_variable wake;     // the writer: the queue is long, or a flush waits
+    bool flushing = false;
     std::condition_variable written;  // flushers: the queue was emptied
     std::deque<std::string> pending;
     std::string path;  // whole; empty while the log is off
@@ -115,6 +121,8 @@ struct AccessLog::State {
         std::unique_lock<std::mutex> hold(mutex);
         for (;;) {
             wake.wait(hold, [this] { return !pending.empty(); });
+            // Entries come in bursts: let the rest of this one come too.
+            wake.wait_for(hold, kGatherTime, [this] { return flushing || pending.size() >= kWakeEntries; });
             if (switching) {
                 file = std::move(next);
                 switching = false;
@@ -220,14 +228,20 @@ void AccessLog::submit(const AccessEntry &entry) {
         }
     }
     s.pending.push_back(std::move(line));
-    s.wake.notify_one();
+    // The first entry of a batch starts the writer's gathering; later ones
+    // wake it only when the queue grows long.
+    if (s.pending.size() == 1 || s.pending.size() >= kWakeEntries) s.wake.notify_one();
 }
 
 bool AccessLog::flush(int timeout_ms) {
     State &s = state();
     std::unique_lock<std::mutex> hold(s.mutex);
-    return s.written.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                              [&] { return s.pending.empty() && !s.writing; });
+    s.flushing = true;
+    s.wake.notify_one();
+    const bool done = s.written.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                         [&] { return s.pending.empty() && !s.writing; });
+    s.flushing = false;
+    return done;
 }
 
 uint64_t AccessLog::written() const {

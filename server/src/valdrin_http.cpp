@@ -39,7 +39,8 @@ int32_t g_http_gif_remplace_lng;
 int32_t g_http_header_timeout = 30;
 int32_t g_http_idle_timeout = 900;
 int32_t g_http_connect_timeout = 30;
-int32_t g_http_max_clients = 2000;
+int32_t g_http_max_clients = 8000;
+int32_t g_http_max_waiting = 20000;
 
 namespace kel::server {
 namespace {
@@ -157,7 +158,8 @@ std::optional<Limits> parse_limits() {
         {"HTTPHeaderTimeout", "30", &read.header_timeout},
         {"HTTPIdleTimeout", "900", &read.idle_timeout},
         {"HTTPConnectTimeout", "30", &read.connect_timeout},
-        {"HTTPMaxClients", "2000", &read.max_clients},
+        {"HTTPMaxClients", "8000", &read.max_clients},
+        {"HTTPMaxWaiting", "20000", &read.max_waiting},
     };
     for (const Limit &limit : limits) {
         char buffer[64] = "";
@@ -174,7 +176,25 @@ std::optional<Limits> parse_limits() {
         }
         *limit.value = *value;
     }
+    read.max_waiting = waiting_within_descriptors(read.max_waiting, read.max_clients,
+                                                  kel::process::descriptor_limit());
     return read;
+}
+
+int32_t waiting_within_descriptors(int32_t max_waiting, int32_t max_clients, uint64_t descriptor_limit) {
+    // A connection at work may hold two descriptors; a few go to the
+    // listener, logs and libraries.
+    constexpr uint64_t kSpare = 64;
+    const uint64_t working = max_clients > 0 ? 2 * static_cast<uint64_t>(max_clients) : 0;
+    const uint64_t room = descriptor_limit > working + kSpare ? descriptor_limit - working - kSpare : 1;
+    const uint64_t asked = max_waiting > 0 ? static_cast<uint64_t>(max_waiting) : UINT64_MAX;
+    if (asked <= room || descriptor_limit == UINT64_MAX) return max_waiting;
+    const auto lowered = static_cast<int32_t>(std::min<uint64_t>(room, 2'000'000));
+    kel::diag::out_printf(
+        "HTTPMaxWaiting %s lowered to %d: the open-file limit of %llu leaves no more beside HTTPMaxClients %d\n",
+        max_waiting > 0 ? std::to_string(max_waiting).c_str() : "0 (no limit)", lowered,
+        static_cast<unsigned long long>(descriptor_limit), max_clients);
+    return lowered;
 }
 
 void apply_limits(const Limits &limits) {
@@ -182,8 +202,12 @@ void apply_limits(const Limits &limits) {
     set_setting(g_http_idle_timeout, limits.idle_timeout);
     set_setting(g_http_connect_timeout, limits.connect_timeout);
     set_setting(g_http_max_clients, limits.max_clients);
+    set_setting(g_http_max_waiting, limits.max_waiting);
     kelnet_fixe_delais(limits.header_timeout, limits.idle_timeout, limits.connect_timeout);
     kelnet_fixe_max_clients(limits.max_clients, http_trop_de_clients);
+    // Connections always wait for their request without a thread here; 0
+    // lifts the cap on how many may.
+    kelnet_fixe_max_attente(limits.max_waiting > 0 ? limits.max_waiting : -1, http_trop_en_attente);
 }
 
 bool read_limits() {
@@ -621,6 +645,8 @@ extern "C" VALDRIN_API int32_t valdrin_http_etat(void) {
 
 extern "C" void http_proxy(void) {
     kel::diag::out_printf("HTTP/FTP proxy server starts (%d)\n", g_http_port);
+    // The allow-list answers on accept, on the listener's thread.
+    kelnet_fixe_admission(http_admet);
     int32_t result = kelnet_gen_ecouteur_thread(&kel::server::g_listen_sd, 0, g_http_port,
                                                 http_servir);
     curl_global_cleanup();
@@ -902,23 +928,58 @@ extern "C" void http_erreur(uint32_t sd, http_Erreurs code) {
                             kel::server::reply_bytes(page.status, "text/html", std::strlen(page.html)));
 }
 
+namespace kel::server {
+namespace {
+
+// Answers a connection on the listener's thread, before anything is read
+// from it: a new socket's send buffer takes the whole page, so this never
+// waits. Counted and logged at once.
+void refuse_on_accept(uint32_t sd, const kelnet_sockaddr &sock_dist, http_Erreurs code, Verdict verdict,
+                      std::string *address_text) {
+    ErrorPage page = error_page(code);
+    if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
+    char address[20];
+    kelnet_aff_adresse(sock_dist.adresse, address);
+    *address_text = address;
+    Exchange e;
+    e.client = address;
+    e.started_wall = std::time(nullptr);
+    e.started = std::chrono::steady_clock::now();
+    e.status = page.status;
+    e.bytes_to_client = reply_bytes(page.status, "text/html", std::strlen(page.html));
+    e.verdict = verdict;
+    ExchangeScope::finish(e);
+}
+
+}  // namespace
+}  // namespace kel::server
+
 extern "C" void http_trop_de_clients(uint32_t sd, kelnet_sockaddr sock_dist) {
     kel::guard_void(__func__, [&] {
-        // A new socket's send buffer takes the whole page: this never waits.
-        kel::server::ErrorPage page = kel::server::error_page(HTTP_TROP_DE_CLIENTS);
-        if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
-        char address[20];
-        kelnet_aff_adresse(sock_dist.adresse, address);
-        kellog_log("Connection from %s refused: too many connections (HTTPMaxClients %d)", address,
+        std::string address;
+        kel::server::refuse_on_accept(sd, sock_dist, HTTP_TROP_DE_CLIENTS, kel::server::Verdict::TooMany, &address);
+        kellog_log("Connection from %s refused: too many connections (HTTPMaxClients %d)", address.c_str(),
                    kel::server::setting(g_http_max_clients));
-        // On the listener's thread: counted and logged at once, never waited for.
-        kel::server::Exchange e;
-        e.client = address;
-        e.started_wall = std::time(nullptr);
-        e.started = std::chrono::steady_clock::now();
-        e.status = page.status;
-        e.bytes_to_client = kel::server::reply_bytes(page.status, "text/html", std::strlen(page.html));
-        e.verdict = kel::server::Verdict::TooMany;
-        kel::server::ExchangeScope::finish(e);
+    });
+}
+
+extern "C" void http_trop_en_attente(uint32_t sd, kelnet_sockaddr sock_dist) {
+    kel::guard_void(__func__, [&] {
+        std::string address;
+        kel::server::refuse_on_accept(sd, sock_dist, HTTP_TROP_DE_CLIENTS, kel::server::Verdict::TooMany, &address);
+        kellog_log("Connection from %s refused: too many connections waiting for their request "
+                   "(HTTPMaxWaiting %d)",
+                   address.c_str(), kel::server::setting(g_http_max_waiting));
+    });
+}
+
+extern "C" int32_t http_admet(uint32_t sd, kelnet_sockaddr sock_dist) {
+    return kel::guard(__func__, int32_t{0}, [&]() -> int32_t {
+        if (valdrin_ip_mask_valide(sock_dist.adresse) == 1) return 1;
+        std::string address;
+        kel::server::refuse_on_accept(sd, sock_dist, HTTP_NOT_ALLOWED, kel::server::Verdict::Refused, &address);
+        kel::server::Stats::instance().refused(address);
+        kellog_log("Connection from %s refused (HTTP/FTP)", address.c_str());
+        return 0;
     });
 }

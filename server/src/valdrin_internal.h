@@ -41,6 +41,9 @@ extern int32_t g_http_header_timeout;
 extern int32_t g_http_idle_timeout;
 extern int32_t g_http_connect_timeout;
 extern int32_t g_http_max_clients;
+// The cap on connections waiting for their request without a thread (0:
+// none).
+extern int32_t g_http_max_waiting;
 
 // ---- error pages ----
 
@@ -136,6 +139,11 @@ void http_erreur(uint32_t sd, http_Erreurs code);
 // The listener's answer to a connection past the cap: the 503 page, sent
 // without waiting.
 void http_trop_de_clients(uint32_t sd, kelnet_sockaddr sock_dist);
+// The same past the cap on waiting connections.
+void http_trop_en_attente(uint32_t sd, kelnet_sockaddr sock_dist);
+// Admission on accept: 1 for a client of the allow-list; 0 for any other,
+// after its 403 page and log line.
+int32_t http_admet(uint32_t sd, kelnet_sockaddr sock_dist);
 void ssl_erreur(uint32_t sd, ssl_Erreurs code);
 
 // CONNECT
@@ -297,7 +305,11 @@ struct Limits {
     int32_t idle_timeout;
     int32_t connect_timeout;
     int32_t max_clients;
+    int32_t max_waiting;
 };
+// HTTPMaxWaiting as the descriptor limit allows beside HTTPMaxClients
+// (two descriptors each); a lowered value is said on the standard output.
+int32_t waiting_within_descriptors(int32_t max_waiting, int32_t max_clients, uint64_t descriptor_limit);
 std::optional<Limits> parse_limits();
 // Writes them to the settings and hands them to the support library.
 void apply_limits(const Limits &limits);

@@ -28,6 +28,26 @@ TEST(HttpPort, RefusesWhatIsNoPort) {
     EXPECT_EQ(parse_http_port(nullptr), std::nullopt);
 }
 
+TEST(WaitingCap, StaysWithinWhatTheDescriptorLimitLeaves) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(waiting_within_descriptors(20000, 8000, 65536), 20000);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    ::testing::internal::CaptureStdout();
+    // 65,536 less two descriptors for each of 30,000 at work, less 64 spare.
+    EXPECT_EQ(waiting_within_descriptors(20000, 30000, 65536), 5472);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "HTTPMaxWaiting 20000 lowered to 5472: the open-file limit of 65536 leaves no more beside "
+              "HTTPMaxClients 30000\n");
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(waiting_within_descriptors(0, 8000, 1024), 1);  // no room at all: one still may wait
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("HTTPMaxWaiting 0 (no limit) lowered to 1"),
+              std::string::npos);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(waiting_within_descriptors(100, 0, 1024), 100);  // no cap on work: 960 left
+    EXPECT_EQ(waiting_within_descriptors(0, 0, UINT64_MAX), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+}
+
 class StartUp : public ::testing::Test {
 protected:
     void SetUp() override { previous_ = std::filesystem::current_path(); }

@@ -343,6 +343,24 @@ std::string sanitizer_findings(std::string_view err) {
     return found;
 }
 
+std::string sanitizer_log_reports(pid_t pid) {
+    // A sanitizer given log_path=P writes its reports to P.<pid>, whatever
+    // the process does with its standard error.
+    std::string found;
+    for (const char *variable : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        const char *options = std::getenv(variable);
+        if (options == nullptr) continue;
+        const std::string text = options;
+        const size_t at = text.find("log_path=");
+        if (at == std::string::npos) continue;
+        const size_t start = at + 9;
+        const std::string path = text.substr(start, text.find(':', start) - start);
+        const fs::path file = path + "." + std::to_string(pid);
+        if (fs::exists(file)) found += read_file(file);
+    }
+    return found;
+}
+
 bool wait_for_text(const fs::path &path, std::string_view text, Millis timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
@@ -387,7 +405,7 @@ std::string ProxyConfig::render() const {
 Daemon::~Daemon() {
     // However a test ends the daemon, a fault a sanitizer found in it fails
     // the test instead of staying in a log nobody reads.
-    const std::string found = sanitizer_findings(err());
+    const std::string found = sanitizer_findings(err()) + sanitizer_log_reports(pid());
     if (!found.empty()) ADD_FAILURE() << "sanitizer findings in the daemon:\n" << found << "\nstderr:\n" << err();
 }
 

@@ -142,6 +142,8 @@ bool wait_for_text(const fs::path &path, std::string_view text, Millis timeout);
 
 // Lines that the sanitizers write when they find a fault.
 std::string sanitizer_findings(std::string_view err);
+// The reports a sanitizer with a log_path option wrote for the process.
+std::string sanitizer_log_reports(pid_t pid);
 
 // A fresh temporary folder; removed at destruction unless the test failed.
 class TempDir {

@@ -105,7 +105,8 @@ TEST_F(Limits, ZeroMeansNoLimit) {
 
 TEST_F(Limits, MalformedLimitStopsTheStartNamingTheKey) {
     for (const auto &[key, value] : std::vector<std::pair<std::string, std::string>>{
-             {"HTTPIdleTimeout", "ten"}, {"HTTPMaxClients", "-5"}, {"HTTPHeaderTimeout", "30s"}}) {
+             {"HTTPIdleTimeout", "ten"}, {"HTTPMaxClients", "-5"}, {"HTTPHeaderTimeout", "30s"},
+             {"HTTPMaxWaiting", "2000001"}}) {
         auto status = run_to_exit({"--config", write_config_with({{key, value}}).string()});
         EXPECT_FALSE(exited_with(status, 0)) << key << ": " << describe_status(status);
         EXPECT_NE(daemon().output().find("invalid " + key + " '" + value + "'"), std::string::npos)

@@ -202,6 +202,42 @@ std::string get_request(uint16_t origin_port, std::string_view path) {
     return "GET http://" + host + std::string(path) + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
 }
 
+// Reads every client until it closes or the deadline passes; each reply
+// records when its close came, counted from `since`.
+struct TimedReply {
+    Reply reply;
+    double closed_after_s = -1;
+};
+
+std::vector<TimedReply> read_until_closed(const std::vector<Fd> &clients, Clock::time_point since,
+                                          Clock::time_point deadline) {
+    std::vector<TimedReply> replies(clients.size());
+    std::vector<pollfd> polls;
+    for (const auto &fd : clients) polls.push_back({fd.get(), POLLIN, 0});
+    size_t open = clients.size();
+    std::string buffer(8192, '\0');
+    while (open > 0) {
+        int n = ::poll(polls.data(), polls.size(), remaining_ms(deadline));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            if (polls[i].fd < 0 || polls[i].revents == 0) continue;
+            ssize_t got = ::recv(polls[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got > 0) {
+                replies[i].reply.bytes.append(buffer.data(), static_cast<size_t>(got));
+            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                replies[i].reply.closed = true;
+                replies[i].closed_after_s = seconds_since(since);
+                polls[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (auto &r : replies)
+        if (!r.reply.closed) r.reply.timed_out = true;
+    return replies;
+}
+
 class Load : public ProxyTest {
 protected:
     void SetUp() override {
@@ -308,19 +344,23 @@ bool quiet(const Fd &fd) {
     return ::poll(&p, 1, 0) == 0;
 }
 
-TEST_F(Load, SlowClientsHeldWhileOtherRequestsAreServed) {
+TEST_F(Load, SlowClientsWaitWithoutThreadsWhileOtherRequestsAreServed) {
     const size_t slow = scaled(2000, 300);
     ASSERT_GT(own_descriptor_limit(), slow + 200) << "the test needs a higher descriptor limit";
-    ASSERT_TRUE(start_with({{"HTTPMaxClients", std::to_string(slow + 500)}, {"HTTPHeaderTimeout", "0"}}));
+    // Far fewer connections may work at once than wait: waiting is not work.
+    constexpr size_t kCap = 50;
+    ASSERT_TRUE(start_with({{"HTTPMaxClients", std::to_string(kCap)}, {"HTTPHeaderTimeout", "0"}}));
     QuickOrigin origin(kSmallReply, 2);
 
-    // Each slow client starts a header that never ends.
+    // Each slow client starts a header that never ends; every other one
+    // then sends nothing more.
     const std::string head = "GET http://127.0.0.1:" + std::to_string(origin.port()) + "/slow HTTP/1.1\r\nX-Pad: ";
     std::string why;
     const auto opening = Clock::now();
     std::vector<Fd> clients = open_held(slow, head.substr(0, 10), nullptr, &why);
     ASSERT_EQ(clients.size(), slow) << why;
     const double open_s = seconds_since(opening);
+    EXPECT_LE(usage().threads, baseline_.threads + 4) << "waiting clients got threads";
 
     // One more byte per client every 200 ms while the other requests run.
     std::atomic<bool> stop{false};
@@ -330,41 +370,53 @@ TEST_F(Load, SlowClientsHeldWhileOtherRequestsAreServed) {
         const auto deadline = Clock::now() + 120s;
         while (!stop.load() && Clock::now() < deadline) {
             const char c = offset < head.size() ? head[offset] : 'a';
-            for (const auto &fd : clients) {
-                if (::send(fd.get(), &c, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) ++trickled;
+            for (size_t i = 0; i < clients.size(); i += 2) {
+                if (::send(clients[i].get(), &c, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) ++trickled;
             }
             ++offset;
             std::this_thread::sleep_for(200ms);
         }
     });
-    const size_t gets = scaled(200, 40);
-    size_t failed = 0;
+    // Ordinary requests from a few clients at once meanwhile.
+    const size_t gets = scaled(2000, 400);
+    constexpr size_t kGetters = 4;
+    std::atomic<size_t> failed{0};
     std::string first_failure;
+    std::mutex failure_mutex;
     const auto serving = Clock::now();
-    for (size_t i = 0; i < gets; ++i) {
-        std::string reason;
-        if (!small_get(origin, &reason)) {
-            if (failed++ == 0) first_failure = reason;
-        }
+    std::vector<std::thread> getters;
+    for (size_t t = 0; t < kGetters; ++t) {
+        getters.emplace_back([&] {
+            for (size_t i = 0; i < gets / kGetters; ++i) {
+                std::string reason;
+                if (!small_get(origin, &reason) && failed++ == 0) {
+                    std::lock_guard lock(failure_mutex);
+                    first_failure = reason;
+                }
+            }
+        });
     }
+    for (auto &g : getters) g.join();
     const double gets_s = seconds_since(serving);
+    const size_t threads_meanwhile = usage().threads;
     // Hold the slow clients a little longer than the requests took.
     std::this_thread::sleep_for(1s);
     stop = true;
     trickle.join();
 
-    EXPECT_EQ(failed, 0u) << "of " << gets << " requests; first: " << first_failure;
+    EXPECT_EQ(failed.load(), 0u) << "of " << gets << " requests; first: " << first_failure;
     EXPECT_TRUE(wait_until([&] { return origin.served() == gets; }, kIoTimeout)) << origin.served();
-    EXPECT_GE(trickled.load(), slow * 3) << "the slow clients stopped taking bytes";
+    EXPECT_GE(trickled.load(), slow / 2 * 3) << "the slow clients stopped taking bytes";
+    EXPECT_LE(threads_meanwhile, baseline_.threads + kCap + 2 + 64) << "waiting clients got threads";
     size_t answered = 0;
     for (const auto &fd : clients)
         if (!quiet(fd)) ++answered;
     EXPECT_EQ(answered, 0u) << "slow clients answered or closed before their header ended";
     EXPECT_GE(fds(), baseline_fds_ + slow);
     const Usage loaded = usage();
-    std::printf("[ load ] %zu slow clients opened in %.2f s; %zu requests in %.2f s beside them; "
-                "daemon threads %zu (%zu at start), RSS %zu KiB\n",
-                slow, open_s, gets, gets_s, loaded.threads, baseline_.threads, loaded.rss_kib);
+    std::printf("[ load ] %zu slow clients (half of them silent) opened in %.2f s; %zu requests in %.2f s "
+                "beside them, %zu failed; daemon threads %zu (%zu at start), RSS %zu KiB\n",
+                slow, open_s, gets, gets_s, failed.load(), loaded.threads, baseline_.threads, loaded.rss_kib);
 
     clients.clear();
     EXPECT_TRUE(descriptors_back());
@@ -451,6 +503,49 @@ TEST_F(Load, HeaderDeadlineClosesTricklingAndSilentClients) {
     EXPECT_TRUE(small_get(origin, &why)) << why;
     slow.reset();
     silent.reset();
+    EXPECT_TRUE(descriptors_back());
+}
+
+TEST_F(Load, ManyWaitingClientsAreEachClosedAtTheHeaderDeadline) {
+    const size_t count = scaled(2000, 300);
+    ASSERT_GT(own_descriptor_limit(), count + 200) << "the test needs a higher descriptor limit";
+    constexpr int kDeadlineS = 3;
+    ASSERT_TRUE(start_with({{"HTTPHeaderTimeout", std::to_string(kDeadlineS)}}));
+    std::string why;
+    const auto opened = Clock::now();
+    std::vector<Fd> clients = open_held(count, "", nullptr, &why);
+    ASSERT_EQ(clients.size(), count) << why;
+    const double open_s = seconds_since(opened);
+    // Half of them trickle a header that would end far past the deadline.
+    const std::string head = "GET http://127.0.0.1:1/late HTTP/1.1\r\nX-Pad: " + std::string(200, 'p');
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (size_t offset = 0; offset < head.size() && !stop.load(); ++offset) {
+            for (size_t i = 0; i < clients.size(); i += 2)
+                (void)::send(clients[i].get(), &head[offset], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    const auto replies = read_until_closed(clients, opened, opened + std::chrono::seconds(kDeadlineS + 20));
+    stop = true;
+    trickle.join();
+    size_t pages = 0, early = 0, late = 0;
+    double first_s = 1e9, last_s = 0;
+    for (const TimedReply &r : replies) {
+        if (IsErrorPage(r.reply, 400, "Bad Request", kInvalidRequest)) ++pages;
+        first_s = std::min(first_s, r.closed_after_s);
+        last_s = std::max(last_s, r.closed_after_s);
+        // Connects took open_s in all; each deadline runs from its own.
+        if (r.closed_after_s < kDeadlineS - 0.05) ++early;
+        if (!r.reply.closed || r.closed_after_s > kDeadlineS + open_s + 2.0) ++late;
+    }
+    EXPECT_EQ(pages, count) << "clients without the whole 400 page";
+    EXPECT_EQ(early, 0u) << "closed before their deadline";
+    EXPECT_EQ(late, 0u) << "closed long after their deadline, or not at all";
+    std::printf("[ load ] %zu waiting clients (half trickling) opened in %.2f s, closed with the 400 page "
+                "between %.2f and %.2f s after the first connect\n",
+                count, open_s, first_s, last_s);
+    clients.clear();
     EXPECT_TRUE(descriptors_back());
 }
 
@@ -859,42 +954,6 @@ TEST_F(Load, ManySmallRequestsDoNotGrowDescriptorsThreadsOrMemory) {
                 warm.rss_kib, end.rss_kib, grown_kib, end.threads, baseline_.threads, fds());
 }
 
-// Reads every client until it closes or the deadline passes; each reply
-// records when its close came, counted from `since`.
-struct TimedReply {
-    Reply reply;
-    double closed_after_s = -1;
-};
-
-std::vector<TimedReply> read_until_closed(const std::vector<Fd> &clients, Clock::time_point since,
-                                          Clock::time_point deadline) {
-    std::vector<TimedReply> replies(clients.size());
-    std::vector<pollfd> polls;
-    for (const auto &fd : clients) polls.push_back({fd.get(), POLLIN, 0});
-    size_t open = clients.size();
-    std::string buffer(8192, '\0');
-    while (open > 0) {
-        int n = ::poll(polls.data(), polls.size(), remaining_ms(deadline));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        for (size_t i = 0; i < clients.size(); ++i) {
-            if (polls[i].fd < 0 || polls[i].revents == 0) continue;
-            ssize_t got = ::recv(polls[i].fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (got > 0) {
-                replies[i].reply.bytes.append(buffer.data(), static_cast<size_t>(got));
-            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                replies[i].reply.closed = true;
-                replies[i].closed_after_s = seconds_since(since);
-                polls[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto &r : replies)
-        if (!r.reply.closed) r.reply.timed_out = true;
-    return replies;
-}
-
 // Starts `count` connections from `from` as fast as the sockets allow,
 // without waiting for any handshake: a burst, as many machines or a page
 // full of resources make one. Empty on failure, with the reason in `why`.
@@ -1001,49 +1060,58 @@ const std::string_view kTooManyConnections =
 
 TEST_F(Load, ConnectionPastTheCapGets503AtOnce) {
     constexpr size_t kCap = 50;
-    // No header deadline: the held connections stay until they close.
     ASSERT_TRUE(start_with({{"HTTPMaxClients", std::to_string(kCap)}, {"HTTPHeaderTimeout", "0"}}));
     QuickOrigin origin(kSmallReply, 1);
-    std::string why;
-    std::vector<Fd> held = open_held(kCap, "GET http://", nullptr, &why);
-    ASSERT_EQ(held.size(), kCap) << why;
+    // Tunnels to a target that takes the connection and never speaks: each
+    // holds a connection thread, the work the cap counts.
+    Fd target = listen_tcp("127.0.0.1");
+    const std::string connect = "CONNECT 127.0.0.1:" + std::to_string(local_port(target)) + " HTTP/1.1\r\n\r\n";
+    std::vector<Fd> held;
+    for (size_t i = 0; i < kCap; ++i) {
+        Fd fd = connect_tcp("127.0.0.1", port());
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(talk(fd, connect, 19).bytes, "HTTP/1.1 200 OK\r\n\r\n") << "tunnel " << i;
+        held.push_back(std::move(fd));
+    }
     ASSERT_TRUE(wait_until([&] { return usage().threads >= baseline_.threads + kCap; }, kIoTimeout));
     const size_t threads_held = usage().threads;
 
-    // With no header deadline, a page that comes at all came without
-    // waiting for the request. A client that sends its request at once gets
-    // the same page, and the request goes nowhere.
-    Fd silent = connect_tcp("127.0.0.1", port());
-    ASSERT_TRUE(silent.valid());
-    const auto asked = Clock::now();
-    Reply silent_reply = talk(silent, "");
-    const double answered_s = seconds_since(asked);
-    EXPECT_TRUE(IsErrorPage(silent_reply, 503, "Service Unavailable", kTooManyConnections));
+    // A request past the cap gets the page at once and goes nowhere.
     Fd eager = connect_tcp("127.0.0.1", port());
     ASSERT_TRUE(eager.valid());
+    const auto asked = Clock::now();
     Reply eager_reply = talk(eager, get_request(origin.port(), "/eager"));
+    const double answered_s = seconds_since(asked);
     EXPECT_TRUE(IsErrorPage(eager_reply, 503, "Service Unavailable", kTooManyConnections));
     // More of them cost no thread each: at most the one that closes them all.
     std::vector<Fd> refused;
     for (int i = 0; i < 20; ++i) {
         Fd fd = connect_tcp("127.0.0.1", port());
         ASSERT_TRUE(fd.valid());
-        Reply reply = talk(fd, "");
+        Reply reply = talk(fd, get_request(origin.port(), "/past"));
         EXPECT_TRUE(IsErrorPage(reply, 503, "Service Unavailable", kTooManyConnections)) << "refused client " << i;
         refused.push_back(std::move(fd));
     }
+    // A client still sending its request is not at work: it waits, unanswered.
+    Fd silent = connect_tcp("127.0.0.1", port());
+    ASSERT_TRUE(silent.valid());
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(quiet(silent)) << "a client that sent nothing was answered";
     EXPECT_EQ(origin.served(), 0u);
     EXPECT_LE(usage().threads, threads_held + 1) << "refused connections got threads of their own";
-    for (const auto &fd : held) EXPECT_TRUE(quiet(fd)) << "a held connection was answered";
+    for (const auto &fd : held) EXPECT_TRUE(quiet(fd)) << "a held tunnel was answered";
     EXPECT_TRUE(log_contains("Connection from 127.0.0.1 refused: too many connections (HTTPMaxClients 50)"));
 
     held.clear();
+    // Its queued connections get a reset, which ends the tunnels' drains.
+    target.reset();
     refused.clear();
     silent.reset();
     eager.reset();
     ASSERT_TRUE(descriptors_back());
+    std::string why;
     EXPECT_TRUE(small_get(origin, &why)) << why;
-    std::printf("[ load ] %zu connections held; the next one answered in %.3f s\n", kCap, answered_s);
+    std::printf("[ load ] %zu tunnels held; a request past them answered in %.3f s\n", kCap, answered_s);
 }
 
 // Origin that answers every request with a reply that never ends, until the

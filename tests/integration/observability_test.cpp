@@ -184,23 +184,38 @@ TEST_F(Observability, RotatedAccessLogIsFollowedWithoutASignal) {
 }
 
 TEST_F(Observability, ConnectionPastTheCapIsLoggedAsTooMany) {
-    ASSERT_TRUE(start_with({{"HTTPMaxClients", "1"}, {"HTTPHeaderTimeout", "0"}}));
-    Fd held = connect_tcp("127.0.0.1", port());
-    ASSERT_TRUE(held.valid());
-    // The held connection is at work once the cap refuses the next one.
-    Reply refused;
+    ASSERT_TRUE(start_with({{"HTTPMaxClients", "1"}, {"HTTPMaxWaiting", "1"}}));
+    // An open tunnel is a connection at work: the one the cap allows.
+    EchoServer echo;
+    Fd tunnel = connect_tcp("127.0.0.1", port());
+    ASSERT_TRUE(tunnel.valid());
+    const std::string target = "127.0.0.1:" + std::to_string(echo.port());
+    ASSERT_EQ(talk(tunnel, "CONNECT " + target + " HTTP/1.1\r\n\r\nx", kEstablished.size() + 1).bytes,
+              kEstablished + "x");
+    const std::string too_many =
+        "<H1>Too many connections</H1>The proxy serves as many connections as it may; try again in a moment.";
+    EXPECT_TRUE(IsErrorPage(ask("GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n"), 503, "Service Unavailable", too_many));
+    // One silent connection fills the waiting room; the next is refused at once.
+    Fd silent = connect_tcp("127.0.0.1", port());
+    ASSERT_TRUE(silent.valid());
+    Reply past_waiting;
     const auto until = Clock::now() + kIoTimeout;
     do {
-        refused = ask("GET http://127.0.0.1:1/ HTTP/1.1\r\n\r\n");
-    } while (refused.bytes.find(" 503 ") == std::string::npos && Clock::now() < until);
-    held.reset();
-    bool found = false;
-    for (const std::string &text : wait_lines(2)) {
+        past_waiting = ask("");
+    } while (past_waiting.bytes.find(" 503 ") == std::string::npos && Clock::now() < until);
+    EXPECT_TRUE(IsErrorPage(past_waiting, 503, "Service Unavailable", too_many));
+    EXPECT_TRUE(log_contains("refused: too many connections waiting for their request (HTTPMaxWaiting 1)"));
+    // The silent one, closed while the tunnel may still be winding down, may
+    // meet the cap too.
+    tunnel.reset();
+    silent.reset();
+    size_t found = 0;
+    for (const std::string &text : wait_lines(3)) {
         const auto l = parse(text);
         ASSERT_TRUE(l.has_value()) << text;
-        if (l->verdict == "too-many") found = l->status == 503 && l->request == "-";
+        if (l->verdict == "too-many" && l->status == 503 && l->request == "-") ++found;
     }
-    EXPECT_TRUE(found) << read_file(access_log());
+    EXPECT_GE(found, 2u) << read_file(access_log());
 }
 
 TEST_F(Observability, EmptyAccessLogKeyTurnsItOff) {

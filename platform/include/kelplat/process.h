@@ -37,6 +37,8 @@ Control wait_control_signal(int timeout_ms, int *number = nullptr) noexcept;
 // Raises the soft limit on open descriptors to the hard limit, so that
 // every connection of a busy proxy can be held; the soft limit after it.
 std::uint64_t raise_descriptor_limit() noexcept;
+// The soft limit on open descriptors now.
+std::uint64_t descriptor_limit() noexcept;
 
 bool write_pid_file(const std::string &path, std::string *why);
 
