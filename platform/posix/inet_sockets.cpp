@@ -128,7 +128,19 @@ bool resolve_all(const char *name, std::vector<IpAddress> *out) noexcept {
             return true;
         }
         const ResolverAll r = g_resolver_all.load();
-        if (!(r != nullptr ? r(name, out) : system_resolve_all(name, out))) {
+        const Resolver v4 = installed_resolver();
+        bool found;
+        if (r != nullptr) {
+            found = r(name, out);
+        } else if (v4 != nullptr) {
+            // An IPv4 resolver a test installed answers here too.
+            std::uint32_t addr = 0;
+            found = v4(name, &addr);
+            if (found) out->push_back(ipv4_address(addr));
+        } else {
+            found = system_resolve_all(name, out);
+        }
+        if (!found) {
             out->clear();
             return false;
         }
@@ -192,6 +204,60 @@ bool finish_winner(int fd, int timeout_ms) noexcept {
     return true;
 }
 
+// A blocking stream socket of the address's family (a mapped IPv4 address
+// as IPv4) and the socket address to give it; -1 with the last error set.
+int stream_socket_for(const IpAddress &addr, std::uint16_t port_net, sockaddr_storage *ss, socklen_t *len) noexcept {
+    const IpAddress a = unmapped(addr);
+    if (!to_sockaddr(a, port_net, ss, len)) {
+        set_last_error(kErrInvalid);
+        return -1;
+    }
+    const int fd = ::socket(a.is_v4() ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) note_errno();
+    return fd;
+}
+
+// One address: a blocking connect bounded by the send time-out, as the
+// IPv4 connect does; no poll and no flag changes on the common path.
+Socket connect_one(const IpAddress &target, std::uint16_t port_net, int timeout_ms) noexcept {
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    const int fd = stream_socket_for(target, port_net, &ss, &len);
+    if (fd < 0) return kInvalidSocket;
+    int err = 0;
+    if (timeout_ms > 0) {
+        timeval tv{};
+        tv.tv_sec = timeout_ms / 1000;
+        tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+        if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) err = errno;
+    }
+    if (err == 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&ss), len) != 0) {
+        err = errno;
+        if (err == EINPROGRESS && timeout_ms > 0) {
+            err = ETIMEDOUT;
+        } else if (err == EINTR) {
+            // An interrupted connect goes on in the background: wait for it.
+            pollfd p{fd, POLLOUT, 0};
+            int n;
+            do {
+                n = ::poll(&p, 1, timeout_ms > 0 ? timeout_ms : -1);
+            } while (n < 0 && errno == EINTR);
+            socklen_t size = sizeof err;
+            if (n == 0) {
+                err = ETIMEDOUT;
+            } else if (n < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) {
+                err = errno;
+            }
+        }
+    }
+    if (err != 0) {
+        ::close(fd);
+        set_last_error(err == ETIMEDOUT ? kErrTimedOut : code_from_errno(err));
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(fd);
+}
+
 }  // namespace
 
 Socket connect_happy_eyeballs(std::span<const IpAddress> addrs, std::uint16_t port_net,
@@ -200,6 +266,7 @@ Socket connect_happy_eyeballs(std::span<const IpAddress> addrs, std::uint16_t po
         set_last_error(kErrInvalid);
         return kInvalidSocket;
     }
+    if (addrs.size() == 1) return connect_one(addrs[0], port_net, timeout_ms);
     if (attempt_delay_ms < 0) attempt_delay_ms = 0;
     std::vector<pollfd> pending;
     try {
@@ -259,7 +326,9 @@ Socket connect_happy_eyeballs(std::span<const IpAddress> addrs, std::uint16_t po
             int err = 0;
             socklen_t len = sizeof err;
             if (::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-            if (err == 0 && (p.revents & POLLOUT) != 0) {
+            // A peer that accepted and reset before this look was connected
+            // to all the same: the reset is the exchange's, not the connect's.
+            if ((err == 0 || err == ECONNRESET || err == EPIPE) && (p.revents & POLLOUT) != 0) {
                 winner = p.fd;
                 pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(k));
                 break;
@@ -288,15 +357,8 @@ Socket listen_on(const IpAddress &addr, std::uint16_t port_net) noexcept {
     const IpAddress a = unmapped(addr);
     sockaddr_storage ss;
     socklen_t len = 0;
-    if (!to_sockaddr(a, port_net, &ss, &len)) {
-        set_last_error(kErrInvalid);
-        return kInvalidSocket;
-    }
-    const int fd = ::socket(a.is_v4() ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) {
-        note_errno();
-        return kInvalidSocket;
-    }
+    const int fd = stream_socket_for(a, port_net, &ss, &len);
+    if (fd < 0) return kInvalidSocket;
     // As bind: a restarted listener takes its port back from TIME_WAIT.
     (void)set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
     // Set either way: the system default (bindv6only) may be anything.

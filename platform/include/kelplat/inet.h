@@ -114,6 +114,8 @@ bool resolve_all(const char *name, std::vector<IpAddress> *out) noexcept;
 // found) and returns true, or sets the last error and returns false.
 // Replaces the system look-up for resolve_all (tests return chosen
 // addresses with it); null puts the system one back. Returns the previous.
+// Without one, an IPv4 resolver that set_resolver installed answers
+// resolve_all too, with its one address.
 using ResolverAll = bool (*)(const char *name, std::vector<IpAddress> *out);
 ResolverAll set_resolver_all(ResolverAll r) noexcept;
 // getaddrinfo for any family, stream sockets, in the system's order.
