@@ -77,7 +77,9 @@ void print_help() {
         "  [Main] AllowedHost0 .. AllowedHost99: clients allowed besides 127.0.0.1, as an\n"
         "         address, a host name or a pattern such as 192.168.1.* or 10.*\n"
         "  [HTTP] HTTPEnabled: the proxy runs only when this is true (or yes)\n"
-        "  [HTTP] HTTPPort (default 3128): port from 1 to 65535, on every interface\n"
+        "  [HTTP] HTTPPort (default 3128): port from 1 to 65535\n"
+        "  [HTTP] HTTPListen (default empty: every interface, IPv6 and IPv4): addresses\n"
+        "         to listen on instead, such as 127.0.0.1, ::1 or [fe80::1%%eth0]\n"
         "  [HTTP] HTTPSecure (default false): announced; CONNECT works either way\n"
         "  [HTTP] AdHostsEnabled (default false): answer GETs for the hosts listed in\n"
         "         adhosts with valdrin.sys instead of contacting them\n"
@@ -137,9 +139,14 @@ bool open_log(const LogSettings &s) {
            kellog_init(s.log_file.c_str(), s.err_file.c_str(), s.verbose) == 0;
 }
 
-std::string listening_status(unsigned long port) {
-    return "listening on 0.0.0.0:" + std::to_string(port);
+// Where the server listens, as it says: "[::]:3128", "127.0.0.1:3128, ...".
+std::string listening_text(unsigned long port) {
+    char text[1024] = "";
+    if (valdrin_http_ecoute(text, sizeof text) > 0) return text;
+    return "port " + std::to_string(port);
 }
+
+std::string listening_status(unsigned long port) { return "listening on " + listening_text(port); }
 
 // SIGHUP: the server takes the new configuration or keeps the running one;
 // the log follows the server's verdict.
@@ -334,8 +341,8 @@ int main(int argc, char **argv) {
         }
         g_pid_written = true;
     }
-    std::printf("%s: HTTP proxy listening on 0.0.0.0:%lu (every interface), configuration %s\n",
-                kProgram, port, config.c_str());
+    std::printf("%s: HTTP proxy listening on %s, configuration %s\n", kProgram, listening_text(port).c_str(),
+                config.c_str());
     std::fflush(stdout);
     kel::service::ready(listening_status(port));
 

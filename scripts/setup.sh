@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev
   libcurl4-openssl-dev              # FTP through HTTP
   libsystemd-dev                    # readiness and reload notices to the service manager
-  curl openssl python3 python3-pyftpdlib strace   # end-to-end tests
+  curl wget openssl python3 python3-pyftpdlib strace   # end-to-end tests
   qt6-base-dev                      # configuration wizard, tray agent
   scdoc                             # manual pages
   systemd man-db                    # package test: systemd-analyze, man --warnings

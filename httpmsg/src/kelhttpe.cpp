@@ -216,6 +216,24 @@ int32_t decompose_uri(kelHttpEntete *che, const char *uri) {
             KEL_DIAG();
             return -4;
         }
+    } else if (authority.text.get()[0] == '[') {
+        // An IPv6 literal keeps its brackets: its colons are not the port's.
+        const char *text = authority.text.get();
+        const char *close = std::strchr(text, ']');
+        if (close == nullptr || (close[1] != '\0' && close[1] != ':')) {
+            KEL_DIAG();
+            return -2;
+        }
+        const std::string host(text, static_cast<size_t>(close - text) + 1);
+        if (!assign_copy(che->hote, host.c_str())) {
+            KEL_DIAG();
+            return -4;
+        }
+        che->port = close[1] == ':' ? leading_port(close + 2) : port_by_scheme;
+        if (che->port == 0) {
+            KEL_DIAG();
+            return -2;
+        }
     } else if (kelstr_contient(authority.text.get(), ':')) {
         const char *inner = authority.text.get();
         Token host = take(&inner, ":");

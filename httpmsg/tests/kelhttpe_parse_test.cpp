@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "kelhttpe.h"
@@ -281,7 +283,25 @@ INSTANTIATE_TEST_SUITE_P(
                     UriCase{"://", -1, "", "", 0, ""},
                     UriCase{"://x", -1, "", "", 0, ""},
                     UriCase{":://x:", -1, "", "", 0, ""},
-                    UriCase{":///", -1, "", "", 0, ""}));
+                    UriCase{":///", -1, "", "", 0, ""},
+                    // IPv6 literals keep their brackets; their colons are not the port's.
+                    UriCase{"http://[2001:db8::1]:8080/x?y", 0, "http", "[2001:db8::1]", 8080, "/x?y"},
+                    UriCase{"http://[::1]/", 0, "http", "[::1]", 80, "/"},
+                    UriCase{"http://[::1]", 0, "http", "[::1]", 80, ""},
+                    UriCase{"ftp://[fe80::1%25eth0]:2121/pub", 0, "ftp", "[fe80::1%25eth0]", 2121, "/pub"},
+                    UriCase{"[2001:db8::1]:443", 0, "http", "[2001:db8::1]", 443, ""},
+                    UriCase{"http://[::1/", -2, "", "", 0, ""},
+                    UriCase{"http://[::1]x/", -2, "", "", 0, ""},
+                    UriCase{"http://[::1]:/", -2, "", "", 0, ""},
+                    UriCase{"http://[::1]:70000/", -3, "", "", 0, ""}));
+
+TEST(Serialisation, IpV6HostKeepsItsBracketsInTheAbsoluteForm) {
+    Record che(kelHttpE_cree_str("GET http://[2001:db8::1]:8080/p HTTP/1.1\r\n\r\n", KEL_HE_REQUETE));
+    ASSERT_NE(che, nullptr);
+    std::unique_ptr<char, void (*)(void *)> uri(kelHttpE_en_str_uri(che.get(), 1), &std::free);
+    ASSERT_NE(uri, nullptr);
+    EXPECT_STREQ(uri.get(), "http://[2001:db8::1]:8080/p");
+}
 
 // A URI whose scheme token swallows the "://" used to be walked two
 // characters past its end (found by the fuzz target as ":///").

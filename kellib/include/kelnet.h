@@ -116,6 +116,50 @@ KEL_API void kelnet_fixe_max_attente(int32_t maximum, kelnet_routine_refus refus
 /* Connections waiting so now. */
 KEL_API int32_t kelnet_nb_attente(void);
 
+/* Both address families. The records above carry IPv4 only; these work
+   beside them for IPv6. */
+
+/* An address of either family: famille 4 (the first four octets) or 6,
+   0 for none; octets and port in network order; zone the interface index
+   of a link-local IPv6 address, 0 for none. */
+typedef struct kelnet_adresse_ip {
+    uint8_t famille;
+    uint8_t octets[16];
+    uint32_t zone;
+    uint16_t port;
+} kelnet_adresse_ip;
+
+/* The peer of the calling connection thread of a threaded listener, or of
+   the connection its admission and refusal routines are called with; an
+   IPv4 client of a dual-stack socket is reported as IPv4. Its
+   kelnet_sockaddr has family 0 and KELNET_AUCUNE_ADRESSE when the peer is
+   IPv6. 0, or -1 (out zeroed) outside those. */
+KEL_API int32_t kelnet_pair_courant(kelnet_adresse_ip *pair);
+/* The address as text (dotted quad, or RFC 5952 IPv6 with "%zone") into
+   buffer of taille bytes; its length, or -1 when it does not fit. */
+KEL_API int32_t kelnet_aff_adresse_ip(const kelnet_adresse_ip *adresse, char *buffer, int32_t taille);
+/* Whether IPv6 sockets can be had here (a dual-stack listener on "::"). */
+KEL_API int32_t kelnet_ipv6_disponible(void);
+/* Listens on the address literal ("::", "0.0.0.0", "127.0.0.1", "::1",
+   "[fe80::1%eth0]"; "::" takes IPv4 clients too) and port (host order). 0;
+   -1 when the text is no address (*sd untouched); -2 when the socket can't
+   be made or bound (*sd invalid). */
+KEL_API int32_t kelnet_cree_ecouteur_ip(const char *adresse, uint32_t port, uint32_t *sd);
+/* The threaded listener of kelnet_gen_ecouteur_thread on nb sockets
+   already listening (of either family), as one: the same admission,
+   waiting room, cap and threads. Returns only when accepting fails: -3.
+   The sockets stay the caller's. */
+KEL_API int32_t kelnet_ecouteurs_thread(const uint32_t *sd, int32_t nb, kelnet_routine_thread routine);
+/* Connects to every address of a host name (or literal, "[v6]" included),
+   both families, as RFC 8305 races them: IPv6 first, the next address
+   after 250 ms without an answer, the first to connect wins; bounded as a
+   whole by the connect limit of kelnet_fixe_delais, and carrying the idle
+   bound as kelnet_connecter's sockets do. Port in network order. The
+   socket, or KELNET_INVALIDE with *erreur (may be null) -2 when the name
+   does not resolve, -3 when no address connected; the thread's last error
+   says why. */
+KEL_API uint32_t kelnet_connecter_nom(const char *nom, uint16_t port, int32_t *erreur);
+
 /* Closing and state. */
 KEL_API int32_t kelnet_fermer(uint32_t sd);
 KEL_API int32_t kelnet_est_connecte(uint32_t sd);

@@ -278,7 +278,8 @@ extern "C" int32_t kelnet_gen_ecouteur_thread(uint32_t *sd, uint32_t adresse, ui
             return 0;
         }
         const kelnet::ListenerScope accepting(*out);
-        return kelnet::run_threaded_listener(*out, routine);
+        const uint32_t listeners[1] = {*out};
+        return kelnet::run_threaded_listener(listeners, routine);
     });
 }
 

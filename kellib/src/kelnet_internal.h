@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <optional>
 
+#include <span>
+
 #include "kelnet.h"
+#include "kelplat/inet.h"
 #include "kelplat/net.h"
 
 namespace kel::kelnet {
@@ -33,12 +36,38 @@ int connect_timeout_ms() noexcept;
 // applies.
 std::optional<Clock::time_point> header_deadline() noexcept;
 
+// The peer of an accepted connection, of either family (a mapped IPv4
+// peer of a dual-stack socket is the IPv4 peer it is).
+struct Peer {
+    net::IpAddress address;
+    std::uint16_t port_net = 0;
+};
+// The record the C interface carries: an IPv4 peer as it is; an IPv6 peer
+// with family 0 and no address (kelnet_pair_courant gives it whole).
+kelnet_sockaddr to_record(const Peer &peer) noexcept;
+// Makes peer the one kelnet_pair_courant reports on this thread for the
+// scope: a connection thread's client, or the connection the listener's
+// thread is admitting or refusing.
+class PeerScope {
+public:
+    explicit PeerScope(const Peer &peer) noexcept;
+    ~PeerScope();
+    PeerScope(const PeerScope &) = delete;
+    PeerScope &operator=(const PeerScope &) = delete;
+
+private:
+    const Peer *previous_;
+};
+
+// The peer PeerScope gave this thread; null outside any.
+const Peer *current_peer() noexcept;
+
 // Serves one accepted connection of kelnet_gen_ecouteur_thread: on a
 // thread of its own, or, past the cap, through the refusal and a close
 // that does not hold the listener. 0; -1 when its record can't be
 // allocated, or the thread start's error number (the socket is then still
 // the caller's).
-int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer,
+int serve_connection(kelnet_routine_thread routine, uint32_t client, const Peer &peer,
                      Clock::time_point accepted_at);
 
 // Shuts the sending side of a refused connection and leaves its close to
@@ -46,12 +75,12 @@ int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::
 void close_refused(uint32_t client);
 // Asks the admission routine of kelnet_fixe_admission about a new
 // connection; a refused one is closed. True when it may go on.
-bool admit(uint32_t client, const net::SockAddr4 &peer);
+bool admit(uint32_t client, const Peer &peer);
 // True when connections wait for their header before they get a thread.
 bool waiting_room_open() noexcept;
 // True when the waiting room has room for one more; otherwise the
 // connection gets the refusal of kelnet_fixe_max_attente and is closed.
-bool room_to_wait(uint32_t client, const net::SockAddr4 &peer);
+bool room_to_wait(uint32_t client, const Peer &peer);
 // Keeps the count kelnet_nb_attente reports.
 void count_waiting(int32_t change) noexcept;
 
@@ -59,10 +88,10 @@ void count_waiting(int32_t change) noexcept;
 // memory ran out. False when the loop must end.
 bool survive_accept_failure();
 
-// The accept loop of kelnet_gen_ecouteur_thread on its listening socket:
-// admission, the waiting room, hand-off to connection threads. Returns
-// only when accepting fails for good: -3.
-int32_t run_threaded_listener(uint32_t listener, kelnet_routine_thread routine);
+// The accept loop of kelnet_gen_ecouteur_thread on its listening sockets
+// (of either family): admission, the waiting room, hand-off to connection
+// threads. Returns only when accepting fails for good: -3.
+int32_t run_threaded_listener(std::span<const uint32_t> listeners, kelnet_routine_thread routine);
 // Connections that have entered a waiting room so far, for tests.
 std::uint64_t connections_that_waited() noexcept;
 

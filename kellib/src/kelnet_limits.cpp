@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "kelnet.h"
@@ -45,6 +46,7 @@ struct Accepted {
     kelnet_params params;
     kelnet_routine_thread routine;
     Clock::time_point accepted_at;
+    Peer peer;
 };
 static_assert(offsetof(Accepted, params) == 0);
 
@@ -55,6 +57,8 @@ void connection_entry(void *arg) {
     t_has_header_deadline = header_ms > 0;
     if (t_has_header_deadline)
         t_header_deadline = rec->accepted_at + std::chrono::milliseconds(header_ms);
+    const Peer peer = rec->peer;
+    const PeerScope current(peer);
     routine(&rec->params);  // releases rec
     t_has_header_deadline = false;
     g_clients.fetch_sub(1, std::memory_order_acq_rel);
@@ -145,13 +149,8 @@ Closer &closer() {
     return *instance;
 }
 
-kelnet_sockaddr to_record(const net::SockAddr4 &peer) {
-    kelnet_sockaddr sock_dist{};
-    std::memcpy(&sock_dist, &peer, sizeof sock_dist);
-    return sock_dist;
-}
-
-void refuse(uint32_t client, const net::SockAddr4 &peer) {
+void refuse(uint32_t client, const Peer &peer) {
+    const PeerScope current(peer);
     if (kelnet_routine_refus refus = g_refus.load()) refus(client, to_record(peer));
     close_refused(client);
 }
@@ -164,18 +163,40 @@ void close_refused(uint32_t client) {
     closer().add(client);
 }
 
-bool admit(uint32_t client, const net::SockAddr4 &peer) {
+thread_local const Peer *t_peer = nullptr;
+
+kelnet_sockaddr to_record(const Peer &peer) noexcept {
+    kelnet_sockaddr sock_dist{};
+    sock_dist.port = peer.port_net;
+    if (peer.address.is_v4()) {
+        sock_dist.famille = 2;
+        sock_dist.adresse = net::ipv4_net(peer.address);
+    } else {
+        sock_dist.adresse = KELNET_AUCUNE_ADRESSE;
+    }
+    return sock_dist;
+}
+
+PeerScope::PeerScope(const Peer &peer) noexcept : previous_(t_peer) { t_peer = &peer; }
+PeerScope::~PeerScope() { t_peer = previous_; }
+
+const Peer *current_peer() noexcept { return t_peer; }
+
+bool admit(uint32_t client, const Peer &peer) {
     const kelnet_routine_admission admission = g_admission.load();
-    if (admission == nullptr || admission(client, to_record(peer)) != 0) return true;
+    if (admission == nullptr) return true;
+    const PeerScope current(peer);
+    if (admission(client, to_record(peer)) != 0) return true;
     close_refused(client);
     return false;
 }
 
 bool waiting_room_open() noexcept { return g_max_waiting.load(std::memory_order_relaxed) != 0; }
 
-bool room_to_wait(uint32_t client, const net::SockAddr4 &peer) {
+bool room_to_wait(uint32_t client, const Peer &peer) {
     const int32_t cap = g_max_waiting.load(std::memory_order_relaxed);
     if (cap <= 0 || g_waiting.load(std::memory_order_relaxed) < cap) return true;
+    const PeerScope current(peer);
     if (kelnet_routine_refus refus = g_refus_waiting.load()) refus(client, to_record(peer));
     close_refused(client);
     return false;
@@ -229,7 +250,7 @@ void remove_listener(uint32_t listener) noexcept {
     }
 }
 
-int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::SockAddr4 &peer,
+int serve_connection(kelnet_routine_thread routine, uint32_t client, const Peer &peer,
                      Clock::time_point accepted_at) {
     const int32_t cap = g_max_clients.load(std::memory_order_relaxed);
     if (cap > 0 && g_clients.load(std::memory_order_acquire) >= cap) {
@@ -239,7 +260,8 @@ int serve_connection(kelnet_routine_thread routine, uint32_t client, const net::
     auto *rec = static_cast<Accepted *>(std::malloc(sizeof(Accepted)));
     if (rec == nullptr) return -1;
     rec->params.sd = client;
-    std::memcpy(&rec->params.sock_dist, &peer, sizeof rec->params.sock_dist);
+    rec->params.sock_dist = to_record(peer);
+    new (&rec->peer) Peer(peer);
     rec->routine = routine;
     rec->accepted_at = accepted_at;
     g_clients.fetch_add(1, std::memory_order_acq_rel);

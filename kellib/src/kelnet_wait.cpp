@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <queue>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -26,7 +27,9 @@ namespace {
 // no more than a few KiB per arrival.
 constexpr std::size_t kScanBytes = 16 * 1024;
 constexpr std::string_view kBlankLine = "\r\n\r\n";
-constexpr std::uint64_t kListenerTag = ~std::uint64_t{0};
+// Listening sockets are told from waiting ones by this bit of their tag;
+// the rest of the tag is the listener's index.
+constexpr std::uint64_t kListenerTag = std::uint64_t{1} << 63;
 // Accepts per turn of the loop, so that the waiting connections are served
 // between the accepts of a burst.
 constexpr int kAcceptsPerTurn = 64;
@@ -37,7 +40,7 @@ enum class Head { Waiting, Ready };
 std::atomic<std::uint64_t> g_waited{0};
 
 struct Waiter {
-    net::SockAddr4 peer;
+    Peer peer;
     Clock::time_point accepted_at;
     std::uint64_t serial;  // tells a waiter from a later one on the same descriptor
     std::uint32_t scanned;  // bytes of the header searched already
@@ -67,8 +70,8 @@ Head look(std::uint32_t sd, std::uint32_t &scanned, char *buf) {
 
 class WaitingRoom {
 public:
-    WaitingRoom(std::uint32_t listener, kelnet_routine_thread routine)
-        : listener_(listener), routine_(routine), scan_(kScanBytes) {}
+    WaitingRoom(std::span<const std::uint32_t> listeners, kelnet_routine_thread routine)
+        : listeners_(listeners.begin(), listeners.end()), routine_(routine), scan_(kScanBytes) {}
 
     ~WaitingRoom() {
         // The listener is done: connections that never got a thread end here.
@@ -77,8 +80,11 @@ public:
     }
 
     int32_t run() {
-        if (!poller_.valid() || !net::set_nonblocking(listener_, true) ||
-            !poller_.watch(listener_, kListenerTag, /*edge=*/false)) {
+        bool ready = poller_.valid() && !listeners_.empty();
+        for (std::size_t i = 0; ready && i < listeners_.size(); ++i)
+            ready = net::set_nonblocking(listeners_[i], true) &&
+                    poller_.watch(listeners_[i], kListenerTag | i, /*edge=*/false);
+        if (!ready) {
             KEL_DIAG_MSG("the listener's event loop cannot be set up");
             return -3;
         }
@@ -90,8 +96,8 @@ public:
                 return -3;
             }
             for (int i = 0; i < n; ++i) {
-                if (events[i].tag == kListenerTag) {
-                    if (!accept_some()) return -3;
+                if ((events[i].tag & kListenerTag) != 0) {
+                    if (!accept_some(listeners_[events[i].tag & ~kListenerTag])) return -3;
                 } else {
                     arrived(static_cast<std::uint32_t>(events[i].tag), events[i].closed);
                 }
@@ -121,10 +127,10 @@ private:
     }
 
     // False when accepting can never succeed again.
-    bool accept_some() {
+    bool accept_some(std::uint32_t listener) {
         for (int i = 0; i < kAcceptsPerTurn; ++i) {
-            net::SockAddr4 peer{};
-            const std::uint32_t client = net::accept(listener_, &peer);
+            Peer peer;
+            const std::uint32_t client = net::accept_ip(listener, &peer.address, &peer.port_net);
             if (client == net::kInvalidSocket) return accept_failed();
             accepted(client, peer);
         }
@@ -137,7 +143,7 @@ private:
         return survive_accept_failure();
     }
 
-    void accepted(std::uint32_t client, const net::SockAddr4 &peer) {
+    void accepted(std::uint32_t client, const Peer &peer) {
         const Clock::time_point now = Clock::now();
         if (!admit(client, peer)) return;
         if (!waiting_room_open()) {
@@ -194,7 +200,7 @@ private:
         hand_off(sd, waiter.peer, waiter.accepted_at);
     }
 
-    void hand_off(std::uint32_t client, const net::SockAddr4 &peer, Clock::time_point accepted_at) {
+    void hand_off(std::uint32_t client, const Peer &peer, Clock::time_point accepted_at) {
         const int err = serve_connection(routine_, client, peer, accepted_at);
         if (err == 0) return;
         if (err < 0) {
@@ -206,18 +212,17 @@ private:
         }
         // The connection can't be served: end it rather than leak it, and go
         // on accepting.
-        char ip[16];
-        kelnet_aff_adresse(peer.addr_net, ip);
-        char text[200];
+        const std::string ip = net::host_text(peer.address);
+        char text[240];
         std::snprintf(text, sizeof text,
                       "echec du démarrage du thread de connexion (%d: %s), client %s:%u, connexion fermée",
-                      err, thread::error_text(err), ip,
+                      err, thread::error_text(err), ip.c_str(),
                       static_cast<unsigned>(net::net_to_host16(peer.port_net)));
         KEL_DIAG_MSG(text);
         net::close(client);
     }
 
-    std::uint32_t listener_;
+    std::vector<std::uint32_t> listeners_;
     kelnet_routine_thread routine_;
     net::Poller poller_;
     std::vector<char> scan_;
@@ -231,10 +236,10 @@ private:
 
 std::uint64_t connections_that_waited() noexcept { return g_waited.load(std::memory_order_relaxed); }
 
-int32_t run_threaded_listener(std::uint32_t listener, kelnet_routine_thread routine) {
-    WaitingRoom room(listener, routine);
+int32_t run_threaded_listener(std::span<const std::uint32_t> listeners, kelnet_routine_thread routine) {
+    WaitingRoom room(listeners, routine);
     const int32_t result = room.run();
-    (void)net::set_nonblocking(listener, false);
+    for (const std::uint32_t listener : listeners) (void)net::set_nonblocking(listener, false);
     return result;
 }
 

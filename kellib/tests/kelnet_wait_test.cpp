@@ -122,7 +122,10 @@ TEST_F(Waiting, HeadThereAtAcceptGoesToItsThreadWithoutWaiting) {
     ASSERT_TRUE(send_all(c.get(), kHead));
     const std::uint64_t waited_before = kelnet::connections_that_waited();
     const uint32_t listening = l.sock.get();
-    std::thread runner([listening] { kelnet::run_threaded_listener(listening, header_routine); });
+    std::thread runner([listening] {
+        const uint32_t listeners[1] = {listening};
+        kelnet::run_threaded_listener(listeners, header_routine);
+    });
     EXPECT_EQ(reply_of(c), 'Y');
     EXPECT_EQ(kelnet::connections_that_waited(), waited_before);
     net::shutdown_both(listening);

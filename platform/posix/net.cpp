@@ -442,6 +442,8 @@ bool resolve_ipv4(const char *name, std::uint32_t *addr_net) noexcept {
 
 Resolver set_resolver(Resolver r) noexcept { return g_resolver.exchange(r); }
 
+Resolver installed_resolver() noexcept { return g_resolver.load(); }
+
 std::uint16_t local_port(Socket s) noexcept {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;

@@ -108,12 +108,16 @@ bool socket_is_listening(std::uint32_t sd, std::uint16_t port) noexcept {
     if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) != 0 || accepting == 0) {
         return false;
     }
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t address_length = sizeof address;
     if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &address_length) != 0) {
         return false;
     }
-    return address.sin_family == AF_INET && ntohs(address.sin_port) == port;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port) == port;
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port) == port;
+    return false;
 }
 
 std::string bind_failure_reason(std::uint16_t port) {

@@ -32,6 +32,12 @@ VALDRIN_API int32_t demarre_serveur_http(void);
    to poll. */
 VALDRIN_API int32_t valdrin_http_etat(void);
 
+/* Where the server listens, once it does: "[::]:3128" (IPv6 and IPv4),
+   "0.0.0.0:3128", or the addresses of "HTTPListen" joined by ", ". Its
+   length, or -1 (buffer "") before the server listens or when the text
+   does not fit in taille bytes. */
+VALDRIN_API int32_t valdrin_http_ecoute(char *buffer, int32_t taille);
+
 /* Folders for the relative file names of the configuration: dossier
    becomes the current directory at start-up instead of the host program's
    folder, so that "adhosts" and "valdrin.sys" are read there; when it has

@@ -43,6 +43,14 @@ std::optional<bool> restart_settings_changed() {
             static_cast<unsigned>(*port), static_cast<unsigned>(g_http_port));
         changed = true;
     }
+    const auto listen = parse_listen_setting();
+    if (!listen) return std::nullopt;
+    if (*listen != listen_addresses()) {
+        kel::diag::out_printf(
+            "HTTPListen has changed in section HTTP: the proxy goes on listening where it does until it is "
+            "restarted\n");
+        changed = true;
+    }
     char enabled[20] = "";
     kelcfg_recup_E("HTTP", "HTTPEnabled", enabled, sizeof enabled, "");
     if (!is_true_setting(enabled)) {

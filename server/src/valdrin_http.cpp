@@ -11,6 +11,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "kelconfig.h"
 #include "kelhttp.h"
@@ -19,6 +20,7 @@
 #include "kelnet.h"
 #include "kelplat/diag.h"
 #include "kelplat/fs.h"
+#include "kelplat/inet.h"
 #include "kelplat/guard.h"
 #include "kelplat/net.h"
 #include "kelplat/process.h"
@@ -51,6 +53,12 @@ std::atomic<int32_t> g_server_result{0};
 std::atomic<bool> g_server_started{false};
 // Written by the listener through its socket output.
 uint32_t g_listen_sd = KELNET_INVALIDE;
+
+// "HTTPListen" as read at start-up (empty: every interface), and the text
+// of what the listener opened.
+std::mutex g_listen_mutex;
+std::vector<std::string> g_listen_addresses;
+std::string g_listen_text;
 
 // Set by valdrin_http_fixe_dossiers: the folder of the relative file
 // names (empty: the host program's), and the one of the image when that
@@ -387,15 +395,27 @@ uint64_t reply_bytes(int32_t code, const char *content_type, uint64_t body_bytes
     return head.size() + body_bytes;
 }
 
+net::IpAddress client_address(const kelnet_sockaddr &sock_dist) {
+    // The listener knows the peer of either family; the record, IPv4 only.
+    kelnet_adresse_ip pair{};
+    if (kelnet_pair_courant(&pair) == 0 && (pair.famille == 4 || pair.famille == 6)) {
+        net::IpAddress a;
+        a.family = pair.famille;
+        std::memcpy(a.bytes, pair.octets, sizeof a.bytes);
+        a.scope_id = pair.zone;
+        return a;
+    }
+    return net::ipv4_address(sock_dist.adresse);
+}
+
 namespace {
 
 // Logs and counts the connection's exchange when the connection ends.
 class ExchangeScope {
 public:
-    explicit ExchangeScope(const kelnet_sockaddr &peer) {
-        char address[20];
-        kelnet_aff_adresse(peer.adresse, address);
-        exchange_.client = address;
+    explicit ExchangeScope(const kelnet_sockaddr &peer) : ExchangeScope(client_address(peer)) {}
+    explicit ExchangeScope(const net::IpAddress &peer) {
+        exchange_.client = net::ip_text(peer);
         exchange_.started_wall = std::time(nullptr);
         exchange_.started = std::chrono::steady_clock::now();
         t_exchange = &exchange_;
@@ -447,6 +467,34 @@ std::optional<std::string> read_access_log_setting() {
         return std::nullopt;
     }
     return std::string(path);
+}
+
+std::vector<std::string> listen_addresses() {
+    std::lock_guard<std::mutex> hold(g_listen_mutex);
+    return g_listen_addresses;
+}
+
+std::optional<std::vector<std::string>> parse_listen_setting() {
+    char value[1024] = "";
+    kelcfg_recup_E("HTTP", "HTTPListen", value, sizeof value, "");
+    std::vector<std::string> addresses;
+    std::string_view rest = value;
+    while (!rest.empty()) {
+        const size_t cut = rest.find_first_of(", \t");
+        const std::string_view entry = rest.substr(0, cut);
+        rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+        if (entry.empty()) continue;
+        net::IpAddress a;
+        if (!net::parse_ip(entry, &a)) {
+            const std::string text = "invalid address '" + std::string(entry) +
+                                     "' in HTTPListen in section HTTP: an IPv4 or IPv6 address is expected, "
+                                     "such as 127.0.0.1, ::1 or [fe80::1%eth0]";
+            kel::diag::message(text.c_str(), kModule, __LINE__);
+            return std::nullopt;
+        }
+        addresses.emplace_back(entry);
+    }
+    return addresses;
 }
 
 bool server_is_running() { return g_server_started.load() && g_server_result.load() == 0; }
@@ -567,6 +615,12 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
             return -1;
         }
         g_http_port = *port;
+        const auto listen = kel::server::parse_listen_setting();
+        if (!listen) return -1;
+        {
+            std::lock_guard<std::mutex> hold(kel::server::g_listen_mutex);
+            kel::server::g_listen_addresses = *listen;
+        }
         if (!kel::server::read_limits()) return -1;
 
         if (valdrin_ip_mask_init() < 0) {
@@ -631,6 +685,19 @@ extern "C" VALDRIN_API int32_t valdrin_http_fixe_dossiers(const char *dossier,
     });
 }
 
+extern "C" VALDRIN_API int32_t valdrin_http_ecoute(char *buffer, int32_t taille) {
+    return kel::guard(__func__, int32_t{-1}, [&]() -> int32_t {
+        if (buffer == nullptr || taille <= 0) return -1;
+        buffer[0] = '\0';
+        if (valdrin_http_etat() != 1) return -1;
+        std::lock_guard<std::mutex> hold(kel::server::g_listen_mutex);
+        const std::string &text = kel::server::g_listen_text;
+        if (text.size() + 1 > static_cast<size_t>(taille)) return -1;
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        return static_cast<int32_t>(text.size());
+    });
+}
+
 extern "C" VALDRIN_API int32_t valdrin_http_etat(void) {
     return kel::guard(__func__, int32_t{0}, []() -> int32_t {
         int32_t result = kel::server::g_server_result.load();
@@ -643,12 +710,60 @@ extern "C" VALDRIN_API int32_t valdrin_http_etat(void) {
     });
 }
 
+namespace kel::server {
+namespace {
+
+// Opens the listening sockets, the first one published in g_listen_sd for
+// the status. 0, or -2 after the listener's own lines (none stays open).
+int32_t open_listeners(std::vector<uint32_t> *sockets) {
+    std::vector<std::string> addresses;
+    {
+        std::lock_guard<std::mutex> hold(g_listen_mutex);
+        addresses = g_listen_addresses;
+    }
+    if (addresses.empty()) {
+        // One dual-stack socket takes both families.
+        if (kelnet_ipv6_disponible() == 1) {
+            addresses = {"::"};
+        } else {
+            kel::diag::out_printf("IPv6 is not available here: listening on IPv4 alone\n");
+            addresses = {"0.0.0.0"};
+        }
+    }
+    std::string text;
+    for (const std::string &address : addresses) {
+        uint32_t sd = KELNET_INVALIDE;
+        uint32_t *out = sockets->empty() ? &g_listen_sd : &sd;
+        if (kelnet_cree_ecouteur_ip(address.c_str(), g_http_port, out) != 0) {
+            KEL_DIAG_MSG("connexion impossible");
+            if (*out != KELNET_INVALIDE) kelnet_fermer(*out);
+            for (uint32_t s : *sockets) kelnet_fermer(s);
+            sockets->clear();
+            return -2;
+        }
+        sockets->push_back(*out);
+        net::IpAddress a;
+        net::parse_ip(address, &a);
+        if (!text.empty()) text += ", ";
+        text += net::host_text(a) + ":" + std::to_string(g_http_port);
+    }
+    std::lock_guard<std::mutex> hold(g_listen_mutex);
+    g_listen_text = text;
+    return 0;
+}
+
+}  // namespace
+}  // namespace kel::server
+
 extern "C" void http_proxy(void) {
     kel::diag::out_printf("HTTP/FTP proxy server starts (%d)\n", g_http_port);
     // The allow-list answers on accept, on the listener's thread.
     kelnet_fixe_admission(http_admet);
-    int32_t result = kelnet_gen_ecouteur_thread(&kel::server::g_listen_sd, 0, g_http_port,
-                                                http_servir);
+    std::vector<uint32_t> listening;
+    int32_t result = kel::server::open_listeners(&listening);
+    if (result == 0) {
+        result = kelnet_ecouteurs_thread(listening.data(), static_cast<int32_t>(listening.size()), http_servir);
+    }
     curl_global_cleanup();
     kel::diag::out_printf("HTTP/FTP server exits (%d)\n", result);
     // A listener that returns has failed, whatever it returned.
@@ -668,9 +783,10 @@ extern "C" void http_servir(void *params) {
         kelnet_sockaddr sock_dist = record->sock_dist;
         std::free(record);
         kel::server::reset_client_state();
-        kel::server::ExchangeScope exchange(sock_dist);
+        const kel::net::IpAddress client = kel::server::client_address(sock_dist);
+        kel::server::ExchangeScope exchange(client);
 
-        if (valdrin_ip_mask_valide(sock_dist.adresse) == 0) {
+        if (!kel::server::client_allowed(client)) {
             http_erreur(sd, HTTP_NOT_ALLOWED);
             kel::server::note_verdict(kel::server::Verdict::Refused);
             close_client(sd);
@@ -777,22 +893,18 @@ extern "C" int32_t http_ad_domain(uint32_t sd) {
 }
 
 extern "C" int32_t http_traite_tunnel(uint32_t sd, kelHttpEntete *che, CURL *) {
-    uint32_t address = kelnet_resoudre_adresse(che->hote);
-    if (address == KELNET_AUCUNE_ADRESSE) {
-        http_erreur(sd, HTTP_RESOLVE_FAIL);
-        close_client(sd);
-        return -1;
-    }
     // The origin closes after one reply, and that close ends the relay.
     if (kelHttpE_ajoute_param(che, "Connection", "close") < 0) {
         http_erreur(sd, HTTP_INTERNAL_ERROR);
         close_client(sd);
         return -1;
     }
-    uint32_t server =
-        kelnet_connecter(address, kel::server::port_to_network(static_cast<uint16_t>(che->port)));
+    // Every address of the name, of both families, raced as careful clients do.
+    int32_t failure = 0;
+    uint32_t server = kelnet_connecter_nom(che->hote, kel::server::port_to_network(static_cast<uint16_t>(che->port)),
+                                           &failure);
     if (server == KELNET_INVALIDE) {
-        http_erreur(sd, HTTP_CONNECTION_REFUSED);
+        http_erreur(sd, failure == -2 ? HTTP_RESOLVE_FAIL : HTTP_CONNECTION_REFUSED);
         close_client(sd);
         return -1;
     }
@@ -938,11 +1050,9 @@ void refuse_on_accept(uint32_t sd, const kelnet_sockaddr &sock_dist, http_Erreur
                       std::string *address_text) {
     ErrorPage page = error_page(code);
     if (kelHttp_envoie_str_E(sd, page.html, "text/html", page.status) < 0) KEL_DIAG();
-    char address[20];
-    kelnet_aff_adresse(sock_dist.adresse, address);
-    *address_text = address;
+    *address_text = net::ip_text(client_address(sock_dist));
     Exchange e;
-    e.client = address;
+    e.client = *address_text;
     e.started_wall = std::time(nullptr);
     e.started = std::chrono::steady_clock::now();
     e.status = page.status;
@@ -975,7 +1085,7 @@ extern "C" void http_trop_en_attente(uint32_t sd, kelnet_sockaddr sock_dist) {
 
 extern "C" int32_t http_admet(uint32_t sd, kelnet_sockaddr sock_dist) {
     return kel::guard(__func__, int32_t{0}, [&]() -> int32_t {
-        if (valdrin_ip_mask_valide(sock_dist.adresse) == 1) return 1;
+        if (kel::server::client_allowed(kel::server::client_address(sock_dist))) return 1;
         std::string address;
         kel::server::refuse_on_accept(sd, sock_dist, HTTP_NOT_ALLOWED, kel::server::Verdict::Refused, &address);
         kel::server::Stats::instance().refused(address);

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string_view>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -22,6 +23,7 @@
 #include "block_list.h"
 #include "kelhttpe.h"
 #include "kelnet.h"
+#include "kelplat/inet.h"
 #include "kelplat/sync.h"
 
 // ---- settings written by start-up, read-only afterwards ----
@@ -291,6 +293,13 @@ kel::sync::RwLock &tables_lock();
 
 // ---- start-up and reload pieces, split out so the tests can drive them ----
 
+// "HTTPListen" of section "HTTP": the addresses to listen on (empty: every
+// interface, both families where the host has IPv6); nothing, after a
+// diagnostic line naming the entry, when one is no address.
+std::optional<std::vector<std::string>> parse_listen_setting();
+// The addresses the running listener was started with.
+std::vector<std::string> listen_addresses();
+
 // True once the server thread has been started and until its listener ends.
 bool server_is_running();
 
@@ -321,10 +330,21 @@ struct AllowList {
     uint32_t ip[kIpMaskSlots] = {};
     uint32_t mask[kIpMaskSlots] = {};
     int32_t nb = 0;
+    // IPv6 addresses, prefixes of both families, the further addresses of
+    // names; ::1 always.
+    std::vector<net::IpPrefix> prefixes;
 };
 AllowList build_allow_list();
-// Makes it the list that valdrin_ip_mask_valide checks.
+// Makes it the list that valdrin_ip_mask_valide and client_allowed check.
 void install_allow_list(const AllowList &list);
+// Whether a client of either family may use the proxy: the IPv4 slots of
+// valdrin_ip_mask_valide, then the prefixes. A mapped IPv4 address is
+// the IPv4 client it is.
+bool client_allowed(const net::IpAddress &client);
+// The client of the calling connection thread, or of the connection the
+// listener's thread admits or refuses; the record's IPv4 address
+// elsewhere (the unit tests call the handlers directly).
+net::IpAddress client_address(const kelnet_sockaddr &sock_dist);
 
 // Loads the host names of the file into the table; the count of lines, or
 // -1 after "Unable to open adhosts file" when it can't be opened.

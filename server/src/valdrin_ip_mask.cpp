@@ -13,6 +13,8 @@
 #include "kelconfig.h"
 #include "kelnet.h"
 #include "kelplat/diag.h"
+#include "kelplat/inet.h"
+#include "kelplat/net.h"
 #include "kelplat/sync.h"
 #include "valdrin_internal.h"
 
@@ -195,6 +197,10 @@ private:
 
 LabelIndex &index_of(hash_base_donnees_t *bd) { return *static_cast<LabelIndex *>(bd->index); }
 
+// The allow-list's IPv6 addresses and prefixes of both families, beside
+// the IPv4 slots; under tables_lock(), never destroyed.
+std::vector<net::IpPrefix> &g_ip_prefixes = *new std::vector<net::IpPrefix>;
+
 // The hosts that valdrin_host_mask_contient blocks; under tables_lock().
 // Never destroyed: connection threads may look up while the process exits.
 std::shared_ptr<const BlockList> &g_block_list = *new std::shared_ptr<const BlockList>;
@@ -240,23 +246,76 @@ void diag_skipped(const char *entry, const char *why, int line_no) {
     kel::diag::message(text, kModule, line_no);
 }
 
-// Adds one entry to a list: an address or host name (resolved now), or a
-// wildcard pattern. A full list, an empty entry, a malformed pattern and a
-// name that does not resolve take no slot. Returns the count of entries.
-int32_t add_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, const char *texte) {
-    if (nb >= kIpMaskSlots) {
-        diag_skipped(texte, "the list is full (100 entries)", __LINE__);
-        return nb;
+// What an IPv6 literal, a prefix or a name's every address allows, beside
+// the IPv4 slots.
+using Prefixes = std::vector<net::IpPrefix>;
+
+const char *prefix_fault(net::PrefixParse r) {
+    switch (r) {
+        case net::PrefixParse::BadAddress: return "the address of a prefix is not an IPv4 or IPv6 literal";
+        case net::PrefixParse::BadLength: return "the length of a prefix is not a number within its family's bits";
+        case net::PrefixParse::HostBitsSet: return "the address of a prefix has bits set past its length";
+        case net::PrefixParse::Ok: break;
     }
+    return "malformed prefix";
+}
+
+// Adds one entry to a list: an IPv4 address or host name (resolved now), a
+// wildcard pattern, an IPv6 address, or a prefix of either family in CIDR
+// form. A full list, an empty entry, a malformed one and a name that does
+// not resolve take no IPv4 slot; a name's other addresses (IPv6, further
+// IPv4 ones) go to the prefixes. Returns the count of IPv4 slots.
+int32_t add_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &prefixes, const char *texte) {
     if (texte[0] == '\0') {
         diag_skipped(texte, "the entry is empty", __LINE__);
         return nb;
     }
+    if (std::strchr(texte, '/') != nullptr) {
+        net::IpPrefix prefix;
+        const net::PrefixParse r = net::parse_prefix(texte, &prefix);
+        if (r != net::PrefixParse::Ok) {
+            diag_skipped(texte, prefix_fault(r), __LINE__);
+        } else {
+            prefixes.push_back(prefix);
+        }
+        return nb;
+    }
+    if (std::strchr(texte, ':') != nullptr) {
+        net::IpAddress address;
+        if (!net::parse_ip(texte, &address)) {
+            diag_skipped(texte, "an IPv6 entry is an address such as fd00::5 or a prefix such as fd00::/8", __LINE__);
+        } else {
+            prefixes.push_back({net::unmapped(address), static_cast<std::uint8_t>(
+                                                             net::unmapped(address).is_v4() ? 32 : 128)});
+        }
+        return nb;
+    }
+    if (nb >= kIpMaskSlots) {
+        diag_skipped(texte, "the list is full (100 entries)", __LINE__);
+        return nb;
+    }
     if (std::strchr(texte, '*') == nullptr) {
-        uint32_t address = kelnet_resoudre_adresse(texte);
-        ips[nb] = address;
-        masks[nb] = 0xFFFFFFFFu;
-        if (address != KELNET_AUCUNE_ADRESSE) ++nb;
+        uint32_t literal = 0;
+        if (net::parse_dotted_quad(texte, &literal)) {
+            ips[nb] = literal;
+            masks[nb] = 0xFFFFFFFFu;
+            return ++nb;
+        }
+        // A name allows every address of one answer, of both families: its
+        // first IPv4 one in a slot, as it always had, the others beside.
+        std::vector<net::IpAddress> all;
+        if (!net::resolve_all(texte, &all)) return nb;
+        bool slotted = false;
+        for (const net::IpAddress &a : all) {
+            if (!slotted && a.is_v4()) {
+                ips[nb] = net::ipv4_net(a);
+                masks[nb] = 0xFFFFFFFFu;
+                ++nb;
+                slotted = true;
+            } else {
+                prefixes.push_back({a, static_cast<std::uint8_t>(a.is_v4() ? 32 : 128)});
+            }
+        }
         return nb;
     }
     auto pattern = parse_wildcard(texte);
@@ -289,12 +348,15 @@ void reset_ip_mask_for_tests() {
     std::memset(g_ip_mask_ip, 0, sizeof g_ip_mask_ip);
     std::memset(g_ip_mask_mask, 0, sizeof g_ip_mask_mask);
     g_ip_mask_nb = 0;
+    g_ip_prefixes.clear();
 }
 
 AllowList build_allow_list() {
     AllowList list;
-    add_entry(list.ip, list.mask, list.nb, "127.0.0.1");
-    for_each_configured_entry([&](const char *value) { add_entry(list.ip, list.mask, list.nb, value); });
+    add_entry(list.ip, list.mask, list.nb, list.prefixes, "127.0.0.1");
+    add_entry(list.ip, list.mask, list.nb, list.prefixes, "::1");
+    for_each_configured_entry(
+        [&](const char *value) { add_entry(list.ip, list.mask, list.nb, list.prefixes, value); });
     return list;
 }
 
@@ -303,6 +365,16 @@ void install_allow_list(const AllowList &list) {
     std::memcpy(g_ip_mask_ip, list.ip, sizeof g_ip_mask_ip);
     std::memcpy(g_ip_mask_mask, list.mask, sizeof g_ip_mask_mask);
     g_ip_mask_nb = list.nb;
+    g_ip_prefixes = list.prefixes;
+}
+
+bool client_allowed(const net::IpAddress &client) {
+    const net::IpAddress a = net::unmapped(client);
+    if (a.is_v4() && valdrin_ip_mask_valide(net::ipv4_net(a)) == 1) return true;
+    std::shared_lock<kel::sync::RwLock> hold(tables_lock());
+    for (const net::IpPrefix &p : g_ip_prefixes)
+        if (net::contains(p, a)) return true;
+    return false;
 }
 
 size_t longest_index_run(hash_base_donnees_t *bd) {
@@ -413,6 +485,7 @@ hash_base_donnees_t *build_ad_table() {
 
 extern "C" int32_t valdrin_ip_mask_init(void) {
     valdrin_ip_mask_ajoute("127.0.0.1");
+    valdrin_ip_mask_ajoute("::1");
     kel::server::for_each_configured_entry([](const char *value) { valdrin_ip_mask_ajoute(value); });
     return 0;
 }
@@ -425,7 +498,7 @@ extern "C" int32_t valdrin_ip_mask_ajoute(const char *texte) {
     // Start-up only, before any connection: the look-up of a name may run
     // under the hold.
     std::unique_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
-    return kel::server::add_entry(g_ip_mask_ip, g_ip_mask_mask, g_ip_mask_nb, texte);
+    return kel::server::add_entry(g_ip_mask_ip, g_ip_mask_mask, g_ip_mask_nb, kel::server::g_ip_prefixes, texte);
 }
 
 extern "C" int32_t valdrin_ip_mask_valide(uint32_t adresse) {

@@ -20,14 +20,14 @@ extern "C" int32_t ssl_tunnel(uint32_t sd, const char *hote, int32_t port) {
         KEL_DIAG();
         return -1;
     }
-    uint32_t address = kelnet_resoudre_adresse(hote);
-    if (address == KELNET_AUCUNE_ADRESSE) {
+    int32_t failure = 0;
+    uint32_t target =
+        kelnet_connecter_nom(hote, kel::server::port_to_network(static_cast<uint16_t>(port)), &failure);
+    if (target == KELNET_INVALIDE && failure == -2) {
         KEL_DIAG();
         kel::diag::err_printf("Resolution de '%s' impossible", hote);
         return -2;
     }
-    uint32_t target =
-        kelnet_connecter(address, kel::server::port_to_network(static_cast<uint16_t>(port)));
     if (target == KELNET_INVALIDE) {
         KEL_DIAG();
         kel::diag::err_printf("Connexion a '%s' impossible", hote);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "kelplat/inet.h"
 #include "kelplat/net.h"
 #include "test_support.h"
 #include "valdrin_internal.h"
@@ -137,6 +139,83 @@ TEST_F(AllowList, UnresolvableNameTakesNoSlot) {
     EXPECT_TRUE(allowed(192, 168, 5, 5));
     // The failed look-up must not leave the all-ones "no address" as an entry.
     EXPECT_FALSE(allowed(255, 255, 255, 255));
+}
+
+net::IpAddress addr(const char *text) {
+    net::IpAddress a;
+    EXPECT_TRUE(net::parse_ip(text, &a)) << text;
+    return net::unmapped(a);
+}
+
+bool client_ok(const char *text) { return client_allowed(addr(text)); }
+
+TEST_F(AllowList, LoopbackOfBothFamiliesIsAlwaysAllowed) {
+    init_with("");
+    EXPECT_TRUE(client_ok("127.0.0.1"));
+    EXPECT_TRUE(client_ok("::1"));
+    EXPECT_TRUE(client_ok("::ffff:127.0.0.1"));  // a mapped client is the IPv4 one
+    EXPECT_FALSE(client_ok("::2"));
+    EXPECT_FALSE(client_ok("fe80::1"));
+    EXPECT_EQ(g_ip_mask_nb, 1) << "IPv6 entries take no IPv4 slot";
+}
+
+TEST_F(AllowList, PrefixesOfBothFamiliesAndIpV6Addresses) {
+    init_with("AllowedHost0=192.168.1.0/24\nAllowedHost1=fd00::/8\nAllowedHost2=2001:db8:5::/48\n"
+              "AllowedHost3=[2001:db8:9::7]\nAllowedHost4=10.0.0.0/8\n");
+    for (const char *in : {"192.168.1.0", "192.168.1.255", "::ffff:192.168.1.9", "fd12:3456::1", "fdff::",
+                           "2001:db8:5:ffff::1", "2001:db8:9::7", "10.200.3.4"})
+        EXPECT_TRUE(client_ok(in)) << in;
+    for (const char *out : {"192.168.2.1", "fc00::1", "fe00::", "2001:db8:6::1", "2001:db8:9::8", "11.0.0.1"})
+        EXPECT_FALSE(client_ok(out)) << out;
+    // The IPv4 prefixes do not widen the slots valdrin_ip_mask_valide checks.
+    EXPECT_FALSE(allowed(192, 168, 1, 9));
+    EXPECT_EQ(g_ip_mask_nb, 1);
+}
+
+TEST_F(AllowList, MalformedPrefixesAndAddressesAreSkippedNamingThem) {
+    ::testing::internal::CaptureStderr();
+    init_with("AllowedHost0=192.168.1.5/24\nAllowedHost1=fd00::/129\nAllowedHost2=fd00::zz\n"
+              "AllowedHost3=10.0.0.0/x\nAllowedHost4=fd00::/8\n");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    for (const char *named : {"'192.168.1.5/24' skipped: the address of a prefix has bits set past its length",
+                              "'fd00::/129' skipped", "'fd00::zz' skipped", "'10.0.0.0/x' skipped"})
+        EXPECT_NE(err.find(named), std::string::npos) << named << "\n" << err;
+    EXPECT_TRUE(client_ok("fd00::1")) << "the good entry after them still counts";
+    EXPECT_FALSE(client_ok("192.168.1.5"));
+}
+
+bool two_addresses(const char *name, std::vector<net::IpAddress> *out) {
+    if (std::string(name) != "dual.lan.test") {
+        net::set_last_error(net::kErrHostNotFound);
+        return false;
+    }
+    out->push_back(addr("fd00:1::20"));
+    out->push_back(addr("192.168.7.20"));
+    out->push_back(addr("192.168.7.21"));
+    return true;
+}
+
+TEST_F(AllowList, NameAllowsEveryAddressItResolvesTo) {
+    const auto previous = net::set_resolver_all(two_addresses);
+    init_with("AllowedHost0=dual.lan.test\n");
+    net::set_resolver_all(previous);
+    EXPECT_TRUE(client_ok("fd00:1::20"));
+    EXPECT_TRUE(client_ok("192.168.7.20"));
+    EXPECT_TRUE(client_ok("192.168.7.21"));
+    EXPECT_FALSE(client_ok("192.168.7.22"));
+    ASSERT_EQ(g_ip_mask_nb, 2) << "the name still takes its IPv4 slot";
+    EXPECT_EQ(g_ip_mask_ip[1], ip(192, 168, 7, 20)) << "its first IPv4 address";
+}
+
+TEST_F(AllowList, ReloadSwapsThePrefixesToo) {
+    use_configuration(folder_, "[Main]\nAllowedHost0=fd00::/8\n");
+    install_allow_list(build_allow_list());
+    EXPECT_TRUE(client_ok("fd00::1"));
+    use_configuration(folder_, "[Main]\nAllowedHost0=2001:db8::/32\n");
+    install_allow_list(build_allow_list());
+    EXPECT_FALSE(client_ok("fd00::1"));
+    EXPECT_TRUE(client_ok("2001:db8::1"));
+    EXPECT_TRUE(client_ok("::1"));
 }
 
 }  // namespace

@@ -36,12 +36,30 @@ int remaining_ms(Clock::time_point deadline) {
 // (/proc/net/tcp, a file another process appends to).
 void short_pause() { std::this_thread::sleep_for(10ms); }
 
-sockaddr_in make_address(const char *address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    if (inet_pton(AF_INET, address, &sa.sin_addr) != 1) throw std::runtime_error(std::string("bad address ") + address);
-    return sa;
+// A socket address of either family from a literal ("127.0.0.1", "::1").
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    int family() const { return storage.ss_family; }
+    sockaddr *get() { return reinterpret_cast<sockaddr *>(&storage); }
+};
+
+SocketAddress make_address(const char *address, uint16_t port) {
+    SocketAddress out;
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&out.storage);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&out.storage);
+    if (inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        out.length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        out.length = sizeof *v6;
+    } else {
+        throw std::runtime_error(std::string("bad address ") + address);
+    }
+    return out;
 }
 
 bool send_raw(int fd, std::string_view bytes) {
@@ -121,54 +139,58 @@ void Fd::reset(int fd) {
 }
 
 Fd listen_tcp(const char *address, uint16_t port) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    SocketAddress sa = make_address(address, port);
+    Fd fd(::socket(sa.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) throw std::runtime_error("socket failed");
     int one = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa = make_address(address, port);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd.get(), 64) != 0)
+    if (sa.family() == AF_INET6) ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (::bind(fd.get(), sa.get(), sa.length) != 0 || ::listen(fd.get(), 64) != 0)
         throw std::runtime_error(std::string("cannot listen on ") + address + ": " + std::strerror(errno));
     return fd;
 }
 
 uint16_t local_port(const Fd &fd) {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&sa), &len) != 0) throw std::runtime_error("getsockname failed");
-    return ntohs(sa.sin_port);
+    if (sa.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6 &>(sa).sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in &>(sa).sin_port);
 }
 
 uint16_t free_port() {
     Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in sa = make_address("127.0.0.1", 0);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) throw std::runtime_error("bind failed");
+    SocketAddress sa = make_address("127.0.0.1", 0);
+    if (::bind(fd.get(), sa.get(), sa.length) != 0) throw std::runtime_error("bind failed");
     return local_port(fd);
 }
 
 ClosedPort::ClosedPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in sa = make_address("127.0.0.1", 0);
-    if (::bind(fd_.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) throw std::runtime_error("bind failed");
+    SocketAddress sa = make_address("127.0.0.1", 0);
+    if (::bind(fd_.get(), sa.get(), sa.length) != 0) throw std::runtime_error("bind failed");
     port_ = local_port(fd_);
 }
 
 Fd connect_tcp(const char *address, uint16_t port, const char *from) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    SocketAddress sa = make_address(address, port);
+    Fd fd(::socket(sa.family(), SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return {};
     if (from) {
-        sockaddr_in local = make_address(from, 0);
-        if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) return {};
+        SocketAddress local = make_address(from, 0);
+        if (::bind(fd.get(), local.get(), local.length) != 0) return {};
     }
-    sockaddr_in sa = make_address(address, port);
     for (;;) {
-        if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return fd;
+        if (::connect(fd.get(), sa.get(), sa.length) == 0) return fd;
         if (errno != EINTR) return {};
     }
 }
 
-bool is_listening(uint16_t port) {
+bool is_listening(uint16_t port, pid_t in_namespace_of) {
     char wanted[8];
     std::snprintf(wanted, sizeof wanted, ":%04X", port);
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    // A process's own view: the network namespace it runs in.
+    const std::string net = in_namespace_of > 0 ? "/proc/" + std::to_string(in_namespace_of) + "/net" : "/proc/net";
+    for (const std::string &table : {net + "/tcp", net + "/tcp6"}) {
         std::ifstream in(table);
         std::string line;
         std::getline(in, line);  // column titles
@@ -411,6 +433,10 @@ Daemon::~Daemon() {
 
 bool Daemon::launch(const std::vector<std::string> &args) {
     std::vector<std::string> argv;
+    if (!netns_.empty()) {
+        // nsenter, too, execs in place.
+        argv = {"/usr/bin/nsenter", "--net=/var/run/netns/" + netns_, "--"};
+    }
     if (!hosts_file_.empty()) {
         // unshare execs in place: the daemon keeps this process's pid.
         argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
@@ -426,7 +452,7 @@ bool Daemon::wait_listening(uint16_t port, Millis timeout) {
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
         if (!process_.running()) return false;
-        if (is_listening(port)) return true;
+        if (is_listening(port, pid())) return true;
         short_pause();
     }
     return false;
@@ -506,7 +532,7 @@ void Origin::serve_one(const Fd &client) {
     }
 }
 
-EchoServer::EchoServer() : listener_(listen_tcp("127.0.0.1")), port_(local_port(listener_)) {
+EchoServer::EchoServer(const char *address) : listener_(listen_tcp(address)), port_(local_port(listener_)) {
     std::tie(stop_read_, stop_write_) = make_pipe();
     thread_ = std::thread([this] { serve(); });
 }
@@ -530,13 +556,13 @@ void EchoServer::serve() {
     }
 }
 
-FtpServer::FtpServer(fs::path root, fs::path logs) : logs_(std::move(logs)) {
+FtpServer::FtpServer(fs::path root, fs::path logs, const char *address) : logs_(std::move(logs)) {
     // The port is chosen before the server binds it; retry if another
     // process took it in between.
     for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
         port_ = free_port();
         if (!process_.spawn({"/usr/bin/python3", "-m", "pyftpdlib", "-p", std::to_string(port_), "-d",
-                             root.string(), "-i", "127.0.0.1"},
+                             root.string(), "-i", address},
                             logs_, logs_ / "ftp.out", logs_ / "ftp.err"))
             continue;
         const auto deadline = Clock::now() + kStartTimeout;
@@ -646,6 +672,7 @@ bool ProxyTest::launch(const std::vector<std::string> &args) {
         write_file(scratch() / "hosts", *hosts_);
         daemon_->use_hosts_file(scratch() / "hosts");
     }
+    if (netns_) daemon_->use_netns(*netns_);
     stopped_ = false;
     return daemon_->launch(args);
 }

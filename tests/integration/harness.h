@@ -61,7 +61,8 @@ private:
     int fd_ = -1;
 };
 
-// Listening TCP socket on `address` (dotted quad); port 0 lets the kernel choose.
+// Listening TCP socket on `address` (an IPv4 or IPv6 literal; IPv6 takes
+// IPv6 alone); port 0 lets the kernel choose.
 Fd listen_tcp(const char *address, uint16_t port = 0);
 uint16_t local_port(const Fd &fd);
 
@@ -80,11 +81,13 @@ private:
     uint16_t port_ = 0;
 };
 
-// Connects to address:port, optionally from a chosen local address. Invalid Fd on failure.
+// Connects to address:port (either family), optionally from a chosen local
+// address. Invalid Fd on failure.
 Fd connect_tcp(const char *address, uint16_t port, const char *from = nullptr);
 
-// True once some socket on this host listens on `port` (TCP, any address).
-bool is_listening(uint16_t port);
+// True once some socket listens on `port` (TCP, any address): on this
+// host, or in the network namespace of the given process.
+bool is_listening(uint16_t port, pid_t in_namespace_of = 0);
 
 bool send_all(const Fd &fd, std::string_view bytes);
 
@@ -184,6 +187,8 @@ public:
     // namespace of its own (needs root), so that tests name hosts without
     // a name server. Set before launch.
     void use_hosts_file(fs::path hosts) { hosts_file_ = std::move(hosts); }
+    // Runs the daemon in the named network namespace (made with ip netns).
+    void use_netns(std::string name) { netns_ = std::move(name); }
     // Waits until the port listens; false if the daemon exits or time runs out.
     bool wait_listening(uint16_t port, Millis timeout = kStartTimeout);
     std::optional<int> wait_exit(Millis timeout = kExitTimeout) { return process_.wait_exit(timeout); }
@@ -201,6 +206,7 @@ private:
     fs::path folder_;
     fs::path logs_;
     fs::path hosts_file_;
+    std::string netns_;
     Process process_;
 };
 
@@ -239,7 +245,7 @@ private:
 // Plain TCP echo server: sends back every byte until the peer closes.
 class EchoServer {
 public:
-    EchoServer();
+    explicit EchoServer(const char *address = "127.0.0.1");
     ~EchoServer();
     uint16_t port() const { return port_; }
 
@@ -255,7 +261,7 @@ private:
 // An FTP server process serving `root` read-only to anonymous users.
 class FtpServer {
 public:
-    explicit FtpServer(fs::path root, fs::path logs);
+    explicit FtpServer(fs::path root, fs::path logs, const char *address = "127.0.0.1");
     ~FtpServer();
     bool ready() const { return ready_; }
     uint16_t port() const { return port_; }
@@ -349,6 +355,8 @@ protected:
     std::optional<std::string> image_;                 // nothing: keep the shipped image
     // Lines of the daemon's own /etc/hosts; nothing: the machine's.
     std::optional<std::string> hosts_;
+    // The network namespace the daemon runs in; nothing: the test's.
+    std::optional<std::string> netns_;
 
 private:
     void write_files();

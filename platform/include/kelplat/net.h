@@ -129,6 +129,8 @@ bool resolve_ipv4(const char *name, std::uint32_t *addr_net) noexcept;
 // Returns the previous one.
 using Resolver = bool (*)(const char *name, std::uint32_t *addr_net);
 Resolver set_resolver(Resolver r) noexcept;
+// The resolver set_resolver installed; null while the system one serves.
+Resolver installed_resolver() noexcept;
 bool system_resolve_ipv4(const char *name, std::uint32_t *addr_net) noexcept;
 
 // Host-order port a socket is bound to, 0 on failure.

@@ -1,0 +1,419 @@
+// Look-ups of both families, the racing connect, and IPv6 listeners.
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "kelplat/inet.h"
+
+namespace kel::net {
+
+int code_from_resolver(int gai_result, int err) noexcept;  // errmap.cpp
+
+namespace {
+
+std::atomic<ResolverAll> g_resolver_all{nullptr};
+
+void note_errno() noexcept { set_last_error(code_from_errno(errno)); }
+
+// The system's socket address for an address of either family; false for
+// none. A mapped address stays IPv6: the caller unmaps where it wants IPv4.
+bool to_sockaddr(const IpAddress &a, std::uint16_t port_net, sockaddr_storage *out,
+                 socklen_t *len) noexcept {
+    std::memset(out, 0, sizeof *out);
+    if (a.is_v4()) {
+        auto *sa = reinterpret_cast<sockaddr_in *>(out);
+        sa->sin_family = AF_INET;
+        sa->sin_port = port_net;
+        std::memcpy(&sa->sin_addr, a.bytes, 4);
+        *len = sizeof *sa;
+        return true;
+    }
+    if (a.is_v6()) {
+        auto *sa = reinterpret_cast<sockaddr_in6 *>(out);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = port_net;
+        std::memcpy(&sa->sin6_addr, a.bytes, 16);
+        sa->sin6_scope_id = a.scope_id;
+        *len = sizeof *sa;
+        return true;
+    }
+    return false;
+}
+
+// The address of a system socket address, a mapped one as IPv4.
+bool from_sockaddr(const sockaddr_storage &in, socklen_t len, IpAddress *a,
+                   std::uint16_t *port_net) noexcept {
+    IpAddress r;
+    std::uint16_t port = 0;
+    if (in.ss_family == AF_INET && len >= socklen_t(sizeof(sockaddr_in))) {
+        const auto *sa = reinterpret_cast<const sockaddr_in *>(&in);
+        r = ipv4_address(sa->sin_addr.s_addr);
+        port = sa->sin_port;
+    } else if (in.ss_family == AF_INET6 && len >= socklen_t(sizeof(sockaddr_in6))) {
+        const auto *sa = reinterpret_cast<const sockaddr_in6 *>(&in);
+        std::uint8_t bytes[16];
+        std::memcpy(bytes, &sa->sin6_addr, 16);
+        r = unmapped(ipv6_address(bytes, sa->sin6_scope_id));
+        if (r.is_v4()) r.scope_id = 0;
+        port = sa->sin6_port;
+    } else {
+        set_last_error(kErrInvalid);
+        return false;
+    }
+    if (a != nullptr) *a = r;
+    if (port_net != nullptr) *port_net = port;
+    return true;
+}
+
+bool is_any_v6(const IpAddress &a) noexcept {
+    static constexpr std::uint8_t kZero[16] = {};
+    return a.is_v6() && std::memcmp(a.bytes, kZero, 16) == 0;
+}
+
+bool set_int_option(int fd, int level, int option, int value) noexcept {
+    return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
+}
+
+}  // namespace
+
+bool system_resolve_all(const char *name, std::vector<IpAddress> *out) noexcept {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    const int rc = ::getaddrinfo(name, nullptr, &hints, &res);
+    if (rc != 0) {
+        set_last_error(code_from_resolver(rc, errno));
+        return false;
+    }
+    bool ok = true;
+    try {
+        for (const addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
+            if (ai->ai_addr == nullptr || ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
+            sockaddr_storage ss{};
+            std::memcpy(&ss, ai->ai_addr, ai->ai_addrlen);
+            IpAddress a;
+            if (from_sockaddr(ss, ai->ai_addrlen, &a, nullptr)) out->push_back(a);
+        }
+    } catch (const std::bad_alloc &) {
+        set_last_error(kErrNoBuffers);
+        ok = false;
+    }
+    ::freeaddrinfo(res);
+    return ok;
+}
+
+ResolverAll set_resolver_all(ResolverAll r) noexcept { return g_resolver_all.exchange(r); }
+
+bool resolve_all(const char *name, std::vector<IpAddress> *out) noexcept {
+    if (name == nullptr || out == nullptr) {
+        set_last_error(kErrInvalid);
+        return false;
+    }
+    try {
+        out->clear();
+        IpAddress literal;
+        if (parse_ip(name, &literal)) {
+            out->push_back(unmapped(literal));
+            return true;
+        }
+        const ResolverAll r = g_resolver_all.load();
+        const Resolver v4 = installed_resolver();
+        bool found;
+        if (r != nullptr) {
+            found = r(name, out);
+        } else if (v4 != nullptr) {
+            // An IPv4 resolver a test installed answers here too.
+            std::uint32_t addr = 0;
+            found = v4(name, &addr);
+            if (found) out->push_back(ipv4_address(addr));
+        } else {
+            found = system_resolve_all(name, out);
+        }
+        if (!found) {
+            out->clear();
+            return false;
+        }
+        order_for_happy_eyeballs(out);
+        if (out->empty()) {
+            set_last_error(kErrNoData);
+            return false;
+        }
+        return true;
+    } catch (const std::bad_alloc &) {
+        out->clear();
+        set_last_error(kErrNoBuffers);
+        return false;
+    }
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Starts a non-blocking connect. 0 when it connected at once, EINPROGRESS
+// when under way (*fd open), else the error (nothing left open).
+int start_attempt(const IpAddress &target, std::uint16_t port_net, int *fd) noexcept {
+    const IpAddress a = unmapped(target);
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    if (!to_sockaddr(a, port_net, &ss, &len)) return EINVAL;
+    const int s = ::socket(a.is_v4() ? AF_INET : AF_INET6,
+                           SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (s < 0) return errno;
+    if (::connect(s, reinterpret_cast<const sockaddr *>(&ss), len) == 0) {
+        *fd = s;
+        return 0;
+    }
+    // An interrupted non-blocking connect goes on in the background too.
+    const int err = errno;
+    if (err == EINPROGRESS || err == EINTR) {
+        *fd = s;
+        return EINPROGRESS;
+    }
+    ::close(s);
+    return err;
+}
+
+int ms_until(Clock::time_point t, Clock::time_point now) noexcept {
+    if (t <= now) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
+    return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
+}
+
+// Makes the winner blocking, with the send bound the timed connect leaves.
+bool finish_winner(int fd, int timeout_ms) noexcept {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+    if (timeout_ms > 0) {
+        timeval tv{};
+        tv.tv_sec = timeout_ms / 1000;
+        tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+        if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return false;
+    }
+    return true;
+}
+
+// A blocking stream socket of the address's family (a mapped IPv4 address
+// as IPv4) and the socket address to give it; -1 with the last error set.
+int stream_socket_for(const IpAddress &addr, std::uint16_t port_net, sockaddr_storage *ss, socklen_t *len) noexcept {
+    const IpAddress a = unmapped(addr);
+    if (!to_sockaddr(a, port_net, ss, len)) {
+        set_last_error(kErrInvalid);
+        return -1;
+    }
+    const int fd = ::socket(a.is_v4() ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) note_errno();
+    return fd;
+}
+
+// One address: a blocking connect bounded by the send time-out, as the
+// IPv4 connect does; no poll and no flag changes on the common path.
+Socket connect_one(const IpAddress &target, std::uint16_t port_net, int timeout_ms) noexcept {
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    const int fd = stream_socket_for(target, port_net, &ss, &len);
+    if (fd < 0) return kInvalidSocket;
+    int err = 0;
+    if (timeout_ms > 0) {
+        timeval tv{};
+        tv.tv_sec = timeout_ms / 1000;
+        tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+        if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) err = errno;
+    }
+    if (err == 0 && ::connect(fd, reinterpret_cast<const sockaddr *>(&ss), len) != 0) {
+        err = errno;
+        if (err == EINPROGRESS && timeout_ms > 0) {
+            err = ETIMEDOUT;
+        } else if (err == EINTR) {
+            // An interrupted connect goes on in the background: wait for it.
+            pollfd p{fd, POLLOUT, 0};
+            int n;
+            do {
+                n = ::poll(&p, 1, timeout_ms > 0 ? timeout_ms : -1);
+            } while (n < 0 && errno == EINTR);
+            socklen_t size = sizeof err;
+            if (n == 0) {
+                err = ETIMEDOUT;
+            } else if (n < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) {
+                err = errno;
+            }
+        }
+    }
+    if (err != 0) {
+        ::close(fd);
+        set_last_error(err == ETIMEDOUT ? kErrTimedOut : code_from_errno(err));
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(fd);
+}
+
+}  // namespace
+
+Socket connect_happy_eyeballs(std::span<const IpAddress> addrs, std::uint16_t port_net,
+                              int timeout_ms, int attempt_delay_ms) noexcept {
+    if (addrs.empty()) {
+        set_last_error(kErrInvalid);
+        return kInvalidSocket;
+    }
+    if (addrs.size() == 1) return connect_one(addrs[0], port_net, timeout_ms);
+    if (attempt_delay_ms < 0) attempt_delay_ms = 0;
+    std::vector<pollfd> pending;
+    try {
+        pending.reserve(addrs.size());
+    } catch (const std::bad_alloc &) {
+        set_last_error(kErrNoBuffers);
+        return kInvalidSocket;
+    }
+    const bool bounded = timeout_ms > 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    Clock::time_point next_start = Clock::now();
+    std::size_t next = 0;
+    int last_err = 0;
+    int winner = -1;
+
+    while (winner < 0) {
+        const Clock::time_point now = Clock::now();
+        if (bounded && now >= deadline) {
+            last_err = ETIMEDOUT;
+            break;
+        }
+        // Start what is due; an attempt that fails at once lets the next
+        // one start at once.
+        while (winner < 0 && next < addrs.size() && (pending.empty() || now >= next_start)) {
+            int fd = -1;
+            const int err = start_attempt(addrs[next++], port_net, &fd);
+            if (err == 0) {
+                winner = fd;
+            } else if (err == EINPROGRESS) {
+                pending.push_back(pollfd{fd, POLLOUT, 0});  // room reserved
+                next_start = now + std::chrono::milliseconds(attempt_delay_ms);
+                break;
+            } else {
+                last_err = err;
+            }
+        }
+        if (winner >= 0) break;
+        if (pending.empty()) break;  // every address tried, every attempt failed
+
+        int wait_ms = next < addrs.size() ? ms_until(next_start, now) : -1;
+        if (bounded) {
+            const int left = ms_until(deadline, now);
+            wait_ms = wait_ms < 0 || left < wait_ms ? left : wait_ms;
+        }
+        const int n = ::poll(pending.data(), static_cast<nfds_t>(pending.size()), wait_ms);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            last_err = errno;
+            break;
+        }
+        for (std::size_t k = 0; k < pending.size() && winner < 0;) {
+            const pollfd p = pending[k];
+            if (p.revents == 0) {
+                ++k;
+                continue;
+            }
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+            // A peer that accepted and reset before this look was connected
+            // to all the same: the reset is the exchange's, not the connect's.
+            if ((err == 0 || err == ECONNRESET || err == EPIPE) && (p.revents & POLLOUT) != 0) {
+                winner = p.fd;
+                pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(k));
+                break;
+            }
+            last_err = err != 0 ? err : ECONNREFUSED;
+            ::close(p.fd);
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(k));
+            next_start = Clock::now();
+        }
+    }
+
+    for (const pollfd &p : pending) ::close(p.fd);
+    if (winner >= 0 && !finish_winner(winner, timeout_ms)) {
+        last_err = errno;
+        ::close(winner);
+        winner = -1;
+    }
+    if (winner < 0) {
+        set_last_error(last_err == ETIMEDOUT ? kErrTimedOut : code_from_errno(last_err));
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(winner);
+}
+
+Socket listen_on(const IpAddress &addr, std::uint16_t port_net) noexcept {
+    const IpAddress a = unmapped(addr);
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    const int fd = stream_socket_for(a, port_net, &ss, &len);
+    if (fd < 0) return kInvalidSocket;
+    // As bind: a restarted listener takes its port back from TIME_WAIT.
+    (void)set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    // Set either way: the system default (bindv6only) may be anything.
+    const bool ok = (!a.is_v6() || set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, is_any_v6(a) ? 0 : 1)) &&
+                    ::bind(fd, reinterpret_cast<const sockaddr *>(&ss), len) == 0 &&
+                    ::listen(fd, max_backlog()) == 0;
+    if (!ok) {
+        note_errno();
+        ::close(fd);
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(fd);
+}
+
+bool ipv6_available() noexcept {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_any;
+    const bool ok = set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0) &&
+                    ::bind(fd, reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return ok;
+}
+
+Socket accept_ip(Socket s, IpAddress *peer, std::uint16_t *peer_port_net) noexcept {
+    for (;;) {
+        sockaddr_storage ss{};
+        socklen_t len = sizeof ss;
+        const int fd = ::accept4(static_cast<int>(s), reinterpret_cast<sockaddr *>(&ss), &len,
+                                 SOCK_CLOEXEC);
+        if (fd >= 0) {
+            if (peer != nullptr || peer_port_net != nullptr) {
+                if (!from_sockaddr(ss, len, peer, peer_port_net)) {
+                    ::close(fd);
+                    return kInvalidSocket;
+                }
+            }
+            return static_cast<Socket>(fd);
+        }
+        if (errno == EINTR) continue;
+        note_errno();
+        return kInvalidSocket;
+    }
+}
+
+bool local_address(Socket s, IpAddress *a, std::uint16_t *port_net) noexcept {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr *>(&ss), &len) != 0) {
+        note_errno();
+        return false;
+    }
+    return from_sockaddr(ss, len, a, port_net);
+}
+
+}  // namespace kel::net
