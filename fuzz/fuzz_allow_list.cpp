@@ -2,7 +2,8 @@
 // fresh table, either one by one or through the loader reading them as
 // AllowedHost keys of a configuration file. Then client addresses (every
 // four input bytes, and every entry that is a dotted quad) are checked
-// against a model of the patterns. Host names resolve through a stand-in
+// against a model of the patterns, and of the prefixes and IPv6 entries
+// beside them. Host names resolve through a stand-in
 // resolver, so nothing leaves the process.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 
 #include "kelconfig.h"
 #include "kelnet.h"
+#include "kelplat/inet.h"
 #include "kelplat/net.h"
 #include "valdrin_internal.h"
 
@@ -45,9 +47,28 @@ struct Entry {
     uint32_t mask;
 };
 
-// What an entry text should allow: nullopt when it adds nothing.
+// An entry with a '/' is a prefix and one with a ':' an IPv6 address: they
+// take no IPv4 slot, whatever they hold.
+bool is_prefix_or_ipv6(const std::string &text) { return text.find_first_of("/:") != std::string::npos; }
+
+// What such an entry allows, as the address parsers read it (their own
+// target checks them); nullopt when it is malformed.
+std::optional<kel::net::IpPrefix> prefix_model(const std::string &text) {
+    kel::net::IpPrefix p;
+    if (text.find('/') != std::string::npos) {
+        if (kel::net::parse_prefix(text, &p) != kel::net::PrefixParse::Ok) return std::nullopt;
+        return p;
+    }
+    kel::net::IpAddress a;
+    if (!kel::net::parse_ip(text, &a)) return std::nullopt;
+    a = kel::net::unmapped(a);
+    return kel::net::IpPrefix{a, static_cast<std::uint8_t>(a.is_v4() ? 32 : 128)};
+}
+
+// What an entry text should allow through the IPv4 slots: nullopt when it
+// takes none.
 std::optional<Entry> model(const std::string &text) {
-    if (text.empty()) return std::nullopt;
+    if (text.empty() || is_prefix_or_ipv6(text)) return std::nullopt;
     if (text.find('*') == std::string::npos) {
         uint32_t a = 0;
         in_addr parsed{};
@@ -149,6 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     kel::server::reset_ip_mask_for_tests();
     std::vector<Entry> expected;
+    std::vector<kel::net::IpPrefix> prefixes;
     expected.push_back(*model("127.0.0.1"));
     if (through_loader) {
         // Keys AllowedHost0 to AllowedHost99, in file order.
@@ -162,15 +184,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (size_t i = 0; i < lines.size() && i < 100; ++i) {
             if (lines[i].find_first_of("\r") != std::string::npos) continue;
             const std::string value = as_read(lines[i]);
+            if (is_prefix_or_ipv6(value)) {
+                if (auto p = prefix_model(value)) prefixes.push_back(*p);
+                continue;
+            }
             if (value.empty() || expected.size() == kIpMaskSlots) continue;
             if (auto e = model(value)) expected.push_back(*e);
         }
         check(g_ip_mask_nb == static_cast<int32_t>(expected.size()));
     } else {
         check(valdrin_ip_mask_ajoute("127.0.0.1") == 1);
+        // As the loader starts the list; ::1 takes no IPv4 slot.
+        check(valdrin_ip_mask_ajoute("::1") == 1);
         for (const auto &line : lines) {
             const int32_t before = g_ip_mask_nb;
             const int32_t count = valdrin_ip_mask_ajoute(line.c_str());
+            if (is_prefix_or_ipv6(line)) {
+                if (auto p = prefix_model(line)) prefixes.push_back(*p);
+            }
             auto e = model(line);
             if (e && before < kIpMaskSlots) {
                 expected.push_back(*e);
@@ -199,7 +230,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         bool allowed = false;
         for (const auto &e : expected) allowed = allowed || ((client ^ e.address) & e.mask) == 0;
         check(valdrin_ip_mask_valide(client) == (allowed ? 1 : 0));
+        // Either family's check: the slots, then the IPv4 prefixes; a
+        // mapped address is the IPv4 client it is.
+        const kel::net::IpAddress v4 = kel::net::ipv4_address(client);
+        bool any = allowed;
+        for (const auto &p : prefixes) any = any || kel::net::contains(p, v4);
+        check(kel::server::client_allowed(v4) == any);
+        check(kel::server::client_allowed(kel::net::mapped(v4)) == any);
     }
     check(valdrin_ip_mask_valide(model("127.0.0.1")->address) == 1);
+    kel::net::IpAddress loopback6;
+    check(kel::net::parse_ip("::1", &loopback6) && kel::server::client_allowed(loopback6));
+    // Each prefix and IPv6 entry allows its own network address, and an
+    // IPv6 address outside every prefix is refused.
+    for (const auto &p : prefixes) check(kel::server::client_allowed(p.network));
+    kel::net::IpAddress outside;
+    check(kel::net::parse_ip("2001:db8:ffff::1", &outside));
+    bool covered = false;
+    for (const auto &p : prefixes) covered = covered || kel::net::contains(p, outside);
+    check(kel::server::client_allowed(outside) == covered);
     return 0;
 }
