@@ -8,7 +8,9 @@ ready-to-run folder, all on loopback; drives them with ab (one request per
 connection, Connection: close); stops exactly the processes it started.
 
 Usage: per_request.py [--dist build/dist] [--requests 10000] [--concurrency 50]
-                      [--strace-requests 2000]
+                      [--strace-requests 2000] [--set KEY=VALUE ...]
+--set changes a key of the factory configuration (AccessLog= turns the
+access log off, to see what it costs).
 Needs nginx, ab (apache2-utils), perf (linux-perf) and strace.
 """
 import argparse
@@ -62,6 +64,8 @@ def main():
     p.add_argument("--requests", type=int, default=10000)
     p.add_argument("--concurrency", type=int, default=50)
     p.add_argument("--strace-requests", type=int, default=2000)
+    p.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                   help="change a key of the factory configuration")
     args = p.parse_args()
     tmp = tempfile.mkdtemp(prefix="valdrin-per-request-")
     procs = []
@@ -82,6 +86,11 @@ http {{ access_log off; server {{ listen 127.0.0.1:{origin_port} backlog=4096; r
         shutil.copytree(args.dist, dist)
         with open(os.path.join(dist, "valdrin.conf.default")) as f:
             conf = f.read().replace("HTTPPort=3128", f"HTTPPort={proxy_port}")
+        for setting in args.set:
+            key, _, value = setting.partition("=")
+            conf, n = re.subn(rf"(?m)^{re.escape(key)}=.*$", f"{key}={value}", conf)
+            if n == 0:
+                sys.exit(f"no key {key} in the factory configuration")
         with open(os.path.join(dist, "valdrin.conf"), "w") as f:
             f.write(conf)
         proxy = subprocess.Popen([os.path.join(dist, "valdrin_proxy")], cwd=dist,
