@@ -22,7 +22,19 @@ void check_uri_fields(const kelHttpEntete *che, const std::string &uri) {
     check(std::strcmp(che->protocole, "http") == 0 || uri.find(che->protocole) != std::string::npos);
     check(uri.find(che->hote) != std::string::npos);
     if (che->chemin[0] != '\0') check(uri.find(che->chemin + 1) != std::string::npos);
-    check(std::strchr(che->hote, '/') == nullptr && std::strchr(che->hote, ':') == nullptr);
+    check(std::strchr(che->hote, '/') == nullptr);
+    // Brackets only around an IPv6 literal.
+    check(std::strchr(che->hote, ']') == nullptr || che->hote[0] == '[');
+    check(std::strchr(che->hote + (che->hote[0] == '[' ? 1 : 0), '[') == nullptr);
+    // A colon only inside the brackets of an IPv6 literal, which hold
+    // nothing but its digits, colons, dots and zone.
+    if (std::strchr(che->hote, ':') != nullptr) {
+        const std::string host = che->hote;
+        check(host.size() >= 4 && host.front() == '[' && host.back() == ']');
+        check(host.find_first_not_of("0123456789abcdefABCDEF:.%-_~ghijklmnopqrstuvwxyzGHIJKLMNOPQRSTUVWXYZ", 1) ==
+              host.size() - 1);
+        check(host.find(']') == host.size() - 1);
+    }
     check(std::strchr(che->chemin, ' ') == nullptr);
 }
 

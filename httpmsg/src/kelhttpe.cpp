@@ -2,6 +2,7 @@
 // serialisation and status phrases.
 #include "kelhttpe.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -179,6 +180,30 @@ int32_t leading_port(const char *text) {
 
 bool valid_port(int32_t port) { return port >= 1 && port <= 65535; }
 
+// The text between the brackets of an IPv6 literal host: hex digits,
+// colons (at least two) and the dots of an embedded IPv4 part, then maybe
+// a zone after "%" (RFC 6874 writes it "%25"). Anything else would reach
+// the resolver and the origin's Host field as it came.
+bool ipv6_literal_text(const char *begin, const char *end) {
+    int colons = 0;
+    const char *c = begin;
+    for (; c < end && *c != '%'; ++c) {
+        if (*c == ':') {
+            ++colons;
+        } else if (!std::isxdigit(static_cast<unsigned char>(*c)) && *c != '.') {
+            return false;
+        }
+    }
+    if (colons < 2) return false;
+    if (c == end) return true;
+    if (++c == end) return false;  // "%" with no zone
+    for (; c < end; ++c) {
+        const unsigned char z = static_cast<unsigned char>(*c);
+        if (!std::isalnum(z) && z != '-' && z != '.' && z != '_' && z != '~' && z != '%') return false;
+    }
+    return true;
+}
+
 int32_t decompose_uri(kelHttpEntete *che, const char *uri) {
     if (che == nullptr || uri == nullptr) {
         KEL_DIAG();
@@ -220,7 +245,7 @@ int32_t decompose_uri(kelHttpEntete *che, const char *uri) {
         // An IPv6 literal keeps its brackets: its colons are not the port's.
         const char *text = authority.text.get();
         const char *close = std::strchr(text, ']');
-        if (close == nullptr || (close[1] != '\0' && close[1] != ':')) {
+        if (close == nullptr || (close[1] != '\0' && close[1] != ':') || !ipv6_literal_text(text + 1, close)) {
             KEL_DIAG();
             return -2;
         }
@@ -241,7 +266,8 @@ int32_t decompose_uri(kelHttpEntete *che, const char *uri) {
             KEL_DIAG();
             return -4;
         }
-        if (!host.ok()) {
+        // Brackets belong to an IPv6 literal only, which starts with one.
+        if (!host.ok() || std::strpbrk(host.text.get(), "[]") != nullptr) {
             KEL_DIAG();
             return -2;
         }
@@ -252,6 +278,10 @@ int32_t decompose_uri(kelHttpEntete *che, const char *uri) {
             return -2;
         }
     } else {
+        if (std::strpbrk(authority.text.get(), "[]") != nullptr) {
+            KEL_DIAG();
+            return -2;
+        }
         assign_owned(che->hote, std::move(authority.text));
         che->port = port_by_scheme;
     }

@@ -293,7 +293,16 @@ INSTANTIATE_TEST_SUITE_P(
                     UriCase{"http://[::1/", -2, "", "", 0, ""},
                     UriCase{"http://[::1]x/", -2, "", "", 0, ""},
                     UriCase{"http://[::1]:/", -2, "", "", 0, ""},
-                    UriCase{"http://[::1]:70000/", -3, "", "", 0, ""}));
+                    UriCase{"http://[::1]:70000/", -3, "", "", 0, ""},
+                    // Only an address goes between the brackets.
+                    UriCase{"http://[\xff\xff:\xff]/", -2, "", "", 0, ""},
+                    UriCase{"http://[a.test]/", -2, "", "", 0, ""},
+                    UriCase{":[4:4", -2, "", "", 0, ""},
+                    UriCase{"http://a]b/", -2, "", "", 0, ""},
+                    UriCase{"http://[1:2]/", -2, "", "", 0, ""},
+                    UriCase{"http://[::1%]/", -2, "", "", 0, ""},
+                    UriCase{"http://[::1%25a b]/", -2, "", "", 0, ""},
+                    UriCase{"http://[::ffff:10.0.0.1]:81/", 0, "http", "[::ffff:10.0.0.1]", 81, "/"}));
 
 TEST(Serialisation, IpV6HostKeepsItsBracketsInTheAbsoluteForm) {
     Record che(kelHttpE_cree_str("GET http://[2001:db8::1]:8080/p HTTP/1.1\r\n\r\n", KEL_HE_REQUETE));
