@@ -29,8 +29,10 @@ struct Served {
     std::uint64_t receives;   // receive calls it took
     Clock::time_point start;  // when the thread began
 };
-std::mutex g_mutex;
-std::vector<Served> g_served;
+// Never destroyed: a connection thread may still record its entry while the
+// test's process exits, after its client read the reply.
+std::mutex &g_mutex = *new std::mutex;
+std::vector<Served> &g_served = *new std::vector<Served>;
 std::atomic<int> g_started{0};
 
 // Reads the header, answers 'Y' or 'N', closes.

@@ -45,8 +45,12 @@ protected:
         controller_.reset();
         activity_.reset();
         units_.reset();
-        client_.reset();
-        QDBusConnection::disconnectFromBus(kClient);
+        // A skipped case never connected: a call into QtDBus here would
+        // only start its thread.
+        if (client_) {
+            client_.reset();
+            QDBusConnection::disconnectFromBus(kClient);
+        }
         systemd_.reset();
         bus_.reset();
     }
