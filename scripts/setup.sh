@@ -11,6 +11,7 @@ packages=(
   libcurl4-openssl-dev              # FTP through HTTP
   libsystemd-dev                    # readiness and reload notices to the service manager
   curl wget openssl python3 python3-pyftpdlib strace   # end-to-end tests
+  iproute2                          # network namespaces of the IPv6 tests (ip netns)
   qt6-base-dev                      # configuration wizard, tray agent
   scdoc                             # manual pages
   systemd man-db                    # package test: systemd-analyze, man --warnings
