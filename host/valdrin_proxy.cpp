@@ -6,11 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 
+#include "config_keys.h"
 #include "kelconfig.h"
 #include "kellog.h"
+#include "kelplat/fs.h"
+#include "kelplat/ini.h"
 #include "kelplat/layout.h"
 #include "kelplat/process.h"
 #include "kelplat/service.h"
@@ -33,10 +37,26 @@ fs::path default_config(const fs::path &program_folder) {
     return program_folder / "valdrin.conf";
 }
 
+// The keys of the configuration file, from the table the parser reads.
+void print_keys() {
+    std::printf("Keys read, in the configuration file:\n");
+    for (const valdrin::keys::Key &key : valdrin::keys::kKeys) {
+        std::string name(key.name);
+        if (key.family_size > 0) name += "0 .. " + name + std::to_string(key.family_size - 1);
+        std::string line = "  [" + std::string(key.section) + "] " + name;
+        if (!key.fallback.empty()) line += " (default " + std::string(key.fallback) + ")";
+        if (key.applies == valdrin::keys::Applies::kRestart) line += " [restart]";
+        std::printf("%s\n      %.*s\n", line.c_str(), static_cast<int>(key.help.size()), key.help.data());
+    }
+    std::printf(
+        "The sections Socks, DNS and RDR are read and checked with the rest, for the\n"
+        "services that serve them; this version serves HTTP alone.\n");
+}
+
 void print_help() {
     const bool installed = kel::layout::kInstalled;
     std::printf(
-        "Usage: %s [--config PATH] [--pidfile PATH] [--help]\n"
+        "Usage: %s [--config PATH] [--pidfile PATH] [--ports-file PATH] [--check-config] [--help]\n"
         "\n"
         "Runs the Valdrin HTTP/FTP proxy in the foreground until SIGINT or SIGTERM;\n"
         "SIGHUP reloads the configuration.\n"
@@ -54,6 +74,13 @@ void print_help() {
     std::printf(
         "  --pidfile PATH  write the process id to PATH once the proxy listens, and\n"
         "                  remove the file on exit\n"
+        "  --ports-file PATH\n"
+        "                  write where each service listens to PATH once it listens\n"
+        "                  (\"http 127.0.0.1:3128\", a line per address), and remove the\n"
+        "                  file on exit; HTTPPort=0 lets the system pick the port\n"
+        "  --check-config  read the configuration exactly as start-up would, print every\n"
+        "                  problem (file:line: why) and exit 1 if the proxy would refuse\n"
+        "                  it, 0 if it would take it; nothing is started\n"
         "  --help          show this text\n"
         "\n");
     if (installed) {
@@ -68,48 +95,22 @@ void print_help() {
             "valdrin.conf (settings), valdrin.conf.default (factory settings), adhosts\n"
             "(advertising hosts, one per line), valdrin.sys (image sent in their place).\n");
     }
+    std::printf("\n");
+    print_keys();
     std::printf(
         "\n"
-        "Keys read, in the configuration file:\n"
-        "  [Main] LogFile (default log.txt), ErrFile (default err.txt): log and error\n"
-        "         files\n"
-        "  [Main] Verbose (default false): errors are also shown as messages\n"
-        "  [Main] AllowedHost0 .. AllowedHost99: clients allowed besides 127.0.0.1, as an\n"
-        "         address, a host name or a pattern such as 192.168.1.* or 10.*\n"
-        "  [HTTP] HTTPEnabled: the proxy runs only when this is true (or yes)\n"
-        "  [HTTP] HTTPPort (default 3128): port from 1 to 65535\n"
-        "  [HTTP] HTTPListen (default empty: every interface, IPv6 and IPv4): addresses\n"
-        "         to listen on instead, such as 127.0.0.1, ::1 or [fe80::1%%eth0]\n"
-        "  [HTTP] HTTPSecure (default false): announced; CONNECT works either way\n"
-        "  [HTTP] AdHostsEnabled (default false): answer GETs for the hosts listed in\n"
-        "         adhosts with valdrin.sys instead of contacting them\n"
-        "  [HTTP] HTTPHeaderTimeout, HTTPIdleTimeout, HTTPConnectTimeout, HTTPMaxClients,\n"
-        "         HTTPMaxWaiting: limits of the connection path (see valdrin.conf(5))\n"
-        "\n"
-        "A reload applies everything but HTTPPort and HTTPEnabled, which take a restart,\n"
-        "to new connections; open connections and tunnels go on. An invalid\n"
-        "configuration is refused and the running one kept.\n"
+        "A reload applies every key but those marked [restart] to new connections; open\n"
+        "connections and tunnels go on. An invalid configuration is refused and the\n"
+        "running one kept.\n"
         "\n"
         "Exit status: 0 after SIGINT or SIGTERM, or when the proxy is disabled in the\n"
-        "configuration; 1 when it cannot start or stops listening; 2 on a usage error.\n");
+        "configuration; 1 when it cannot start or stops listening, or when\n"
+        "--check-config finds a problem; 2 on a usage error.\n");
 }
 
 void fail_usage(const char *text, const char *argument) {
     std::fprintf(stderr, "%s: %s%s\nTry '%s --help'.\n", kProgram, text, argument, kProgram);
     std::exit(2);
-}
-
-// Host-order port as the server reads "HTTPPort": its leading digits.
-unsigned long configured_port() {
-    char value[1024] = "";
-    kelcfg_recup_E("HTTP", "HTTPPort", value, sizeof value, "3128");
-    return std::strtoul(value, nullptr, 10);
-}
-
-std::string read_setting(const char *section, const char *key, const char *fallback) {
-    char value[1024] = "";
-    kelcfg_recup_E(section, key, value, sizeof value, fallback);
-    return value;
 }
 
 std::string beside(const fs::path &folder, const std::string &name) {
@@ -125,13 +126,39 @@ struct LogSettings {
     bool operator==(const LogSettings &) const = default;
 };
 
-LogSettings read_log_settings(const fs::path &folder) {
-    LogSettings s;
-    s.log_file = beside(folder, read_setting("Main", "LogFile", "log.txt"));
-    s.err_file = beside(folder, read_setting("Main", "ErrFile", "err.txt"));
-    const std::string verbose = read_setting("Main", "Verbose", "false");
-    s.verbose = (verbose[0] == 'T' || verbose[0] == 't' || verbose[0] == 'Y' || verbose[0] == 'y') ? 1 : 0;
+bool is_true(const std::string &text) {
+    return !text.empty() && (text[0] == 'T' || text[0] == 't' || text[0] == 'Y' || text[0] == 'y');
+}
+
+// What the host needs before the server starts, from one read of the file
+// with the defaults of the key table: the log must be open by then, and
+// HTTPPort names the port in a listening failure.
+struct StartSettings {
+    LogSettings logs;
+    unsigned long port = 0;
+};
+
+StartSettings read_start_settings(const fs::path &config, const fs::path &folder) {
+    const kel::ini::Document doc = kel::ini::load(config.c_str()).value_or(kel::ini::Document{});
+    auto get = [&](const char *section, const char *name) {
+        const auto value = doc.get(section, name);
+        return value ? *value : std::string(valdrin::keys::find_key(section, name)->fallback);
+    };
+    StartSettings s;
+    s.logs.log_file = beside(folder, get("Main", "LogFile"));
+    s.logs.err_file = beside(folder, get("Main", "ErrFile"));
+    s.logs.verbose = is_true(get("Main", "Verbose")) ? 1 : 0;
+    s.port = std::strtoul(get("HTTP", "HTTPPort").c_str(), nullptr, 10);
     return s;
+}
+
+// The log settings of the configuration the server runs with.
+std::optional<LogSettings> running_log_settings(const fs::path &folder) {
+    char log[1024] = "";
+    char err[1024] = "";
+    int32_t verbose = 0;
+    if (valdrin_http_journal(log, sizeof log, err, sizeof err, &verbose) != 0) return std::nullopt;
+    return LogSettings{beside(folder, log), beside(folder, err), verbose};
 }
 
 bool open_log(const LogSettings &s) {
@@ -140,17 +167,17 @@ bool open_log(const LogSettings &s) {
 }
 
 // Where the server listens, as it says: "[::]:3128", "127.0.0.1:3128, ...".
-std::string listening_text(unsigned long port) {
+std::string listening_text() {
     char text[1024] = "";
     if (valdrin_http_ecoute(text, sizeof text) > 0) return text;
-    return "port " + std::to_string(port);
+    return "its port";
 }
 
-std::string listening_status(unsigned long port) { return "listening on " + listening_text(port); }
+std::string listening_status() { return "listening on " + listening_text(); }
 
 // SIGHUP: the server takes the new configuration or keeps the running one;
 // the log follows the server's verdict.
-void reload(const fs::path &config, const fs::path &folder, LogSettings &logs, unsigned long port) {
+void reload(const fs::path &config, const fs::path &folder, LogSettings &logs) {
     kel::service::reloading();
     std::fflush(stdout);
     const int32_t result = valdrin_http_recharge();
@@ -160,7 +187,7 @@ void reload(const fs::path &config, const fs::path &folder, LogSettings &logs, u
                      "kept\n",
                      kProgram, config.c_str());
     } else {
-        LogSettings fresh = read_log_settings(folder);
+        const LogSettings fresh = running_log_settings(folder).value_or(logs);
         if (!(fresh == logs)) {
             if (open_log(fresh)) {
                 logs = fresh;
@@ -179,21 +206,39 @@ void reload(const fs::path &config, const fs::path &folder, LogSettings &logs, u
     }
     std::fflush(stdout);
     std::fflush(stderr);
-    kel::service::ready(listening_status(port));
+    kel::service::ready(listening_status());
 }
 
-// The pid file, removed again on every exit once written.
+// The pid file and the ports file, removed again on every exit once
+// written.
 std::string g_pid_file;
 bool g_pid_written = false;
+std::string g_ports_file;
+bool g_ports_written = false;
 
 [[noreturn]] void finish(int status) {
-    if (g_pid_written) {
-        std::error_code ignored;
-        fs::remove(g_pid_file, ignored);
-    }
+    std::error_code ignored;
+    if (g_pid_written) fs::remove(g_pid_file, ignored);
+    if (g_ports_written) fs::remove(g_ports_file, ignored);
     std::fflush(stdout);
     std::fflush(stderr);
     std::exit(status);
+}
+
+// "http 127.0.0.1:3128" for each address the HTTP proxy listens on, from
+// the text the server gives ("[::]:3128, 127.0.0.1:3128").
+std::string ports_text() {
+    std::string text = listening_text();
+    std::string out;
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t comma = text.find(", ", at);
+        const std::string entry = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (!entry.empty()) out += "http " + entry + "\n";
+        if (comma == std::string::npos) break;
+        at = comma + 2;
+    }
+    return out;
 }
 
 std::string listen_failure_reason(int32_t state, unsigned long port) {
@@ -207,19 +252,24 @@ std::string listen_failure_reason(int32_t state, unsigned long port) {
 
 int main(int argc, char **argv) {
     std::string config_arg;
+    bool check_only = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             print_help();
             return 0;
         }
-        if (arg == "--config" || arg == "--pidfile") {
+        if (arg == "--check-config") {
+            check_only = true;
+        } else if (arg == "--config" || arg == "--pidfile" || arg == "--ports-file") {
             if (i + 1 >= argc) fail_usage("missing value after ", arg.c_str());
-            (arg == "--config" ? config_arg : g_pid_file) = argv[++i];
+            (arg == "--config" ? config_arg : arg == "--pidfile" ? g_pid_file : g_ports_file) = argv[++i];
         } else if (arg.rfind("--config=", 0) == 0) {
             config_arg = arg.substr(9);
         } else if (arg.rfind("--pidfile=", 0) == 0) {
             g_pid_file = arg.substr(10);
+        } else if (arg.rfind("--ports-file=", 0) == 0) {
+            g_ports_file = arg.substr(13);
         } else {
             fail_usage("unknown argument ", arg.c_str());
         }
@@ -253,6 +303,10 @@ int main(int argc, char **argv) {
     } else if (config_arg.empty()) {
         config = default_config(folder);
         fs::path factory = folder / "valdrin.conf.default";
+        if (check_only && !fs::exists(config, ec)) {
+            std::fprintf(stderr, "%s: configuration file %s not found\n", kProgram, config.c_str());
+            return 1;
+        }
         if (!fs::exists(config, ec)) {
             // First run: start from the factory settings, never over an existing file.
             if (!fs::copy_file(factory, config, fs::copy_options::none, ec) && !fs::exists(config)) {
@@ -278,26 +332,42 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    if (kelcfg_init(config.c_str()) != 0) {
-        std::fprintf(stderr, "%s: cannot use the configuration file %s\n", kProgram,
-                     config.c_str());
-        return 1;
-    }
     // Installed, relative names belong with the configuration; in the
     // ready-to-run folder, with the program.
     const fs::path files_folder = kel::layout::kInstalled ? config.parent_path() : folder;
-    LogSettings logs = read_log_settings(files_folder);
-    if (!open_log(logs)) {
-        std::fprintf(stderr, "\n%s: cannot open the log file %s or the error file %s\n", kProgram,
-                     logs.log_file.c_str(), logs.err_file.c_str());
-        return 1;
-    }
     if (kel::layout::kInstalled &&
         valdrin_http_fixe_dossiers(files_folder.c_str(), kel::layout::kDataDir) != 0) {
         std::fprintf(stderr, "%s: folder name too long: %s\n", kProgram, files_folder.c_str());
         return 1;
     }
 
+    if (check_only) {
+        const int32_t problems = valdrin_http_verifie(config.c_str());
+        if (problems == 0) {
+            std::printf("%s: the configuration file %s is valid\n", kProgram, config.c_str());
+            return 0;
+        }
+        if (problems > 0) {
+            std::fprintf(stderr, "%s: %d problem%s in %s: the proxy would refuse it\n", kProgram, problems,
+                         problems == 1 ? "" : "s", config.c_str());
+        } else {
+            std::fprintf(stderr, "%s: the configuration file %s could not be checked\n", kProgram, config.c_str());
+        }
+        return 1;
+    }
+
+    if (kelcfg_init(config.c_str()) != 0) {
+        std::fprintf(stderr, "%s: cannot use the configuration file %s\n", kProgram,
+                     config.c_str());
+        return 1;
+    }
+    const StartSettings start = read_start_settings(config, files_folder);
+    LogSettings logs = start.logs;
+    if (!open_log(logs)) {
+        std::fprintf(stderr, "\n%s: cannot open the log file %s or the error file %s\n", kProgram,
+                     logs.log_file.c_str(), logs.err_file.c_str());
+        return 1;
+    }
     int32_t started = demarre_serveur_http();
     if (started == 0) {
         std::printf("%s: the HTTP proxy is disabled in %s (HTTPEnabled is not true); "
@@ -311,7 +381,7 @@ int main(int argc, char **argv) {
         finish(1);
     }
 
-    unsigned long port = configured_port();
+    const unsigned long port = start.port;
     int32_t state = 0;
     for (int waited = 0; waited < kListenWaitMs; waited += kListenPollMs) {
         state = valdrin_http_etat();
@@ -341,10 +411,19 @@ int main(int argc, char **argv) {
         }
         g_pid_written = true;
     }
-    std::printf("%s: HTTP proxy listening on %s, configuration %s\n", kProgram, listening_text(port).c_str(),
+    if (!g_ports_file.empty()) {
+        int error = 0;
+        if (!kel::fs::replace_atomically(g_ports_file.c_str(), ports_text(), &error)) {
+            std::fprintf(stderr, "%s: cannot write the ports file %s (%s)\n", kProgram, g_ports_file.c_str(),
+                         kel::fs::error_text(error).c_str());
+            finish(1);
+        }
+        g_ports_written = true;
+    }
+    std::printf("%s: HTTP proxy listening on %s, configuration %s\n", kProgram, listening_text().c_str(),
                 config.c_str());
     std::fflush(stdout);
-    kel::service::ready(listening_status(port));
+    kel::service::ready(listening_status());
 
     for (;;) {
         int sig = 0;
@@ -354,7 +433,7 @@ int main(int argc, char **argv) {
             std::printf("%s: stopping on signal %d\n", kProgram, sig);
             finish(0);
         }
-        if (control == kel::process::Control::Reload) reload(config, files_folder, logs, port);
+        if (control == kel::process::Control::Reload) reload(config, files_folder, logs);
         state = valdrin_http_etat();
         if (state < 0) {
             std::fprintf(stderr, "%s: the HTTP proxy stopped listening on port %lu (%d)\n",

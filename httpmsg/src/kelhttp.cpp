@@ -1,5 +1,6 @@
 // Message exchange helpers: whole responses on a socket, and a one-shot GET.
 #include "kelhttp.h"
+#include "kelhttp_reply.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -68,8 +69,9 @@ const char *find_field_any_case(const kelHttpEntete *che, const char *name) {
     return nullptr;
 }
 
-int32_t send_response(uint32_t sd, const void *body, int32_t body_len, const char *content_type,
-                      int32_t code) {
+}  // namespace
+
+int64_t send_reply(uint32_t sd, const void *body, int32_t body_len, const char *content_type, int32_t code) {
     if (content_type == nullptr || body_len < 0 || (body == nullptr && body_len > 0)) {
         KEL_DIAG();
         return -1;
@@ -96,9 +98,17 @@ int32_t send_response(uint32_t sd, const void *body, int32_t body_len, const cha
     // has its diagnostic line and the caller closes the connection anyway.
     const kel::net::Chunk reply[2] = {{header.get(), std::strlen(header.get())},
                                       {body, static_cast<size_t>(body_len)}};
-    if (!kel::net::send_gathered(sd, reply, body_len > 0 ? 2 : 1))
+    if (!kel::net::send_gathered(sd, reply, body_len > 0 ? 2 : 1)) {
         KEL_DIAG_MSG("erreur a l'envoi : connexion fermee prematurement ?");
-    return 0;
+        return 0;
+    }
+    return static_cast<int64_t>(reply[0].len + reply[1].len);
+}
+
+namespace {
+
+int32_t send_response(uint32_t sd, const void *body, int32_t body_len, const char *content_type, int32_t code) {
+    return send_reply(sd, body, body_len, content_type, code) < 0 ? -1 : 0;
 }
 
 void print_exchange(const kelHttpEntete *request, const kelHttpEntete *response) {

@@ -111,20 +111,27 @@ std::string Document::serialize() const {
     return out;
 }
 
-std::optional<std::string> Document::get(std::string_view section, std::string_view key) const {
+std::size_t Document::line_of(std::string_view section, std::string_view key) const {
     bool in = false;
-    for (const auto &line : lines_) {
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const Line &line = lines_[i];
         if (line.kind == Kind::kSection) {
             in = iequals(line.name, section);
         } else if (in && line.kind == Kind::kKey && iequals(line.name, key)) {
-            std::string_view value = trim(std::string_view(line.text).substr(line.value_at));
-            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-                value.back() == value.front())
-                value = value.substr(1, value.size() - 2);
-            return std::string(value);
+            return i + 1;
         }
     }
-    return std::nullopt;
+    return 0;
+}
+
+std::optional<std::string> Document::get(std::string_view section, std::string_view key) const {
+    const std::size_t at = line_of(section, key);
+    if (at == 0) return std::nullopt;
+    const Line &line = lines_[at - 1];
+    std::string_view value = trim(std::string_view(line.text).substr(line.value_at));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return std::string(value);
 }
 
 bool Document::set(std::string_view section, std::string_view key, std::string_view value) {

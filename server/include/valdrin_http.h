@@ -58,6 +58,22 @@ VALDRIN_API int32_t valdrin_http_fixe_dossiers(const char *dossier, const char *
    running. Thread-safe; reloads run one at a time. */
 VALDRIN_API int32_t valdrin_http_recharge(void);
 
+/* Reads the configuration file at chemin exactly as start-up would (one
+   read; relative names from the folder start-up takes them from, the
+   allow-list's names resolved, the lists and the image loaded, the access
+   log opened for appending) and writes each problem on the standard error
+   as "file:line: why". The number of problems (0: the server would take
+   the file), or -1 when nothing could be checked. Changes the current
+   directory as start-up does. */
+VALDRIN_API int32_t valdrin_http_verifie(const char *chemin);
+
+/* The log settings of the configuration in force: "LogFile" and "ErrFile"
+   of section "Main" as written (relative names are the host's to place)
+   and whether "Verbose" is true. 0; -1 before start-up or when a name does
+   not fit its buffer. */
+VALDRIN_API int32_t valdrin_http_journal(char *fichier, int32_t taille_fichier, char *erreurs,
+                                         int32_t taille_erreurs, int32_t *verbeux);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,5 +1,6 @@
 #include "request_framing.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -142,9 +143,16 @@ std::vector<FieldLine> as_forwarded(const std::vector<FieldLine> &fields) {
 
 }  // namespace
 
-const char *request_framing_fault(const char *text) {
-    if (text == nullptr) return "no request head";
-    const std::string_view head(text);
+std::string_view RequestHead::field(std::string_view name) const {
+    for (const Field &f : fields)
+        if (equals_ignoring_case(f.name, name)) return trim_blanks(f.value);
+    return {};
+}
+
+const char *parse_request_head(std::string_view head, RequestHead *out) {
+    *out = RequestHead{};
+    const size_t line_end = std::min(head.find(kCrlf), head.find('\n'));
+    out->request_line = head.substr(0, line_end);
     if (const char *fault = bare_line_end(head)) return fault;
     // Reception stops at the first blank line and the text ends at the first
     // NUL, so a head that does not end in its blank line held a NUL byte.
@@ -152,10 +160,14 @@ const char *request_framing_fault(const char *text) {
     if (blank == std::string_view::npos) return "request head cut short by a NUL byte or without a blank line";
     if (blank + 4 != head.size()) return "data after the blank line of the request head";
 
-    const size_t line_end = head.find(kCrlf);
     if (line_end == 0) return "empty request line";
     bool is_http10 = false;
-    if (const char *fault = request_line_fault(head.substr(0, line_end), is_http10)) return fault;
+    if (const char *fault = request_line_fault(out->request_line, is_http10)) return fault;
+    const size_t first = out->request_line.find(' ');
+    const size_t second = out->request_line.find(' ', first + 1);
+    out->method = out->request_line.substr(0, first);
+    out->target = out->request_line.substr(first + 1, second - first - 1);
+    out->version = out->request_line.substr(second + 1);
 
     int content_lengths = 0;
     std::vector<FieldLine> transfer_codings;
@@ -174,6 +186,7 @@ const char *request_framing_fault(const char *text) {
         const std::string_view value = line.substr(colon + 1);
         for (unsigned char c : value)
             if (!is_value_byte(c)) return "control character in field value";
+        out->fields.push_back({name, value});
         if (equals_ignoring_case(name, "Content-Length")) {
             if (++content_lengths > 1) return "several Content-Length fields";
             if (const char *fault = content_length_fault(value)) return fault;
@@ -192,6 +205,26 @@ const char *request_framing_fault(const char *text) {
     if (transfer_coding_fault(as_forwarded(transfer_codings)) != nullptr)
         return "Transfer-Encoding fields would reach the origin reordered";
     return nullptr;
+}
+
+kelHttpEntete *request_record(const RequestHead &head) {
+    kelHttpEntete *che = kelHttpE_cree_vide();
+    if (che == nullptr) return nullptr;
+    const std::string method(head.method), target(head.target), version(head.version);
+    bool ok = kelHttpE_remplit_requete(che, method.c_str(), target.c_str(), version.c_str()) == 0;
+    for (size_t i = 0; ok && i < head.fields.size(); ++i) {
+        std::string_view value = head.fields[i].value;
+        while (!value.empty() && (value.front() == ' ' || value.front() == ':')) value.remove_prefix(1);
+        ok = kelHttpE_ajoute_param(che, std::string(head.fields[i].name).c_str(), std::string(value).c_str()) == 0;
+    }
+    if (!ok) kelHttpE_detruit(&che);
+    return che;
+}
+
+const char *request_framing_fault(const char *text) {
+    if (text == nullptr) return "no request head";
+    RequestHead head;
+    return parse_request_head(text, &head);
 }
 
 std::string percent_encode_non_ascii(std::string_view text) {

@@ -11,10 +11,41 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kelhttpe.h"
 
 namespace kel::server {
+
+// A request head read once, strictly: what framing checks, the access log
+// records and dispatch acts on. The views point into the text it was read
+// from.
+struct RequestHead {
+    struct Field {
+        std::string_view name;
+        std::string_view value;  // everything after the colon
+    };
+    std::string_view request_line;
+    std::string_view method;
+    std::string_view target;
+    std::string_view version;
+    std::vector<Field> fields;
+    // The value of the first field of that name, without its blanks;
+    // empty when there is none.
+    std::string_view field(std::string_view name) const;
+};
+
+// Reads the head (the received text, up to and including its blank line)
+// into *out. Null when it may be forwarded; otherwise a short static reason
+// for the diagnostic line, with *out holding what was read before the
+// fault (the request line at least, when it has one). Thread-safe.
+const char *parse_request_head(std::string_view text, RequestHead *out);
+
+// The header record of a head that parsed: the request line's parts, the
+// URI decomposed, and the fields as the record keeps them (the value from
+// its first character that is neither blank nor colon). Null when memory
+// ran out or the URI does not decompose, after a diagnostic line.
+kelHttpEntete *request_record(const RequestHead &head);
 
 // Null when the head (the received text, up to and including its blank
 // line) may be forwarded; otherwise a short static reason for the

@@ -210,21 +210,6 @@ TEST_F(AccessLogFile, EmptyPathTurnsTheLogOff) {
     EXPECT_EQ(lines_of(file).size(), 0u);
 }
 
-TEST_F(AccessLogFile, SettingNamesAFileThatCannotBeWritten) {
-    const fs::path absent = folder_.path() / "no such folder" / "access.log";
-    use_configuration(folder_, "[Main]\nAccessLog=" + absent.string() + "\n");
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(read_access_log_setting(), std::nullopt);
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("AccessLog '" + absent.string() + "' in section Main cannot be written"), std::string::npos)
-        << err;
-    use_configuration(folder_, "[Main]\nAccessLog=\n");
-    EXPECT_EQ(read_access_log_setting(), std::string(""));
-    use_configuration(folder_, "[Main]\n");
-    folder_.enter();
-    EXPECT_EQ(read_access_log_setting(), std::string("access.log"));
-}
-
 TEST(TopCounts, ConcurrentAddsOfTheSameNamesCountExactly) {
     TopCounter counter;
     constexpr int kThreads = 8, kRounds = 2000, kNames = 50;

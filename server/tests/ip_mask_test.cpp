@@ -208,11 +208,14 @@ TEST_F(AllowList, NameAllowsEveryAddressItResolvesTo) {
 }
 
 TEST_F(AllowList, ReloadSwapsThePrefixesToo) {
-    use_configuration(folder_, "[Main]\nAllowedHost0=fd00::/8\n");
-    install_allow_list(build_allow_list());
+    auto with = [](const char *entry) {
+        auto config = std::make_shared<Config>();
+        config->allowed = build_allow_list({entry});
+        return config;
+    };
+    install_config(with("fd00::/8"));
     EXPECT_TRUE(client_ok("fd00::1"));
-    use_configuration(folder_, "[Main]\nAllowedHost0=2001:db8::/32\n");
-    install_allow_list(build_allow_list());
+    install_config(with("2001:db8::/32"));
     EXPECT_FALSE(client_ok("fd00::1"));
     EXPECT_TRUE(client_ok("2001:db8::1"));
     EXPECT_TRUE(client_ok("::1"));

@@ -61,7 +61,7 @@ protected:
     void TearDown() override {
         reset_ip_mask_for_tests();
         reset_ad_hosts_for_tests();
-        install_image(nullptr);
+        publish_config(nullptr);
         AccessLog::instance().configure("");
         kelnet_fixe_delais(0, 0, 0);
         kelnet_fixe_max_clients(0, nullptr);

@@ -28,6 +28,14 @@ TEST(HttpPort, RefusesWhatIsNoPort) {
     EXPECT_EQ(parse_http_port(nullptr), std::nullopt);
 }
 
+TEST(ListenPort, TakesZeroAsAnyFreePortAndRefusesTheRestAsHttpPortDoes) {
+    EXPECT_EQ(parse_listen_port("0"), 0);
+    EXPECT_EQ(parse_listen_port(" 00"), 0);
+    EXPECT_EQ(parse_listen_port("3128"), 3128);
+    for (const char *text : {"", "abc", "70000", "65536", "-80", "4294967376"})
+        EXPECT_EQ(parse_listen_port(text), std::nullopt) << text;
+}
+
 TEST(WaitingCap, StaysWithinWhatTheDescriptorLimitLeaves) {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(waiting_within_descriptors(20000, 8000, 65536), 20000);
@@ -78,7 +86,7 @@ TEST_F(StartUp, DisabledProxyDoesNothingAndSaysNothing) {
 }
 
 TEST_F(StartUp, PortOutOfRangeFailsNamingTheValue) {
-    for (const char *value : {"abc", "70000", "0"}) {
+    for (const char *value : {"abc", "70000", "-1", ""}) {
         std::string out, err;
         std::string ini = std::string("[HTTP]\nHTTPEnabled=yes\nHTTPPort=") + value + "\n";
         EXPECT_EQ(start(ini, &out, &err), -1) << value;
@@ -90,7 +98,8 @@ TEST_F(StartUp, PortOutOfRangeFailsNamingTheValue) {
 
 TEST_F(StartUp, MakesTheProgramFolderTheCurrentDirectory) {
     std::string out, err;
-    start("[HTTP]\nHTTPEnabled=True\nHTTPPort=abc\n", &out, &err);
+    // It fails later, for want of an image.
+    start("[HTTP]\nHTTPEnabled=True\n", &out, &err);
     // The test program's own folder, whatever its file name's length.
     std::filesystem::path here = std::filesystem::path(kel::process::executable_folder());
     EXPECT_EQ(std::filesystem::current_path(), here);
@@ -103,7 +112,6 @@ TEST_F(StartUp, MissingImageFailsWithoutAServerThread) {
         std::filesystem::path(kel::process::executable_folder()) / "valdrin.sys"));
     EXPECT_EQ(start("[HTTP]\nHTTPEnabled=Y\nHTTPPort=8080abc\n", &out, &err), -1);
     EXPECT_NE(err.find("valdrin.sys"), std::string::npos) << err;
-    EXPECT_EQ(g_http_port, 8080);
     EXPECT_EQ(valdrin_http_etat(), 0);
     EXPECT_EQ(out.find("starts"), std::string::npos);
 }

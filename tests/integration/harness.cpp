@@ -444,18 +444,27 @@ bool Daemon::launch(const std::vector<std::string> &args) {
     }
     argv.push_back((folder_ / "valdrin_proxy").string());
     argv.insert(argv.end(), args.begin(), args.end());
+    // The daemon says where it listens once it does; a file of an earlier
+    // run must not answer for this one.
+    std::error_code ignored;
+    fs::remove(ports_file(), ignored);
+    argv.insert(argv.end(), {"--ports-file", ports_file().string()});
     // Started from elsewhere: the daemon must find its files by itself.
     return process_.spawn(argv, logs_, logs_ / "daemon.out", logs_ / "daemon.err");
 }
 
-bool Daemon::wait_listening(uint16_t port, Millis timeout) {
+std::optional<uint16_t> Daemon::wait_ports(Millis timeout) {
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-        if (!process_.running()) return false;
-        if (is_listening(port, pid())) return true;
+        // Written whole, by a rename, once every listener listens.
+        const std::string text = read_file(ports_file());
+        const size_t colon = text.find('\n') != std::string::npos ? text.rfind(':', text.find('\n')) : std::string::npos;
+        if (text.rfind("http ", 0) == 0 && colon != std::string::npos)
+            return static_cast<uint16_t>(std::stoul(text.substr(colon + 1)));
+        if (!process_.running()) return std::nullopt;
         short_pause();
     }
-    return false;
+    return std::nullopt;
 }
 
 size_t Daemon::open_descriptors() const {
@@ -634,8 +643,8 @@ void ProxyTest::SetUp() {
     fs::copy(dist, folder_, fs::copy_options::recursive);
     // Leftovers of a run from the build folder itself.
     for (const char *name : {"valdrin.conf", "valdrin.log", "valdrin.err"}) fs::remove(folder_ / name);
-    port_ = free_port();
-    config_.http_port = std::to_string(port_);
+    // The system picks the port; the daemon says which once it listens.
+    config_.http_port = "0";
 }
 
 void ProxyTest::TearDown() {
@@ -679,12 +688,14 @@ bool ProxyTest::launch(const std::vector<std::string> &args) {
 
 ::testing::AssertionResult ProxyTest::start(const std::vector<std::string> &args) {
     if (!launch(args)) return ::testing::AssertionFailure() << "cannot start the daemon";
-    if (!daemon_->wait_listening(port_)) {
+    const auto listening = daemon_->wait_ports();
+    if (!listening) {
         auto status = daemon_->wait_exit(100ms);
-        return ::testing::AssertionFailure() << "the daemon does not listen on " << port_ << " ("
-                                             << describe_status(status) << ")\noutput:\n"
+        return ::testing::AssertionFailure() << "the daemon does not listen (" << describe_status(status)
+                                             << ")\noutput:\n"
                                              << daemon_->output();
     }
+    port_ = *listening;
     return ::testing::AssertionSuccess();
 }
 

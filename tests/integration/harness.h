@@ -189,8 +189,11 @@ public:
     void use_hosts_file(fs::path hosts) { hosts_file_ = std::move(hosts); }
     // Runs the daemon in the named network namespace (made with ip netns).
     void use_netns(std::string name) { netns_ = std::move(name); }
-    // Waits until the port listens; false if the daemon exits or time runs out.
-    bool wait_listening(uint16_t port, Millis timeout = kStartTimeout);
+    // Waits until the daemon says it listens (its ports file); the port of
+    // its HTTP proxy, or nothing if it exits or time runs out.
+    std::optional<uint16_t> wait_ports(Millis timeout = kStartTimeout);
+    // Where the daemon writes the addresses it listens on.
+    fs::path ports_file() const { return logs_ / "daemon.ports"; }
     std::optional<int> wait_exit(Millis timeout = kExitTimeout) { return process_.wait_exit(timeout); }
     std::optional<int> terminate() { return process_.terminate(); }
     bool running() { return process_.running(); }
@@ -316,7 +319,8 @@ inline constexpr std::string_view kInternalError =
 bool can_use_private_hosts_file();
 
 // Base fixture: a private copy of the ready-to-run folder, a configuration
-// on a free port, and the daemon stopped and checked at the end.
+// on the port the system picks (HTTPPort=0), and the daemon stopped and
+// checked at the end.
 class ProxyTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -325,6 +329,7 @@ protected:
     // The daemon's own folder, and a scratch folder beside it.
     const fs::path &folder() const { return folder_; }
     const fs::path &scratch() const { return dir_.path(); }
+    // The daemon's port, known once start() returns.
     uint16_t port() const { return port_; }
     Daemon &daemon() { return *daemon_; }
 

@@ -25,6 +25,9 @@ public:
 
     // The value of the first such key in the sections of that name.
     std::optional<std::string> get(std::string_view section, std::string_view key) const;
+    // The 1-based line of the key that get reads, for messages that point
+    // at it; 0 when the key is absent.
+    std::size_t line_of(std::string_view section, std::string_view key) const;
     // Replaces the first such key, or adds it at the end of the section, or
     // adds the section at the end of the text. False, with nothing changed,
     // for a name or value the format can't hold (line breaks, a key with

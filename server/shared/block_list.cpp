@@ -529,6 +529,7 @@ bool BlockList::load(const std::string &path, Format format, std::string *error)
             std::string_view bytes(block.get(), got);
             while (!bytes.empty()) {
                 const size_t newline = bytes.find('\n');
+                if (newline != std::string_view::npos) ++stats.lines;
                 if (newline == std::string_view::npos) {
                     if (carry.size() + bytes.size() > kMaxLineBytes) {
                         overlong = true;
@@ -551,7 +552,10 @@ bool BlockList::load(const std::string &path, Format format, std::string *error)
             set_error(error, failure("read", path, errno));
             return false;
         }
-        if (!carry.empty() || overlong) end_line({});
+        if (!carry.empty() || overlong) {
+            ++stats.lines;
+            end_line({});
+        }
 
         arena_.shrink_to_fit();
         stats.table_bytes = memory_bytes();

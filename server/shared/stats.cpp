@@ -7,7 +7,7 @@
 
 #include "kelconfig.h"
 #include "kelnet.h"
-#include "valdrin_internal.h"
+#include "config.h"
 
 #ifndef VALDRIN_VERSION
 #define VALDRIN_VERSION "unknown"
@@ -194,11 +194,12 @@ StatusReport gather_status() {
     r.blocked_others = s.blocked_hosts().others();
     r.refused = s.refused_clients().top(20);
     r.refused_others = s.refused_clients().others();
-    const ListSizes lists = current_list_sizes();
-    r.exact_hosts = lists.exact;
-    r.domains = lists.domains;
-    r.exceptions = lists.exceptions;
-    r.list_bytes = lists.bytes;
+    if (const auto config = current_config(); config != nullptr && config->blocked != nullptr) {
+        r.exact_hosts = config->blocked->exact_count();
+        r.domains = config->blocked->domain_count();
+        r.exceptions = config->blocked->exception_count();
+        r.list_bytes = config->blocked->memory_bytes();
+    }
     r.access_log_written = AccessLog::instance().written();
     r.access_log_dropped = AccessLog::instance().dropped();
     return r;

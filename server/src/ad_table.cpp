@@ -1,4 +1,4 @@
-// Client allow-list and ad-host table.
+// The contract's allow-list and ad-host routines, and its label hash table.
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +14,7 @@
 #include "kelnet.h"
 #include "kelplat/diag.h"
 #include "kelplat/inet.h"
+#include "kelplat/ini.h"
 #include "kelplat/net.h"
 #include "kelplat/sync.h"
 #include "valdrin_internal.h"
@@ -22,67 +23,12 @@ namespace {
 constexpr const char *kModule = "valdrin_ip_mask";
 }
 
-uint32_t g_ip_mask_ip[kIpMaskSlots];
-uint32_t g_ip_mask_mask[kIpMaskSlots];
-int32_t g_ip_mask_nb;
-
-hash_base_donnees_t *g_hash_bd;
-
 namespace kel::server {
 namespace {
 
 using TableLock = kel::sync::RwLock;
 
 TableLock &lock_of(hash_base_donnees_t *bd) { return *static_cast<TableLock *>(bd->mutex); }
-
-// Four octets in network order, first octet at the lowest address.
-uint32_t octets_to_address(const std::array<unsigned char, 4> &octets) {
-    uint32_t value;
-    std::memcpy(&value, octets.data(), sizeof value);
-    return value;
-}
-
-// A wildcard pattern: dotted parts, each a decimal number from 0 to 255 or
-// exactly "*", at most four of them, with a "*" among them. Parts behind the
-// "*" are checked but ignored. Anything else is refused, because a stray
-// character would otherwise widen the mask to foreign networks.
-struct Wildcard {
-    uint32_t address;
-    uint32_t mask;
-};
-
-std::optional<Wildcard> parse_wildcard(std::string_view text) {
-    std::array<unsigned char, 4> address{};
-    std::array<unsigned char, 4> mask{};
-    std::optional<Wildcard> result;
-    size_t position = 0;
-    size_t start = 0;
-    for (;;) {
-        size_t dot = text.find('.', start);
-        std::string_view part = text.substr(start, dot == std::string_view::npos ? text.size() - start
-                                                                                 : dot - start);
-        if (position >= 4) return std::nullopt;
-        if (part == "*") {
-            if (!result) result = Wildcard{octets_to_address(address), octets_to_address(mask)};
-        } else {
-            if (part.empty() || part.size() > 3) return std::nullopt;
-            unsigned value = 0;
-            for (char c : part) {
-                if (c < '0' || c > '9') return std::nullopt;
-                value = value * 10 + static_cast<unsigned>(c - '0');
-            }
-            if (value > 255) return std::nullopt;
-            if (!result) {
-                address[position] = static_cast<unsigned char>(value);
-                mask[position] = 0xFF;
-            }
-        }
-        ++position;
-        if (dot == std::string_view::npos) break;
-        start = dot + 1;
-    }
-    return result;
-}
 
 // The label hash of the chains weighs the first character 0 and sums small
 // products, so realistic host names crowd into a few buckets (100,000 names
@@ -197,14 +143,6 @@ private:
 
 LabelIndex &index_of(hash_base_donnees_t *bd) { return *static_cast<LabelIndex *>(bd->index); }
 
-// The allow-list's IPv6 addresses and prefixes of both families, beside
-// the IPv4 slots; under tables_lock(), never destroyed.
-std::vector<net::IpPrefix> &g_ip_prefixes = *new std::vector<net::IpPrefix>;
-
-// The hosts that valdrin_host_mask_contient blocks; under tables_lock().
-// Never destroyed: connection threads may look up while the process exits.
-std::shared_ptr<const BlockList> &g_block_list = *new std::shared_ptr<const BlockList>;
-
 void write_node(hash_liste_chainee_t *node, uint32_t hash, const char *label, void *data,
                 int32_t data2) {
     node->hash = hash;
@@ -240,141 +178,44 @@ int32_t insert_new(hash_base_donnees_t *bd, uint32_t hash, const char *label, vo
     return 0;
 }
 
-void diag_skipped(const char *entry, const char *why, int line_no) {
-    char text[384];
-    std::snprintf(text, sizeof text, "allow-list entry '%s' skipped: %s", entry, why);
-    kel::diag::message(text, kModule, line_no);
+// The contract's routines that add to the allow-list or load the block
+// lists install a snapshot like the one in force with their change. Start-up
+// code of old, one at a time.
+std::mutex g_contract_mutex;
+
+std::shared_ptr<Config> copy_of_running() {
+    const auto running = current_config();
+    return running != nullptr ? std::make_shared<Config>(*running) : std::make_shared<Config>();
 }
 
-// What an IPv6 literal, a prefix or a name's every address allows, beside
-// the IPv4 slots.
-using Prefixes = std::vector<net::IpPrefix>;
-
-const char *prefix_fault(net::PrefixParse r) {
-    switch (r) {
-        case net::PrefixParse::BadAddress: return "the address of a prefix is not an IPv4 or IPv6 literal";
-        case net::PrefixParse::BadLength: return "the length of a prefix is not a number within its family's bits";
-        case net::PrefixParse::HostBitsSet: return "the address of a prefix has bits set past its length";
-        case net::PrefixParse::Ok: break;
+// The settings of the file the configuration store names.
+std::optional<Config> store_settings(ini::Document *doc) {
+    char path[1024] = "";
+    if (kelcfg_recup_chemin(path, sizeof path) <= 0) {
+        KEL_DIAG_MSG("Library kelConfig not initialized");
+        return std::nullopt;
     }
-    return "malformed prefix";
-}
-
-// Adds one entry to a list: an IPv4 address or host name (resolved now), a
-// wildcard pattern, an IPv6 address, or a prefix of either family in CIDR
-// form. A full list, an empty entry, a malformed one and a name that does
-// not resolve take no IPv4 slot; a name's other addresses (IPv6, further
-// IPv4 ones) go to the prefixes. Returns the count of IPv4 slots.
-int32_t add_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &prefixes, const char *texte) {
-    if (texte[0] == '\0') {
-        diag_skipped(texte, "the entry is empty", __LINE__);
-        return nb;
-    }
-    if (std::strchr(texte, '/') != nullptr) {
-        net::IpPrefix prefix;
-        const net::PrefixParse r = net::parse_prefix(texte, &prefix);
-        if (r != net::PrefixParse::Ok) {
-            diag_skipped(texte, prefix_fault(r), __LINE__);
-        } else {
-            prefixes.push_back(prefix);
-        }
-        return nb;
-    }
-    if (std::strchr(texte, ':') != nullptr) {
-        net::IpAddress address;
-        if (!net::parse_ip(texte, &address)) {
-            diag_skipped(texte, "an IPv6 entry is an address such as fd00::5 or a prefix such as fd00::/8", __LINE__);
-        } else {
-            prefixes.push_back({net::unmapped(address), static_cast<std::uint8_t>(
-                                                             net::unmapped(address).is_v4() ? 32 : 128)});
-        }
-        return nb;
-    }
-    if (nb >= kIpMaskSlots) {
-        diag_skipped(texte, "the list is full (100 entries)", __LINE__);
-        return nb;
-    }
-    if (std::strchr(texte, '*') == nullptr) {
-        uint32_t literal = 0;
-        if (net::parse_dotted_quad(texte, &literal)) {
-            ips[nb] = literal;
-            masks[nb] = 0xFFFFFFFFu;
-            return ++nb;
-        }
-        // A name allows every address of one answer, of both families: its
-        // first IPv4 one in a slot, as it always had, the others beside.
-        std::vector<net::IpAddress> all;
-        if (!net::resolve_all(texte, &all)) return nb;
-        bool slotted = false;
-        for (const net::IpAddress &a : all) {
-            if (!slotted && a.is_v4()) {
-                ips[nb] = net::ipv4_net(a);
-                masks[nb] = 0xFFFFFFFFu;
-                ++nb;
-                slotted = true;
-            } else {
-                prefixes.push_back({a, static_cast<std::uint8_t>(a.is_v4() ? 32 : 128)});
-            }
-        }
-        return nb;
-    }
-    auto pattern = parse_wildcard(texte);
-    if (!pattern) {
-        diag_skipped(texte, "a pattern is made of dotted numbers from 0 to 255 and '*'", __LINE__);
-        return nb;
-    }
-    ips[nb] = pattern->address;
-    masks[nb] = pattern->mask;
-    return ++nb;
-}
-
-// The entries of section "Main", in key order, each passed to add.
-template <class Add>
-void for_each_configured_entry(Add add) {
-    char key[32];
-    char value[256];
-    for (int i = 0; i < 100; ++i) {
-        std::snprintf(key, sizeof key, "AllowedHost%d", i);
-        value[0] = '\0';
-        if (kelcfg_recup_E("Main", key, value, sizeof value, "") < 0) continue;
-        if (value[0] != '\0') add(value);
-    }
+    std::vector<ConfigProblem> problems;
+    auto settings = read_config_file(path, doc, &problems);
+    for (const ConfigProblem &p : problems) kel::diag::message(p.message().c_str(), kModule, __LINE__);
+    if (!problems.empty()) return std::nullopt;
+    return settings;
 }
 
 }  // namespace
 
 void reset_ip_mask_for_tests() {
-    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
-    std::memset(g_ip_mask_ip, 0, sizeof g_ip_mask_ip);
-    std::memset(g_ip_mask_mask, 0, sizeof g_ip_mask_mask);
-    g_ip_mask_nb = 0;
-    g_ip_prefixes.clear();
+    std::lock_guard<std::mutex> one_at_a_time(g_contract_mutex);
+    auto config = copy_of_running();
+    config->allowed = AllowList{};
+    install_config(std::move(config));
 }
 
-AllowList build_allow_list() {
-    AllowList list;
-    add_entry(list.ip, list.mask, list.nb, list.prefixes, "127.0.0.1");
-    add_entry(list.ip, list.mask, list.nb, list.prefixes, "::1");
-    for_each_configured_entry(
-        [&](const char *value) { add_entry(list.ip, list.mask, list.nb, list.prefixes, value); });
-    return list;
-}
-
-void install_allow_list(const AllowList &list) {
-    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
-    std::memcpy(g_ip_mask_ip, list.ip, sizeof g_ip_mask_ip);
-    std::memcpy(g_ip_mask_mask, list.mask, sizeof g_ip_mask_mask);
-    g_ip_mask_nb = list.nb;
-    g_ip_prefixes = list.prefixes;
-}
-
-bool client_allowed(const net::IpAddress &client) {
-    const net::IpAddress a = net::unmapped(client);
-    if (a.is_v4() && valdrin_ip_mask_valide(net::ipv4_net(a)) == 1) return true;
-    std::shared_lock<kel::sync::RwLock> hold(tables_lock());
-    for (const net::IpPrefix &p : g_ip_prefixes)
-        if (net::contains(p, a)) return true;
-    return false;
+void reset_ad_hosts_for_tests() {
+    std::lock_guard<std::mutex> one_at_a_time(g_contract_mutex);
+    auto config = copy_of_running();
+    config->blocked = nullptr;
+    install_config(std::move(config));
 }
 
 size_t longest_index_run(hash_base_donnees_t *bd) {
@@ -386,107 +227,18 @@ size_t longest_index_run(hash_base_donnees_t *bd) {
     return longest;
 }
 
-ListSizes current_list_sizes() {
-    ListSizes sizes;
-    std::shared_lock<kel::sync::RwLock> hold(tables_lock());
-    if (g_block_list == nullptr) return sizes;
-    sizes.exact = g_block_list->exact_count();
-    sizes.domains = g_block_list->domain_count();
-    sizes.exceptions = g_block_list->exception_count();
-    sizes.bytes = g_block_list->memory_bytes();
-    return sizes;
-}
-
-void reset_ad_hosts_for_tests() {
-    hash_detruit(install_ad_table(nullptr));
-    install_block_list(nullptr);
-}
-
-std::shared_ptr<const BlockList> build_block_list() {
-    auto list = std::make_shared<BlockList>();
-    char setting[256] = "";
-    kelcfg_recup_E("HTTP", "AdHostsEnabled", setting, sizeof setting, "false");
-    if (!is_true_setting(setting)) return list;
-    std::string error;
-    if (!list->load_adhosts("adhosts", &error)) {
-        const std::string text = "adhosts cannot be read: " + error;
-        kel::diag::message(text.c_str(), kModule, __LINE__);
-        return nullptr;
-    }
-    char key[32];
-    char value[1024];
-    for (int i = 0; i < 100; ++i) {
-        std::snprintf(key, sizeof key, "AdListFile%d", i);
-        value[0] = '\0';
-        if (kelcfg_recup_E("HTTP", key, value, sizeof value, "") < 0 || value[0] == '\0') continue;
-        // Relative names are taken from the folder of adhosts, the current one.
-        if (!list->load_list(value, &error)) {
-            const std::string text = std::string(key) + " '" + value + "' in section HTTP cannot be read: " + error;
-            kel::diag::message(text.c_str(), kModule, __LINE__);
-            return nullptr;
-        }
-    }
-    for (const ListFileStats &file : list->files())
-        kel::diag::out_printf("%s\n", BlockList::report_line(file).c_str());
-    return list;
-}
-
-void install_block_list(std::shared_ptr<const BlockList> list) {
-    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
-    g_block_list.swap(list);
-    // The old list is released here, after the swap, by the last holder.
-}
-
-hash_base_donnees_t *install_ad_table(hash_base_donnees_t *bd) {
-    std::unique_lock<kel::sync::RwLock> hold(tables_lock());
-    std::swap(g_hash_bd, bd);
-    return bd;
-}
-
-int32_t load_ad_hosts(hash_base_donnees_t *bd, const char *path) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path, "r"), &std::fclose);
-    if (!file) {
-        kel::diag::out_printf("Unable to open adhosts file\n");
-        return -1;
-    }
-    char line[256];
-    int32_t count = 0;
-    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-        size_t length = std::strlen(line);
-        for (int strip = 0; strip < 2 && length > 0; ++strip) {
-            if (line[length - 1] != '\r' && line[length - 1] != '\n') break;
-            line[--length] = '\0';
-        }
-        if (line[0] != '\0') hash_ajoute(bd, line, nullptr, 0);
-        ++count;
-    }
-    kel::diag::out_printf("%d ad-domains loaded.\n", count);
-    return count;
-}
-
-hash_base_donnees_t *build_ad_table() {
-    hash_base_donnees_t *bd = hash_cree(kAdHostBuckets);
-    if (bd == nullptr) {
-        KEL_DIAG();
-        return nullptr;
-    }
-    char setting[256] = "";
-    kelcfg_recup_E("HTTP", "AdHostsEnabled", setting, sizeof setting, "false");
-    if (is_true_setting(setting) && load_ad_hosts(bd, "adhosts") < 0) {
-        hash_detruit(bd);
-        return nullptr;
-    }
-    return bd;
-}
-
 }  // namespace kel::server
 
 // ---------------------------------------------------------------- allow-list
 
 extern "C" int32_t valdrin_ip_mask_init(void) {
+    kel::ini::Document doc;
+    const auto settings = kel::server::store_settings(&doc);
     valdrin_ip_mask_ajoute("127.0.0.1");
     valdrin_ip_mask_ajoute("::1");
-    kel::server::for_each_configured_entry([](const char *value) { valdrin_ip_mask_ajoute(value); });
+    if (settings) {
+        for (const std::string &entry : settings->main.allowed_hosts) valdrin_ip_mask_ajoute(entry.c_str());
+    }
     return 0;
 }
 
@@ -495,18 +247,17 @@ extern "C" int32_t valdrin_ip_mask_ajoute(const char *texte) {
         KEL_DIAG();
         return -1;
     }
-    // Start-up only, before any connection: the look-up of a name may run
-    // under the hold.
-    std::unique_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
-    return kel::server::add_entry(g_ip_mask_ip, g_ip_mask_mask, g_ip_mask_nb, kel::server::g_ip_prefixes, texte);
+    std::lock_guard<std::mutex> one_at_a_time(kel::server::g_contract_mutex);
+    auto config = kel::server::copy_of_running();
+    kel::server::AllowList &list = config->allowed;
+    const int32_t count = kel::server::add_allow_entry(list.ip, list.mask, list.nb, list.prefixes, texte);
+    kel::server::install_config(std::move(config));
+    return count;
 }
 
 extern "C" int32_t valdrin_ip_mask_valide(uint32_t adresse) {
     std::shared_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
-    for (int32_t i = 0; i < g_ip_mask_nb; ++i) {
-        if (((adresse ^ g_ip_mask_ip[i]) & g_ip_mask_mask[i]) == 0) return 1;
-    }
-    return 0;
+    return kel::server::slots_allow(g_ip_mask_ip, g_ip_mask_mask, g_ip_mask_nb, adresse) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- hash table
@@ -667,36 +418,25 @@ extern "C" int32_t recherche(hash_base_donnees_t *bd, const char *etiquette, voi
 // ---------------------------------------------------------------- ad hosts
 
 extern "C" int32_t valdrin_host_mask_init(void) {
-    hash_base_donnees_t *bd;
-    {
-        std::shared_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
-        bd = g_hash_bd;
-    }
-    if (bd == nullptr) {
-        bd = hash_cree(kel::server::kAdHostBuckets);
-        if (bd == nullptr) {
-            KEL_DIAG();
-            return -1;
-        }
-        hash_detruit(kel::server::install_ad_table(bd));
-    }
-    char setting[256] = "";
-    kelcfg_recup_E("HTTP", "AdHostsEnabled", setting, sizeof setting, "false");
-    const bool enabled = kel::server::is_true_setting(setting);
-    // Start-up only: the table fills in place, each insertion under its own lock.
-    const int32_t count = enabled ? kel::server::load_ad_hosts(bd, "adhosts") : 0;
-    if (count < 0) return -1;
-    auto list = kel::server::build_block_list();
+    kel::ini::Document doc;
+    const auto settings = kel::server::store_settings(&doc);
+    if (!settings) return -1;
+    std::vector<kel::server::ConfigProblem> problems;
+    auto list = kel::server::build_block_list(*settings, doc, &problems);
+    for (const auto &p : problems) kel::diag::message(p.message().c_str(), kModule, __LINE__);
     if (list == nullptr) return -1;
-    kel::server::install_block_list(std::move(list));
-    return count;
+    const int32_t lines = list->files().empty() ? 0 : static_cast<int32_t>(list->files().front().lines);
+    std::lock_guard<std::mutex> one_at_a_time(kel::server::g_contract_mutex);
+    auto config = kel::server::copy_of_running();
+    config->blocked = std::move(list);
+    kel::server::install_config(std::move(config));
+    return lines;
 }
 
 extern "C" int32_t valdrin_host_mask_contient(const char *hote) {
     if (hote == nullptr || hote[0] == '\0') return 0;
-    std::shared_lock<kel::sync::RwLock> hold(kel::server::tables_lock());
     // Exact names of adhosts, their domains and the further lists, without
-    // regard to case: the list, not the table, answers.
-    const auto &list = kel::server::g_block_list;
-    return list != nullptr && list->blocks(hote) ? 1 : 0;
+    // regard to case: the snapshot's block list answers.
+    const auto config = kel::server::current_config();
+    return config != nullptr && config->blocked != nullptr && config->blocked->blocks(hote) ? 1 : 0;
 }

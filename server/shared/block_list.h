@@ -21,6 +21,7 @@ namespace kel::server {
 // counts again).
 struct ListFileStats {
     std::string path;
+    size_t lines = 0;       // lines of the file, empty ones included
     size_t exact = 0;       // exact hosts (and IP literals)
     size_t domains = 0;     // domains, each with every subdomain
     size_t exceptions = 0;  // domains never blocked, with every subdomain

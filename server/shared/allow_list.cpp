@@ -1,0 +1,178 @@
+#include "allow_list.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "kelplat/diag.h"
+
+namespace kel::server {
+namespace {
+
+constexpr const char *kModule = "allow_list";
+
+// Four octets in network order, first octet at the lowest address.
+uint32_t octets_to_address(const std::array<unsigned char, 4> &octets) {
+    uint32_t value;
+    std::memcpy(&value, octets.data(), sizeof value);
+    return value;
+}
+
+// A wildcard pattern: dotted parts, each a decimal number from 0 to 255 or
+// exactly "*", at most four of them, with a "*" among them. Parts behind the
+// "*" are checked but ignored. Anything else is refused, because a stray
+// character would otherwise widen the mask to foreign networks.
+struct Wildcard {
+    uint32_t address;
+    uint32_t mask;
+};
+
+std::optional<Wildcard> parse_wildcard(std::string_view text) {
+    std::array<unsigned char, 4> address{};
+    std::array<unsigned char, 4> mask{};
+    std::optional<Wildcard> result;
+    size_t position = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t dot = text.find('.', start);
+        std::string_view part = text.substr(start, dot == std::string_view::npos ? text.size() - start
+                                                                                 : dot - start);
+        if (position >= 4) return std::nullopt;
+        if (part == "*") {
+            if (!result) result = Wildcard{octets_to_address(address), octets_to_address(mask)};
+        } else {
+            if (part.empty() || part.size() > 3) return std::nullopt;
+            unsigned value = 0;
+            for (char c : part) {
+                if (c < '0' || c > '9') return std::nullopt;
+                value = value * 10 + static_cast<unsigned>(c - '0');
+            }
+            if (value > 255) return std::nullopt;
+            if (!result) {
+                address[position] = static_cast<unsigned char>(value);
+                mask[position] = 0xFF;
+            }
+        }
+        ++position;
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
+    }
+    return result;
+}
+
+void diag_skipped(const char *entry, const char *why, int line_no) {
+    char text[384];
+    std::snprintf(text, sizeof text, "allow-list entry '%s' skipped: %s", entry, why);
+    kel::diag::message(text, kModule, line_no);
+}
+
+// What an IPv6 literal, a prefix or a name's every address allows, beside
+// the IPv4 slots.
+using Prefixes = std::vector<net::IpPrefix>;
+
+const char *prefix_fault(net::PrefixParse r) {
+    switch (r) {
+        case net::PrefixParse::BadAddress: return "the address of a prefix is not an IPv4 or IPv6 literal";
+        case net::PrefixParse::BadLength: return "the length of a prefix is not a number within its family's bits";
+        case net::PrefixParse::HostBitsSet: return "the address of a prefix has bits set past its length";
+        case net::PrefixParse::Ok: break;
+    }
+    return "malformed prefix";
+}
+
+// Adds one entry to a list: an IPv4 address or host name (resolved now), a
+// wildcard pattern, an IPv6 address, or a prefix of either family in CIDR
+// form. A full list, an empty entry, a malformed one and a name that does
+// not resolve take no IPv4 slot; a name's other addresses (IPv6, further
+// IPv4 ones) go to the prefixes. Returns the count of IPv4 slots.
+}  // namespace
+
+int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &prefixes, const char *texte) {
+    if (texte[0] == '\0') {
+        diag_skipped(texte, "the entry is empty", __LINE__);
+        return nb;
+    }
+    if (std::strchr(texte, '/') != nullptr) {
+        net::IpPrefix prefix;
+        const net::PrefixParse r = net::parse_prefix(texte, &prefix);
+        if (r != net::PrefixParse::Ok) {
+            diag_skipped(texte, prefix_fault(r), __LINE__);
+        } else {
+            prefixes.push_back(prefix);
+        }
+        return nb;
+    }
+    if (std::strchr(texte, ':') != nullptr) {
+        net::IpAddress address;
+        if (!net::parse_ip(texte, &address)) {
+            diag_skipped(texte, "an IPv6 entry is an address such as fd00::5 or a prefix such as fd00::/8", __LINE__);
+        } else {
+            prefixes.push_back({net::unmapped(address), static_cast<std::uint8_t>(
+                                                             net::unmapped(address).is_v4() ? 32 : 128)});
+        }
+        return nb;
+    }
+    if (nb >= kIpMaskSlots) {
+        diag_skipped(texte, "the list is full (100 entries)", __LINE__);
+        return nb;
+    }
+    if (std::strchr(texte, '*') == nullptr) {
+        uint32_t literal = 0;
+        if (net::parse_dotted_quad(texte, &literal)) {
+            ips[nb] = literal;
+            masks[nb] = 0xFFFFFFFFu;
+            return ++nb;
+        }
+        // A name allows every address of one answer, of both families: its
+        // first IPv4 one in a slot, as it always had, the others beside.
+        std::vector<net::IpAddress> all;
+        if (!net::resolve_all(texte, &all)) return nb;
+        bool slotted = false;
+        for (const net::IpAddress &a : all) {
+            if (!slotted && a.is_v4()) {
+                ips[nb] = net::ipv4_net(a);
+                masks[nb] = 0xFFFFFFFFu;
+                ++nb;
+                slotted = true;
+            } else {
+                prefixes.push_back({a, static_cast<std::uint8_t>(a.is_v4() ? 32 : 128)});
+            }
+        }
+        return nb;
+    }
+    auto pattern = parse_wildcard(texte);
+    if (!pattern) {
+        diag_skipped(texte, "a pattern is made of dotted numbers from 0 to 255 and '*'", __LINE__);
+        return nb;
+    }
+    ips[nb] = pattern->address;
+    masks[nb] = pattern->mask;
+    return ++nb;
+}
+
+AllowList build_allow_list(const std::vector<std::string> &entries) {
+    AllowList list;
+    add_allow_entry(list.ip, list.mask, list.nb, list.prefixes, "127.0.0.1");
+    add_allow_entry(list.ip, list.mask, list.nb, list.prefixes, "::1");
+    for (const std::string &entry : entries) add_allow_entry(list.ip, list.mask, list.nb, list.prefixes, entry.c_str());
+    return list;
+}
+
+bool slots_allow(const uint32_t *ips, const uint32_t *masks, int32_t nb, uint32_t address) {
+    for (int32_t i = 0; i < nb; ++i) {
+        if (((address ^ ips[i]) & masks[i]) == 0) return true;
+    }
+    return false;
+}
+
+bool allows(const AllowList &list, const net::IpAddress &client) {
+    const net::IpAddress a = net::unmapped(client);
+    if (a.is_v4() && slots_allow(list.ip, list.mask, list.nb, net::ipv4_net(a))) return true;
+    for (const net::IpPrefix &p : list.prefixes)
+        if (net::contains(p, a)) return true;
+    return false;
+}
+
+}  // namespace kel::server

@@ -1,0 +1,361 @@
+#include "config.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+#include "config_keys.h"
+#include "kelplat/diag.h"
+#include "kelplat/fs.h"
+#include "kelplat/inet.h"
+#include "kelplat/ini.h"
+#include "kelplat/process.h"
+
+namespace kel::server {
+namespace {
+
+constexpr const char *kModule = "config";
+
+std::atomic<uint64_t> g_generations{0};
+
+std::mutex g_folders_mutex;
+Folders g_folders;
+
+// Never destroyed: detached connection threads may take it while the
+// process exits.
+std::atomic<std::shared_ptr<const Config>> &g_current = *new std::atomic<std::shared_ptr<const Config>>;
+
+char to_upper_ascii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Reads the keys of one document, recording where each came from.
+class Reader {
+public:
+    Reader(const ini::Document &doc, const std::string &file, std::vector<ConfigProblem> *problems)
+        : doc_(doc), file_(file), problems_(problems) {}
+
+    // The value, or the key table's default when the key is absent.
+    std::string get(std::string_view section, std::string_view name) const {
+        if (auto value = doc_.get(section, name)) return *value;
+        const valdrin::keys::Key *key = valdrin::keys::find_key(section, name);
+        return key != nullptr ? std::string(key->fallback) : std::string();
+    }
+    // The values of a family's keys that are present and not empty, in
+    // index order.
+    std::vector<std::string> family(std::string_view section, std::string_view stem, int size) const {
+        std::vector<std::string> values;
+        for (int i = 0; i < size; ++i) {
+            const std::string name = std::string(stem) + std::to_string(i);
+            if (auto value = doc_.get(section, name); value && !value->empty()) values.push_back(*value);
+        }
+        return values;
+    }
+    bool flag(std::string_view section, std::string_view name) const {
+        return is_true_setting(get(section, name).c_str());
+    }
+    void problem(std::string_view section, std::string_view name, std::string text) const {
+        problems_->push_back({file_, doc_.line_of(section, name), std::move(text)});
+    }
+
+private:
+    const ini::Document &doc_;
+    const std::string &file_;
+    std::vector<ConfigProblem> *problems_;
+};
+
+std::optional<std::vector<std::string>> parse_listen(const Reader &r) {
+    const std::string value = r.get("HTTP", "HTTPListen");
+    std::vector<std::string> addresses;
+    std::string_view rest = value;
+    while (!rest.empty()) {
+        const size_t cut = rest.find_first_of(", \t");
+        const std::string_view entry = rest.substr(0, cut);
+        rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+        if (entry.empty()) continue;
+        net::IpAddress a;
+        if (!net::parse_ip(entry, &a)) {
+            r.problem("HTTP", "HTTPListen",
+                      "invalid address '" + std::string(entry) +
+                          "' in HTTPListen in section HTTP: an IPv4 or IPv6 address is expected, "
+                          "such as 127.0.0.1, ::1 or [fe80::1%eth0]");
+            return std::nullopt;
+        }
+        addresses.emplace_back(entry);
+    }
+    return addresses;
+}
+
+void parse_limits(const Reader &r, Limits *limits) {
+    struct Limit {
+        const char *key;
+        int32_t *value;
+    };
+    const Limit all[] = {
+        {"HTTPHeaderTimeout", &limits->header_timeout}, {"HTTPIdleTimeout", &limits->idle_timeout},
+        {"HTTPConnectTimeout", &limits->connect_timeout}, {"HTTPMaxClients", &limits->max_clients},
+        {"HTTPMaxWaiting", &limits->max_waiting},
+    };
+    for (const Limit &limit : all) {
+        const std::string text = r.get("HTTP", limit.key);
+        if (auto value = parse_count_setting(text.c_str())) {
+            *limit.value = *value;
+        } else {
+            r.problem("HTTP", limit.key,
+                      std::string("invalid ") + limit.key + " '" + text +
+                          "' in section HTTP: a whole number from 0 (no limit) to 2000000 is expected");
+        }
+    }
+}
+
+}  // namespace
+
+std::string ConfigProblem::message() const {
+    return line > 0 ? file + ":" + std::to_string(line) + ": " + text : file + ": " + text;
+}
+
+std::optional<uint16_t> parse_http_port(const char *text) {
+    auto port = parse_listen_port(text);
+    if (!port || *port == 0) return std::nullopt;
+    return port;
+}
+
+std::optional<uint16_t> parse_listen_port(const char *text) {
+    if (text == nullptr) return std::nullopt;
+    while (*text == ' ' || *text == '\t') ++text;
+    uint32_t value = 0;
+    bool any_digit = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        any_digit = true;
+        value = value * 10 + static_cast<uint32_t>(*text - '0');
+        if (value > 65535) return std::nullopt;
+    }
+    if (!any_digit) return std::nullopt;
+    return static_cast<uint16_t>(value);
+}
+
+std::optional<int32_t> parse_count_setting(const char *text) {
+    if (text == nullptr) return std::nullopt;
+    while (*text == ' ' || *text == '\t') ++text;
+    int32_t value = 0;
+    bool any_digit = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        any_digit = true;
+        value = value * 10 + (*text - '0');
+        if (value > 2'000'000) return std::nullopt;
+    }
+    while (*text == ' ' || *text == '\t') ++text;
+    if (!any_digit || *text != '\0') return std::nullopt;
+    return value;
+}
+
+bool is_true_setting(const char *text) {
+    if (text == nullptr) return false;
+    const char first = to_upper_ascii(text[0]);
+    return first == 'T' || first == 'Y';
+}
+
+int32_t waiting_within_descriptors(int32_t max_waiting, int32_t max_clients, uint64_t descriptor_limit) {
+    // A connection at work may hold two descriptors; a few go to the
+    // listener, logs and libraries.
+    constexpr uint64_t kSpare = 64;
+    const uint64_t working = max_clients > 0 ? 2 * static_cast<uint64_t>(max_clients) : 0;
+    const uint64_t room = descriptor_limit > working + kSpare ? descriptor_limit - working - kSpare : 1;
+    const uint64_t asked = max_waiting > 0 ? static_cast<uint64_t>(max_waiting) : UINT64_MAX;
+    if (asked <= room || descriptor_limit == UINT64_MAX) return max_waiting;
+    const auto lowered = static_cast<int32_t>(std::min<uint64_t>(room, 2'000'000));
+    kel::diag::out_printf(
+        "HTTPMaxWaiting %s lowered to %d: the open-file limit of %llu leaves no more beside HTTPMaxClients %d\n",
+        max_waiting > 0 ? std::to_string(max_waiting).c_str() : "0 (no limit)", lowered,
+        static_cast<unsigned long long>(descriptor_limit), max_clients);
+    return lowered;
+}
+
+namespace {
+
+Config parse_document(const ini::Document &doc, const std::string &file, std::vector<ConfigProblem> *problems) {
+    const Reader r(doc, file, problems);
+    Config c;
+    c.path = file;
+
+    c.main.log_file = r.get("Main", "LogFile");
+    c.main.err_file = r.get("Main", "ErrFile");
+    c.main.access_log = r.get("Main", "AccessLog");
+    c.main.verbose = r.flag("Main", "Verbose");
+    c.main.allowed_hosts = r.family("Main", "AllowedHost", valdrin::keys::kAllowedHosts);
+
+    c.http.enabled = r.flag("HTTP", "HTTPEnabled");
+    const std::string port = r.get("HTTP", "HTTPPort");
+    if (auto value = parse_listen_port(port.c_str())) {
+        c.http.port = *value;
+    } else {
+        r.problem("HTTP", "HTTPPort",
+                  "invalid HTTPPort '" + port +
+                      "' in section HTTP: a port from 1 to 65535 is expected (0: any free port)");
+    }
+    if (auto listen = parse_listen(r)) c.http.listen = std::move(*listen);
+    c.http.secure = r.flag("HTTP", "HTTPSecure");
+    c.http.ad_hosts_enabled = r.flag("HTTP", "AdHostsEnabled");
+    for (int i = 0; i < valdrin::keys::kAdListFiles; ++i) {
+        const std::string key = "AdListFile" + std::to_string(i);
+        if (const std::string file = r.get("HTTP", key); !file.empty()) {
+            c.http.ad_list_files.push_back(file);
+            c.http.ad_list_keys.push_back(key);
+        }
+    }
+    parse_limits(r, &c.http.limits);
+
+    // Kept for the services that serve them; their values are checked there.
+    c.socks.enabled = r.flag("Socks", "SocksEnabled");
+    c.socks.socks4_allowed = r.flag("Socks", "Socks4Allowed");
+    c.socks.port = r.get("Socks", "SocksPort");
+    c.socks.accounts = r.family("Socks", "SocksAccount", valdrin::keys::kListEntries);
+    c.dns.enabled = r.flag("DNS", "DNSEnabled");
+    c.dns.server1 = r.get("DNS", "DNSServer1");
+    c.dns.server2 = r.get("DNS", "DNSServer2");
+    c.rdr.enabled = r.flag("RDR", "RDREnabled");
+    c.rdr.bindings = r.family("RDR", "RDRBinding", valdrin::keys::kListEntries);
+    return c;
+}
+
+}  // namespace
+
+Config parse_config_text(std::string_view text, const std::string &file, std::vector<ConfigProblem> *problems) {
+    return parse_document(ini::Document::parse(text), file, problems);
+}
+
+std::shared_ptr<const BlockList> build_block_list(const Config &c, const ini::Document &doc,
+                                                  std::vector<ConfigProblem> *problems) {
+    auto list = std::make_shared<BlockList>();
+    if (!c.http.ad_hosts_enabled) return list;
+    std::string error;
+    if (!list->load_adhosts("adhosts", &error)) {
+        kel::diag::out_printf("Unable to open adhosts file\n");
+        problems->push_back({c.path, doc.line_of("HTTP", "AdHostsEnabled"),
+                             "adhosts cannot be read (AdHostsEnabled is true in section HTTP): " + error});
+        return nullptr;
+    }
+    kel::diag::out_printf("%zu ad-domains loaded.\n", list->files().back().lines);
+    for (size_t i = 0; i < c.http.ad_list_files.size(); ++i) {
+        const std::string &file = c.http.ad_list_files[i];
+        // Relative names are taken from the folder of adhosts, the current one.
+        if (!list->load_list(file, &error)) {
+            const std::string key = c.http.ad_list_keys[i];
+            problems->push_back({c.path, doc.line_of("HTTP", key),
+                                 key + " '" + file + "' in section HTTP cannot be read: " + error});
+            return nullptr;
+        }
+    }
+    for (const ListFileStats &file : list->files())
+        kel::diag::out_printf("%s\n", BlockList::report_line(file).c_str());
+    return list;
+}
+
+std::optional<Config> read_config_file(const std::string &path, ini::Document *doc,
+                                       std::vector<ConfigProblem> *problems) {
+    std::string text;
+    int error = 0;
+    switch (kel::fs::read_file(path.c_str(), text, &error)) {
+        case kel::fs::ReadStatus::kOk:
+            break;
+        case kel::fs::ReadStatus::kMissing:
+            problems->push_back({path, 0, "cannot be read (2: No such file or directory)"});
+            return std::nullopt;
+        case kel::fs::ReadStatus::kFailed:
+            problems->push_back({path, 0, "cannot be read (" + kel::fs::error_text(error) + ")"});
+            return std::nullopt;
+    }
+    *doc = ini::Document::parse(text);
+    return parse_document(*doc, path, problems);
+}
+
+std::shared_ptr<const Config> load_config(const std::string &path, std::vector<ConfigProblem> *problems) {
+    ini::Document doc;
+    const size_t before = problems->size();
+    auto settings = read_config_file(path, &doc, problems);
+    if (!settings) return nullptr;
+    // The files it names are read even after a bad value: every problem is
+    // reported at once.
+    auto config = build_snapshot(std::move(*settings), doc, problems);
+    return problems->size() == before ? config : nullptr;
+}
+
+std::shared_ptr<const Config> build_snapshot(Config settings, const ini::Document &doc,
+                                             std::vector<ConfigProblem> *problems) {
+    const std::string path = settings.path;
+    const size_t before = problems->size();
+    auto config = std::make_shared<Config>(std::move(settings));
+    int error = 0;
+    if (!config->main.access_log.empty() && !kel::fs::can_append(config->main.access_log.c_str(), &error)) {
+        problems->push_back({path, doc.line_of("Main", "AccessLog"),
+                             "AccessLog '" + config->main.access_log + "' in section Main cannot be written (" +
+                                 kel::fs::error_text(error) + ")"});
+    }
+    Limits &limits = config->http.limits;
+    limits.max_waiting = waiting_within_descriptors(limits.max_waiting, limits.max_clients,
+                                                    kel::process::descriptor_limit());
+    config->blocked = build_block_list(*config, doc, problems);
+    const std::string image = replacement_image_path();
+    config->image = read_replacement_image(image.c_str());
+    if (config->image == nullptr) problems->push_back({image, 0, "the image sent for blocked hosts cannot be read"});
+    if (problems->size() != before) return nullptr;
+    // Names in the allow-list resolve now, once everything else is known good.
+    config->allowed = build_allow_list(config->main.allowed_hosts);
+    config->generation = g_generations.fetch_add(1) + 1;
+    return config;
+}
+
+std::shared_ptr<const Image> read_replacement_image(const char *path) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path, "rb"), &std::fclose);
+    if (!file) {
+        KEL_DIAG_MSG("valdrin.sys cannot be opened");
+        return nullptr;
+    }
+    auto image = std::make_shared<Image>();
+    image->bytes = static_cast<unsigned char *>(std::malloc(kMaxImageBytes));
+    if (image->bytes == nullptr) {
+        KEL_DIAG();
+        return nullptr;
+    }
+    const size_t length = std::fread(image->bytes, 1, kMaxImageBytes, file.get());
+    if (length == 0) {
+        KEL_DIAG_MSG("valdrin.sys is empty or unreadable");
+        return nullptr;
+    }
+    auto *shrunk = static_cast<unsigned char *>(std::realloc(image->bytes, length));
+    if (shrunk == nullptr) {
+        KEL_DIAG();
+        return nullptr;
+    }
+    image->bytes = shrunk;
+    image->length = static_cast<int32_t>(length);
+    return image;
+}
+
+void set_folders(const char *files, const char *data) {
+    std::lock_guard<std::mutex> hold(g_folders_mutex);
+    if (files != nullptr) g_folders.files = files;
+    if (data != nullptr) g_folders.data = data;
+}
+
+Folders folders() {
+    std::lock_guard<std::mutex> hold(g_folders_mutex);
+    return g_folders;
+}
+
+std::string replacement_image_path() {
+    constexpr const char *kName = "valdrin.sys";
+    const std::string data = folders().data;
+    std::error_code ignored;
+    if (data.empty() || std::filesystem::exists(kName, ignored)) return kName;
+    return data + "/" + kName;
+}
+
+std::shared_ptr<const Config> current_config() { return g_current.load(std::memory_order_acquire); }
+
+void publish_config(std::shared_ptr<const Config> config) {
+    // The old snapshot goes when its last holder lets it go, not here.
+    g_current.store(std::move(config), std::memory_order_release);
+}
+
+}  // namespace kel::server

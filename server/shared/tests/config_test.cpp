@@ -1,0 +1,288 @@
+// The configuration snapshot: one read of the file, every key from the key
+// table, every problem named with its file, line and key, and nothing
+// half-built.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "config_keys.h"
+
+namespace kel::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Folder {
+public:
+    Folder() {
+        std::random_device random;
+        path_ = fs::temp_directory_path() / ("valdrin_config_test_" + std::to_string(random()));
+        fs::create_directories(path_);
+        previous_ = fs::current_path();
+        fs::current_path(path_);
+    }
+    ~Folder() {
+        fs::current_path(previous_);
+        std::error_code ignored;
+        fs::permissions(path_, fs::perms::owner_all, ignored);
+        fs::remove_all(path_, ignored);
+    }
+    std::string write(const std::string &name, const std::string &bytes) const {
+        std::ofstream(path_ / name, std::ios::binary | std::ios::trunc) << bytes;
+        return (path_ / name).string();
+    }
+    const fs::path &path() const { return path_; }
+
+private:
+    fs::path path_;
+    fs::path previous_;
+};
+
+std::string all(const std::vector<ConfigProblem> &problems) {
+    std::string text;
+    for (const ConfigProblem &p : problems) text += p.message() + "\n";
+    return text;
+}
+
+TEST(ConfigText, EmptyFileGivesTheKeyTablesDefaults) {
+    std::vector<ConfigProblem> problems;
+    const Config c = parse_config_text("", "valdrin.conf", &problems);
+    EXPECT_TRUE(problems.empty()) << all(problems);
+    EXPECT_EQ(c.main.log_file, "log.txt");
+    EXPECT_EQ(c.main.err_file, "err.txt");
+    EXPECT_EQ(c.main.access_log, "access.log");
+    EXPECT_FALSE(c.main.verbose);
+    EXPECT_FALSE(c.http.enabled);
+    EXPECT_EQ(c.http.port, 3128);
+    EXPECT_TRUE(c.http.listen.empty());
+    EXPECT_EQ(c.http.limits, Limits{});
+    EXPECT_EQ(c.http.limits.max_clients, 8000);
+    EXPECT_EQ(c.socks.port, "1080");
+    EXPECT_EQ(c.dns.server1, "0.0.0.0");
+    EXPECT_FALSE(c.rdr.enabled);
+}
+
+TEST(ConfigText, ReadsEverySectionTheDaemonServesAndTheServicesToCome) {
+    std::vector<ConfigProblem> problems;
+    const Config c = parse_config_text(
+        "[main]\r\nlogfile = my.log\r\nAllowedHost3=10.*\r\nAllowedHost0=192.168.1.0/24\r\nAllowedHost1=\r\n"
+        "AccessLog=\r\nVerbose=Yes\r\n"
+        "[HTTP]\r\nHTTPEnabled=true\r\nHTTPPort=0\r\nHTTPListen=127.0.0.1, ::1\r\nHTTPSecure=TRUE\r\n"
+        "AdHostsEnabled=y\r\nAdListFile2=b.txt\r\nAdListFile0=a.txt\r\nHTTPMaxClients=0\r\n"
+        "[Socks]\r\nSocksEnabled=true\r\nSocksPort=1081\r\nSocksAccount0=bob<none>\r\n"
+        "[DNS]\r\nDNSEnabled=true\r\nDNSServer2=9.9.9.9\r\n[RDR]\r\nRDRBinding0=8080 -> 80 10.0.0.2\r\n",
+        "valdrin.conf", &problems);
+    EXPECT_TRUE(problems.empty()) << all(problems);
+    EXPECT_EQ(c.main.log_file, "my.log");
+    EXPECT_EQ(c.main.allowed_hosts, (std::vector<std::string>{"192.168.1.0/24", "10.*"}));
+    EXPECT_EQ(c.main.access_log, "") << "present and empty turns the log off";
+    EXPECT_TRUE(c.main.verbose);
+    EXPECT_TRUE(c.http.enabled);
+    EXPECT_EQ(c.http.port, 0) << "0 asks the system for a port";
+    EXPECT_EQ(c.http.listen, (std::vector<std::string>{"127.0.0.1", "::1"}));
+    EXPECT_TRUE(c.http.secure);
+    EXPECT_TRUE(c.http.ad_hosts_enabled);
+    EXPECT_EQ(c.http.ad_list_files, (std::vector<std::string>{"a.txt", "b.txt"}));
+    EXPECT_EQ(c.http.ad_list_keys, (std::vector<std::string>{"AdListFile0", "AdListFile2"}));
+    EXPECT_EQ(c.http.limits.max_clients, 0);
+    EXPECT_TRUE(c.socks.enabled);
+    EXPECT_EQ(c.socks.port, "1081");
+    EXPECT_EQ(c.socks.accounts, (std::vector<std::string>{"bob<none>"}));
+    EXPECT_TRUE(c.dns.enabled);
+    EXPECT_EQ(c.dns.server2, "9.9.9.9");
+    EXPECT_EQ(c.rdr.bindings, (std::vector<std::string>{"8080 -> 80 10.0.0.2"}));
+}
+
+TEST(ConfigText, EveryBadValueIsNamedWithItsFileLineAndKey) {
+    std::vector<ConfigProblem> problems;
+    parse_config_text(
+        "[HTTP]\n"                       // 1
+        "HTTPPort=70000\n"               // 2
+        "; a comment\n"                  // 3
+        "HTTPListen=127.0.0.1, 300.1.1.1\n"  // 4
+        "HTTPIdleTimeout=soon\n"         // 5
+        "HTTPMaxWaiting=2000001\n",      // 6
+        "/etc/valdrin/valdrin.conf", &problems);
+    ASSERT_EQ(problems.size(), 4u) << all(problems);
+    EXPECT_EQ(problems[0].message(),
+              "/etc/valdrin/valdrin.conf:2: invalid HTTPPort '70000' in section HTTP: a port from 1 to 65535 is "
+              "expected (0: any free port)");
+    EXPECT_EQ(problems[1].line, 4u);
+    EXPECT_NE(problems[1].text.find("invalid address '300.1.1.1' in HTTPListen in section HTTP"), std::string::npos);
+    EXPECT_EQ(problems[2].line, 5u);
+    EXPECT_NE(problems[2].text.find("invalid HTTPIdleTimeout 'soon' in section HTTP"), std::string::npos);
+    EXPECT_EQ(problems[3].line, 6u);
+    EXPECT_NE(problems[3].text.find("HTTPMaxWaiting"), std::string::npos);
+}
+
+TEST(ConfigText, TheFirstOfRepeatedKeysIsTheOneReadAndNamed) {
+    std::vector<ConfigProblem> problems;
+    const Config c = parse_config_text("[HTTP]\nHTTPPort=x\nHTTPPort=8080\n", "f", &problems);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].line, 2u);
+}
+
+TEST(ConfigText, ServicesToComeAreKeptAsWrittenAndNeverRefuseTheFile) {
+    std::vector<ConfigProblem> problems;
+    const Config c = parse_config_text("[Socks]\nSocksEnabled=true\nSocksPort=none\n[DNS]\nDNSServer1=x\n", "f",
+                                       &problems);
+    EXPECT_TRUE(problems.empty()) << all(problems);
+    EXPECT_EQ(c.socks.port, "none");
+}
+
+TEST(KeyTable, FindsKeysAndFamilyMembersWithoutRegardToCase) {
+    using valdrin::keys::find_key;
+    ASSERT_NE(find_key("http", "httpport"), nullptr);
+    EXPECT_EQ(find_key("HTTP", "HTTPPort")->fallback, "3128");
+    ASSERT_NE(find_key("Main", "AllowedHost0"), nullptr);
+    EXPECT_EQ(find_key("Main", "AllowedHost99")->name, "AllowedHost");
+    EXPECT_EQ(find_key("Main", "AllowedHost100"), nullptr) << "the daemon reads 0 to 99";
+    EXPECT_EQ(find_key("Main", "AllowedHost01"), nullptr) << "no leading zeros";
+    EXPECT_EQ(find_key("Main", "AllowedHost"), nullptr);
+    EXPECT_EQ(find_key("Main", "AllowedHostx"), nullptr);
+    EXPECT_NE(find_key("Socks", "SocksAccount200"), nullptr);
+    EXPECT_EQ(find_key("Socks", "SocksAccount201"), nullptr);
+    EXPECT_EQ(find_key("HTTP", "LogFile"), nullptr) << "a key belongs to its section";
+    static_assert(valdrin::keys::find_key("HTTP", "HTTPMaxClients") != nullptr, "usable at compile time");
+}
+
+TEST(KeyTable, EveryDefaultParsesAsItsOwnGrammarSays) {
+    for (const valdrin::keys::Key &key : valdrin::keys::kKeys) {
+        const std::string value(key.fallback);
+        switch (key.grammar) {
+            case valdrin::keys::Grammar::kPort:
+                EXPECT_TRUE(parse_listen_port(value.c_str()).has_value()) << key.name;
+                break;
+            case valdrin::keys::Grammar::kCount:
+                EXPECT_TRUE(parse_count_setting(value.c_str()).has_value()) << key.name;
+                break;
+            case valdrin::keys::Grammar::kBoolean:
+                EXPECT_TRUE(value.empty() || value == "false") << key.name;
+                break;
+            default:
+                break;
+        }
+        EXPECT_FALSE(key.help.empty()) << key.name;
+    }
+}
+
+class Snapshot : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_.write("valdrin.sys", "GIF89a");
+        folder_.write("adhosts", "ads.test\n.tracker.test\n");
+    }
+    std::shared_ptr<const Config> load(const std::string &ini) {
+        problems_.clear();
+        return load_config(folder_.write("valdrin.conf", ini), &problems_);
+    }
+    Folder folder_;
+    std::vector<ConfigProblem> problems_;
+};
+
+TEST_F(Snapshot, BuildsTheListsImageAndAllowListTheSettingsImply) {
+    testing::internal::CaptureStdout();
+    const auto c = load("[Main]\nAllowedHost0=10.1.*\nAccessLog=\n[HTTP]\nAdHostsEnabled=true\n");
+    testing::internal::GetCapturedStdout();
+    ASSERT_NE(c, nullptr) << all(problems_);
+    ASSERT_NE(c->image, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(c->image->bytes), c->image->length), "GIF89a");
+    ASSERT_NE(c->blocked, nullptr);
+    EXPECT_TRUE(c->blocked->blocks("ads.test"));
+    EXPECT_TRUE(c->blocked->blocks("x.tracker.test"));
+    EXPECT_TRUE(allows(c->allowed, net::ipv4_address(net::addr_from_octets(10, 1, 9, 9))));
+    EXPECT_TRUE(allows(c->allowed, net::ipv4_address(net::addr_from_octets(127, 0, 0, 1))));
+    EXPECT_FALSE(allows(c->allowed, net::ipv4_address(net::addr_from_octets(10, 2, 0, 1))));
+    EXPECT_GT(c->generation, 0u);
+    const auto again = load("[Main]\nAccessLog=\n");
+    ASSERT_NE(again, nullptr);
+    EXPECT_GT(again->generation, c->generation);
+    EXPECT_FALSE(again->blocked->blocks("ads.test")) << "AdHostsEnabled off: nothing is blocked";
+}
+
+TEST_F(Snapshot, AFileThatCannotBeReadIsAProblemNotTheDefaults) {
+    EXPECT_EQ(load_config((folder_.path() / "absent.conf").string(), &problems_), nullptr);
+    ASSERT_EQ(problems_.size(), 1u);
+    EXPECT_EQ(problems_[0].message(),
+              (folder_.path() / "absent.conf").string() + ": cannot be read (2: No such file or directory)");
+    if (::geteuid() != 0) {
+        const std::string file = folder_.write("locked.conf", "[HTTP]\n");
+        ::chmod(file.c_str(), 0);
+        problems_.clear();
+        EXPECT_EQ(load_config(file, &problems_), nullptr);
+        EXPECT_NE(all(problems_).find("Permission denied"), std::string::npos) << all(problems_);
+    }
+    // A folder in the file's place cannot be read either, even by root.
+    fs::create_directories(folder_.path() / "dir.conf");
+    problems_.clear();
+    EXPECT_EQ(load_config((folder_.path() / "dir.conf").string(), &problems_), nullptr);
+    ASSERT_EQ(problems_.size(), 1u);
+    EXPECT_NE(problems_[0].text.find("cannot be read ("), std::string::npos) << all(problems_);
+}
+
+TEST_F(Snapshot, FilesItNamesAreProblemsNamingTheirKeyAndLine) {
+    fs::remove(folder_.path() / "adhosts");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(load("[Main]\nAccessLog=/no/such/folder/access.log\n[HTTP]\nAdHostsEnabled=true\n"), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Unable to open adhosts file\n"), std::string::npos);
+    const std::string text = all(problems_);
+    EXPECT_NE(text.find(":2: AccessLog '/no/such/folder/access.log' in section Main cannot be written"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(":4: adhosts cannot be read (AdHostsEnabled is true in section HTTP)"), std::string::npos)
+        << text;
+
+    folder_.write("adhosts", "ads.test\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(load("[Main]\nAccessLog=\n[HTTP]\nAdHostsEnabled=true\nAdListFile0=\nAdListFile1=gone.txt\n"), nullptr);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(problems_.size(), 1u) << all(problems_);
+    EXPECT_EQ(problems_[0].line, 6u);
+    EXPECT_NE(problems_[0].text.find("AdListFile1 'gone.txt' in section HTTP cannot be read: open() of \"gone.txt\""),
+              std::string::npos)
+        << all(problems_);
+}
+
+TEST_F(Snapshot, AMissingImageIsAProblem) {
+    fs::remove(folder_.path() / "valdrin.sys");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load("[Main]\nAccessLog=\n"), nullptr);
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(all(problems_).find("valdrin.sys: the image sent for blocked hosts cannot be read"), std::string::npos)
+        << all(problems_);
+}
+
+TEST_F(Snapshot, EveryProblemIsReportedAtOnce) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(load("[Main]\nAccessLog=\n[HTTP]\nHTTPPort=abc\nAdHostsEnabled=true\nAdListFile0=gone.txt\n"), nullptr);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(problems_.size(), 2u) << all(problems_);
+    EXPECT_EQ(problems_[0].line, 4u);
+    EXPECT_EQ(problems_[1].line, 6u);
+}
+
+TEST(Publication, ReadersHoldTheSnapshotTheyTookWhileAnotherIsPublished) {
+    auto first = std::make_shared<Config>();
+    first->main.log_file = "first";
+    publish_config(first);
+    const auto held = current_config();
+    first.reset();
+    auto second = std::make_shared<Config>();
+    second->main.log_file = "second";
+    publish_config(second);
+    EXPECT_EQ(held->main.log_file, "first");
+    EXPECT_EQ(current_config()->main.log_file, "second");
+    publish_config(nullptr);
+    EXPECT_EQ(current_config(), nullptr);
+}
+
+}  // namespace
+}  // namespace kel::server
