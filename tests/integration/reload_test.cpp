@@ -11,7 +11,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -216,6 +219,151 @@ TEST_F(Reload, ConfigurationItCannotUseIsRefusedWhole) {
     ASSERT_TRUE(reload());
     EXPECT_NE(get(origin.port()).find("image/gif"), std::string::npos);
     EXPECT_NE(get(origin.port(), "127.0.0.2").find("image/gif"), std::string::npos);
+}
+
+// The line of the file on which a key stands, 1-based; 0 when it is not there.
+size_t line_of(const std::string &text, const std::string &key) {
+    size_t line = 1;
+    for (size_t at = 0; at < text.size(); ++line) {
+        if (text.compare(at, key.size() + 1, key + "=") == 0) return line;
+        const size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return 0;
+}
+
+TEST_F(Reload, AFileThatIsGoneOrUnreadableKeepsTheRunningConfigurationAndItsBlocking) {
+    // The origin's own address is listed: a GET for it gets the image.
+    adhosts_ = std::vector<std::string>{"127.0.0.1"};
+    ASSERT_TRUE(start());
+    Origin origin(kReply);
+    ASSERT_NE(get(origin.port()).find("image/gif"), std::string::npos);
+    const fs::path conf = folder() / "valdrin.conf";
+
+    fs::rename(conf, scratch() / "moved.conf");
+    ASSERT_TRUE(reload());
+    EXPECT_NE(daemon().err().find(conf.string() + ": cannot be read (2: No such file or directory)"),
+              std::string::npos)
+        << daemon().err();
+    EXPECT_NE(daemon().err().find("reload of " + conf.string() + " failed"), std::string::npos) << daemon().err();
+    EXPECT_NE(get(origin.port()).find("image/gif"), std::string::npos) << "the running blocking goes on";
+
+    // A folder in its place cannot be read, whoever the daemon runs as.
+    fs::create_directory(conf);
+    ASSERT_TRUE(reload());
+    EXPECT_NE(daemon().err().find(conf.string() + ": cannot be read (21: Is a directory)"), std::string::npos)
+        << daemon().err();
+    EXPECT_NE(get(origin.port()).find("image/gif"), std::string::npos);
+    EXPECT_EQ(origin.accepted(), 0) << "nothing reached the listed origin";
+    fs::remove(conf);
+    fs::rename(scratch() / "moved.conf", conf);
+}
+
+TEST_F(Reload, ABadValueIsNamedWithItsFileLineAndKey) {
+    ASSERT_TRUE(start());
+    rewrite("HTTPIdleTimeout=later\n");
+    const std::string text = read_file(folder() / "valdrin.conf");
+    const size_t line = line_of(text, "HTTPIdleTimeout");
+    ASSERT_GT(line, 0u);
+    ASSERT_TRUE(reload());
+    EXPECT_NE(daemon().err().find((folder() / "valdrin.conf").string() + ":" + std::to_string(line) +
+                                  ": invalid HTTPIdleTimeout 'later' in section HTTP"),
+              std::string::npos)
+        << daemon().err();
+}
+
+// Two versions of valdrin.conf, each whole: version A allows 127.0.0.2 and
+// blocks the hosts of adhosts, which lists the origin's address; version B
+// allows 127.0.0.3 and blocks nothing. From 127.0.0.2 a request gets the
+// image (A) or the 403 page (B); from 127.0.0.3 the 403 page (A) or the
+// origin's reply (B). A connection that took the allow-list of one version
+// and the blocking of the other would reach the origin from 127.0.0.2, or
+// get the image from 127.0.0.3.
+TEST_F(Reload, RequestsDuringReloadsOfAFileBeingRewrittenSeeOneVersionOrTheOther) {
+    adhosts_ = std::vector<std::string>{"127.0.0.1"};
+    auto version = [&](bool a) {
+        ProxyConfig c = config_;
+        c.allowed = {{0, a ? "127.0.0.2" : "127.0.0.3"}};
+        c.ad_hosts_enabled = a ? "true" : "false";
+        return c.render();
+    };
+    const std::string version_a = version(true), version_b = version(false);
+    config_.allowed = {{0, "127.0.0.2"}};
+    ASSERT_TRUE(start());
+    write_file(folder() / "valdrin.conf", version_a);
+    ASSERT_TRUE(reload());
+    Origin origin(kReply);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> faults{0}, as_a{0}, as_b{0}, requests{0};
+    std::mutex fault_mutex;
+    std::string first_fault;
+    // The writer replaces the file whole, as the wizard saves it.
+    std::thread writer([&] {
+        const fs::path conf = folder() / "valdrin.conf", next = folder() / "valdrin.conf.next";
+        for (int i = 0; i < 100000 && !stop; ++i) {
+            write_file(next, i % 2 == 0 ? version_b : version_a);
+            fs::rename(next, conf);
+        }
+    });
+    std::vector<std::thread> clients;
+    for (const char *from : {"127.0.0.2", "127.0.0.3"}) {
+        clients.emplace_back([&, from] {
+            const bool from_a_client = std::string(from) == "127.0.0.2";
+            for (int i = 0; i < 2000 && !stop; ++i) {
+                const std::string reply = get(origin.port(), from);
+                ++requests;
+                const bool image = reply.find("image/gif") != std::string::npos;
+                const bool refused = reply.find(" 403 ") != std::string::npos;
+                const bool forwarded = reply == kReply;
+                const bool as_version_a = from_a_client ? image : refused;
+                const bool as_version_b = from_a_client ? refused : forwarded;
+                if (as_version_a) ++as_a;
+                if (as_version_b) ++as_b;
+                if (!as_version_a && !as_version_b && faults++ == 0) {
+                    std::lock_guard<std::mutex> hold(fault_mutex);
+                    first_fault = std::string("from ") + from + ":\n" + reply;
+                }
+            }
+        });
+    }
+    int reloads = 0;
+    for (; reloads < 40; ++reloads) {
+        if (!reload()) break;
+    }
+    // Enough requests on each side of the reloads to have met both versions.
+    const auto until = Clock::now() + kIoTimeout;
+    while ((as_a.load() == 0 || as_b.load() == 0) && Clock::now() < until && reload()) {
+    }
+    stop = true;
+    writer.join();
+    for (auto &c : clients) c.join();
+    EXPECT_EQ(reloads, 40);
+    EXPECT_EQ(faults.load(), 0) << first_fault;
+    EXPECT_GT(as_a.load(), 0) << requests.load() << " requests";
+    EXPECT_GT(as_b.load(), 0) << requests.load() << " requests";
+    EXPECT_EQ(count_of(daemon().err(), "reload of"), 0u) << "every reload read a whole file:\n" << daemon().err();
+}
+
+// One reload opens valdrin.conf once, as strace sees the daemon's calls.
+TEST_F(Reload, ReadsTheFileOnce) {
+    if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+    ASSERT_TRUE(start());
+    const fs::path trace = scratch() / "reload.trace";
+    Process strace;
+    ASSERT_TRUE(strace.spawn({"/usr/bin/strace", "-f", "-e", "trace=open,openat,openat2", "-o", trace.string(), "-p",
+                              std::to_string(daemon().pid())},
+                             scratch(), scratch() / "strace.out", scratch() / "strace.err"));
+    // Attached once it says so for the daemon's every thread.
+    ASSERT_TRUE(wait_for_text(scratch() / "strace.err", "attached", kIoTimeout)) << read_file(scratch() / "strace.err");
+    if (!wait_for_text(scratch() / "strace.err", "Process " + std::to_string(daemon().pid()) + " attached", kIoTimeout))
+        GTEST_SKIP() << "strace cannot attach here: " << read_file(scratch() / "strace.err");
+    ASSERT_TRUE(reload());
+    ASSERT_EQ(::kill(strace.pid(), SIGINT), 0);
+    ASSERT_TRUE(strace.wait_exit(kExitTimeout).has_value());
+    const std::string calls = read_file(trace);
+    EXPECT_EQ(count_of(calls, (folder() / "valdrin.conf").string() + "\""), 1u) << calls;
 }
 
 TEST_F(Reload, PortChangeWaitsForARestartAndTheOldPortServesOn) {

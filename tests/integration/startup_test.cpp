@@ -70,7 +70,8 @@ TEST_F(Startup, MissingAdHostsIsFineWhenRemovalIsDisabled) {
 }
 
 TEST_F(Startup, TakenPortMakesTheDaemonExitOneAndSayWhy) {
-    Fd blocker = listen_tcp("127.0.0.1", port());
+    Fd blocker = listen_tcp("127.0.0.1");
+    config_.http_port = std::to_string(local_port(blocker));
     expect_clean_exit(run_to_exit(), 1);
     EXPECT_NE(daemon().output().find("HTTP/FTP server exits (-2)"), std::string::npos) << daemon().output();
     EXPECT_NE(daemon().output().find("Address already in use"), std::string::npos) << daemon().output();
@@ -162,6 +163,68 @@ TEST_F(Startup, LogsGoToTheConfiguredFiles) {
     Reply reply = ask("DELETE http://127.0.0.1/ HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(IsErrorPage(reply, 405, "Method Not Allowed", kMethodNotAllowed));
     EXPECT_TRUE(log_contains("Unsupported method DELETE"));
+}
+
+// --check-config reads the file as start-up would and says what it finds,
+// without starting anything.
+TEST_F(Startup, CheckConfigPassesAGoodFileAndStartsNothing) {
+    ASSERT_TRUE(launch({"--check-config"}));
+    expect_clean_exit(await_exit(), 0);
+    EXPECT_NE(daemon().out().find("the configuration file " + (folder() / "valdrin.conf").string() + " is valid"),
+              std::string::npos)
+        << daemon().output();
+    EXPECT_FALSE(fs::exists(daemon().ports_file())) << "nothing listened";
+}
+
+TEST_F(Startup, CheckConfigNamesEveryProblemWithItsLineAndFails) {
+    const fs::path file = scratch() / "broken.conf";
+    write_file(file,
+               "[Main]\n"                             // 1
+               "AccessLog=\n"                         // 2
+               "[HTTP]\n"                             // 3
+               "HTTPEnabled=true\n"                   // 4
+               "HTTPPort=99999\n"                     // 5
+               "HTTPMaxClients=many\n"                // 6
+               "AdHostsEnabled=true\n"                // 7
+               "AdListFile0=/no/such/list.txt\n");    // 8
+    ASSERT_TRUE(launch({"--check-config", "--config", file.string()}));
+    expect_clean_exit(await_exit(), 1);
+    const std::string err = daemon().err();
+    for (const std::string &expected :
+         {file.string() + ":5: invalid HTTPPort '99999' in section HTTP",
+          file.string() + ":6: invalid HTTPMaxClients 'many' in section HTTP",
+          file.string() + ":8: AdListFile0 '/no/such/list.txt' in section HTTP cannot be read",
+          "valdrin_proxy: 3 problems in " + file.string() + ": the proxy would refuse it"})
+        EXPECT_NE(err.find(expected), std::string::npos) << expected << "\nnot in:\n" << err;
+}
+
+TEST_F(Startup, CheckConfigOfAMissingFileFails) {
+    ASSERT_TRUE(launch({"--check-config", "--config", (scratch() / "absent.conf").string()}));
+    expect_clean_exit(await_exit(), 1);
+    EXPECT_NE(daemon().err().find("absent.conf not found"), std::string::npos) << daemon().err();
+}
+
+TEST_F(Startup, CheckConfigWithoutAConfigurationCreatesNone) {
+    // Without --config and without valdrin.conf there is nothing to check:
+    // the factory file is not copied in.
+    ASSERT_FALSE(fs::exists(folder() / "valdrin.conf"));
+    Daemon bare(folder(), scratch());
+    ASSERT_TRUE(bare.launch({"--check-config"}));
+    EXPECT_TRUE(exited_with(bare.wait_exit(), 1)) << bare.output();
+    EXPECT_NE(bare.err().find("valdrin.conf not found"), std::string::npos) << bare.err();
+    EXPECT_FALSE(fs::exists(folder() / "valdrin.conf"));
+}
+
+TEST_F(Startup, PortZeroListensWhereTheSystemSaysAndTheListenersNameIt) {
+    config_.http_port = "0";
+    ASSERT_TRUE(start());
+    EXPECT_NE(port(), 0);
+    EXPECT_EQ(read_file(daemon().ports_file()), "http [::]:" + std::to_string(port()) + "\n");
+    EXPECT_NE(daemon().out().find("listening on [::]:" + std::to_string(port())), std::string::npos)
+        << daemon().out();
+    EXPECT_TRUE(connect_tcp("127.0.0.1", port()).valid());
+    stop_and_check();
+    EXPECT_FALSE(fs::exists(daemon().ports_file())) << "removed on exit";
 }
 
 }  // namespace

@@ -225,6 +225,30 @@ def exec_start(unit_path):
     raise Fatal(f"{unit_path} has no ExecStart= line")
 
 
+def exec_reload(unit_path):
+    """The unit's ExecReload command lines, in order, without systemd's prefixes."""
+    lines = []
+    with open(unit_path) as f:
+        for line in f:
+            if line.startswith("ExecReload="):
+                argv = shlex.split(line[len("ExecReload="):])
+                argv[0] = argv[0].lstrip("-@:+!")
+                lines.append(argv)
+    return lines
+
+
+def unit_reload(unit_path, main_pid):
+    """Runs the unit's ExecReload lines as systemd does for a reload: in
+    order, as the service's user, the first that fails ending the reload.
+    (succeeded, what the failed line said)."""
+    for argv in exec_reload(unit_path):
+        argv = [str(main_pid) if a == "$MAINPID" else a for a in argv]
+        r = run(["setpriv", "--reuid=valdrin", "--regid=valdrin", "--init-groups", "--"] + argv, 30)
+        if r.returncode != 0:
+            return False, r.stdout + r.stderr
+    return True, ""
+
+
 def unit_umask(unit_path):
     with open(unit_path) as f:
         m = re.search(r"^UMask=([0-7]+)$", f.read(), re.M)
@@ -545,6 +569,15 @@ def exercise_daemon(c, folder, unit):
 
         set_key(CONF, "HTTP", "HTTPMaxClients", "abc")
         err_before = len(daemon.stderr())
+        out_before = len(daemon.stdout())
+        # systemctl reload: the unit checks the file before it signals.
+        ok, said = unit_reload(unit, daemon.proc.pid)
+        c.check("the unit's reload fails on the broken file, naming its line and key",
+                not ok and re.search(re.escape(CONF) + r":\d+: invalid HTTPMaxClients 'abc' in section HTTP", said)
+                and "the proxy would refuse it" in said, f"ExecReload said: {said.strip()[-800:]!r}")
+        c.check("a reload the unit refused never reaches the daemon",
+                daemon.alive() and "reload" not in daemon.stdout()[out_before:] + daemon.stderr()[err_before:],
+                f"daemon {daemon.ended()}; stdout since: {daemon.stdout()[out_before:]!r}")
         daemon.signal(signal.SIGHUP)
         failed = re.compile(r"valdrin_proxy: reload of " + re.escape(CONF) +
                             r" failed \((.*)\); the running configuration is kept")
@@ -564,6 +597,12 @@ def exercise_daemon(c, folder, unit):
         tunnel.finish()
         c.check("the tunnel was never broken", tunnel.error is None, f"{tunnel.error}")
         set_key(CONF, "HTTP", "HTTPMaxClients", "2000")
+        reloads = daemon.stdout().count(reloaded)
+        ok, said = unit_reload(unit, daemon.proc.pid)
+        c.check("the unit's reload passes the mended file on to the daemon",
+                ok and wait_until(lambda: daemon.stdout().count(reloaded) > reloads or not daemon.alive(), 10)
+                and daemon.stdout().count(reloaded) > reloads,
+                f"ExecReload said: {said.strip()[-800:]!r}; daemon {daemon.ended()}")
 
         if not daemon.alive():
             # The stop is checked on a daemon of its own, so that an earlier
