@@ -20,6 +20,10 @@ constexpr const char *kModule = "config";
 
 std::atomic<uint64_t> g_generations{0};
 
+constexpr size_t kMaxValueBytes = 1023;
+// An allow-list entry has always been read into 256 bytes.
+constexpr size_t kMaxAllowEntryBytes = 255;
+
 std::mutex g_folders_mutex;
 Folders g_folders;
 
@@ -35,19 +39,22 @@ public:
     Reader(const ini::Document &doc, const std::string &file, std::vector<ConfigProblem> *problems)
         : doc_(doc), file_(file), problems_(problems) {}
 
-    // The value, or the key table's default when the key is absent.
+    // The value, or the key table's default when the key is absent; cut to
+    // the 1023 bytes a value has always been read into.
     std::string get(std::string_view section, std::string_view name) const {
-        if (auto value = doc_.get(section, name)) return *value;
+        if (auto value = doc_.get(section, name)) return value->substr(0, kMaxValueBytes);
         const valdrin::keys::Key *key = valdrin::keys::find_key(section, name);
         return key != nullptr ? std::string(key->fallback) : std::string();
     }
     // The values of a family's keys that are present and not empty, in
     // index order.
-    std::vector<std::string> family(std::string_view section, std::string_view stem, int size) const {
+    std::vector<std::string> family(std::string_view section, std::string_view stem, int size,
+                                    size_t max_bytes = kMaxValueBytes) const {
         std::vector<std::string> values;
         for (int i = 0; i < size; ++i) {
             const std::string name = std::string(stem) + std::to_string(i);
-            if (auto value = doc_.get(section, name); value && !value->empty()) values.push_back(*value);
+            if (auto value = doc_.get(section, name); value && !value->empty())
+                values.push_back(value->substr(0, max_bytes));
         }
         return values;
     }
@@ -182,7 +189,7 @@ Config parse_document(const ini::Document &doc, const std::string &file, std::ve
     c.main.err_file = r.get("Main", "ErrFile");
     c.main.access_log = r.get("Main", "AccessLog");
     c.main.verbose = r.flag("Main", "Verbose");
-    c.main.allowed_hosts = r.family("Main", "AllowedHost", valdrin::keys::kAllowedHosts);
+    c.main.allowed_hosts = r.family("Main", "AllowedHost", valdrin::keys::kAllowedHosts, kMaxAllowEntryBytes);
 
     c.http.enabled = r.flag("HTTP", "HTTPEnabled");
     const std::string port = r.get("HTTP", "HTTPPort");

@@ -1,6 +1,8 @@
 // Start-up of the daemon: its files, its settings, its exit codes.
 #include "harness.h"
 
+#include "config_keys.h"
+
 #include <signal.h>
 
 #include <algorithm>
@@ -155,6 +157,15 @@ TEST_F(Startup, HelpNamesTheOptions) {
     const std::string output = daemon().output();
     EXPECT_NE(output.find("--config"), std::string::npos) << output;
     EXPECT_NE(output.find("--pidfile"), std::string::npos) << output;
+    EXPECT_NE(output.find("--check-config"), std::string::npos) << output;
+    EXPECT_NE(output.find("--ports-file"), std::string::npos) << output;
+    // Every key the daemon reads, with its section and default.
+    for (const valdrin::keys::Key &key : valdrin::keys::kKeys) {
+        std::string line = "[" + std::string(key.section) + "] " + std::string(key.name);
+        if (key.family_size > 0) line += "0 .. ";
+        if (key.family_size == 0 && !key.fallback.empty()) line += " (default " + std::string(key.fallback) + ")";
+        EXPECT_NE(output.find(line), std::string::npos) << line << "\nnot in:\n" << output;
+    }
 }
 
 TEST_F(Startup, LogsGoToTheConfiguredFiles) {
