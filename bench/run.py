@@ -44,6 +44,8 @@ PEERS = ("tinyproxy", "squid")
 LIMIT = "limit"
 LIMIT_WORKLOADS = ("a", "b")
 ALL_ROWS = ("direct", "valdrin", "tinyproxy", "squid", LIMIT)
+# The row of another build of the proxy (--before), run beside this one.
+BEFORE = "valdrin-before"
 ALL_WORKLOADS = ("a", "b", "c", "d", "e", "f")
 
 
@@ -282,8 +284,8 @@ http {{
     return Service(LIMIT, ["nginx", "-p", d, "-c", f"{d}/nginx.conf"], d, f"{d}/stdout.log", port)
 
 
-def start_valdrin(tmp, dist, port):
-    d = os.path.join(tmp, "valdrin")
+def start_valdrin(tmp, dist, port, name="valdrin"):
+    d = os.path.join(tmp, name)
     shutil.copytree(dist, d)
     write(f"{d}/valdrin.conf", f"""[Main]
 LogFile={d}/valdrin.log
@@ -304,7 +306,7 @@ AdHostsEnabled=true
         if hosts and not hosts.endswith("\n"):
             hosts += "\n"
     write(f"{d}/adhosts", hosts + AD_HOST + "\n")
-    return Service("valdrin", [f"{d}/valdrin_proxy", "--config", f"{d}/valdrin.conf"], d,
+    return Service(name, [f"{d}/valdrin_proxy", "--config", f"{d}/valdrin.conf"], d,
                    f"{d}/stdout.log", port)
 
 
@@ -633,6 +635,7 @@ class Bench:
         starters = {
             "direct": lambda p: start_nginx(self.tmp, www, self.origin, self.tls),
             "valdrin": lambda p: start_valdrin(self.tmp, self.dist, p),
+            BEFORE: lambda p: start_valdrin(self.tmp, self.args.before, p, BEFORE),
             "tinyproxy": lambda p: start_tinyproxy(self.tmp, p),
             "squid": lambda p: start_squid(self.tmp, p),
             LIMIT: lambda p: start_nginx_limit(self.tmp, p, self.origin),
@@ -784,7 +787,7 @@ class Bench:
             self.add("f.rps", row, w["rps"])
             self.add("f.p99", row, w["p99_ms"])
             self.add("f.served", row, 100.0 * served / max(1, w["requests"]))
-            if row == "valdrin":
+            if row in ("valdrin", BEFORE):
                 # The factory header deadline is 30 s from each connect.
                 slow.run_for(max(0.0, 33.0 - (time.monotonic() - slow.t0)))
                 on_time = sum(1 for t_ in slow.closed_at.values() if 29.5 <= t_ <= 33.0)
@@ -840,9 +843,11 @@ def table(results, rows, title, metrics, extra=None):
     and its ratios to the direct row and to the best peer."""
     out = [f"### {title}", ""]
     with_limit = LIMIT in rows
+    with_before = BEFORE in rows
     head = ["row"]
     for _, header, _, _ in metrics:
-        head += [header, "× direct", "× best peer"] + (["× limit"] if with_limit else [])
+        head += [header, "× direct", "× best peer"] + (["× limit"] if with_limit else []) + \
+            (["× before"] if with_before else [])
     if extra:
         head += [h for h, _ in extra]
     out.append("| " + " | ".join(head) + " |")
@@ -859,6 +864,8 @@ def table(results, rows, title, metrics, extra=None):
             cells += [fmt(v, digits), ratio(v, by_row.get("direct")), ratio(v, best)]
             if with_limit:
                 cells.append(ratio(v, by_row.get(LIMIT)))
+            if with_before:
+                cells.append(ratio(v, by_row.get(BEFORE)))
         if extra:
             cells += [fn(row) for _, fn in extra]
         out.append("| " + " | ".join(cells) + " |")
@@ -969,6 +976,8 @@ def main():
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--quick", action="store_true", help="2 s runs, 1 rep: a smoke test")
     ap.add_argument("--dist", help="ready-to-run folder with valdrin_proxy (default build/dist)")
+    ap.add_argument("--before", help="another ready-to-run folder (an earlier build), run as the row "
+                    f"{BEFORE} beside valdrin in the same run")
     ap.add_argument("--rows", default=",".join(ALL_ROWS))
     ap.add_argument("--workloads", default="".join(ALL_WORKLOADS))
     ap.add_argument("--duration", type=int, default=10, help="seconds per wrk run")
@@ -991,6 +1000,11 @@ def main():
     if "valdrin" in rows and not dist:
         log("no valdrin_proxy found (build/dist or --dist): running without its row")
         rows.remove("valdrin")
+    if args.before:
+        args.before = find_dist(args.before)
+        if not args.before:
+            sys.exit("--before: no valdrin_proxy in that folder")
+        rows.insert(rows.index("valdrin") + 1 if "valdrin" in rows else len(rows), BEFORE)
     if os.geteuid() != 0:
         sys.exit("run as root: the peers drop to their own users and the tunnels need a high RLIMIT_NOFILE")
     raise_nofile()
