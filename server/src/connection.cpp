@@ -1,6 +1,7 @@
 #include "connection.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "kelnet.h"
@@ -93,6 +94,24 @@ void Connection::note_relay(bool origin_first, Verdict v) {
         exchange_.status = status != 0 ? status : kNoValidReply;
     }
     exchange_.verdict = v;
+}
+
+net::IpAddress client_address(const kelnet_sockaddr &sock_dist) {
+    // The listener knows the peer of either family; the record, IPv4 only.
+    kelnet_adresse_ip pair{};
+    if (kelnet_pair_courant(&pair) == 0 && (pair.famille == 4 || pair.famille == 6)) {
+        net::IpAddress a;
+        a.family = pair.famille;
+        std::memcpy(a.bytes, pair.octets, sizeof a.bytes);
+        a.scope_id = pair.zone;
+        return a;
+    }
+    return net::ipv4_address(sock_dist.adresse);
+}
+
+bool client_allowed(const net::IpAddress &client) {
+    const auto config = current_config();
+    return config != nullptr && allows(config->allowed, client);
 }
 
 int status_of_reply_start(std::string_view start) {

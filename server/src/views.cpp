@@ -99,22 +99,4 @@ int32_t load_replacement_image(const char *path) {
     return 0;
 }
 
-net::IpAddress client_address(const kelnet_sockaddr &sock_dist) {
-    // The listener knows the peer of either family; the record, IPv4 only.
-    kelnet_adresse_ip pair{};
-    if (kelnet_pair_courant(&pair) == 0 && (pair.famille == 4 || pair.famille == 6)) {
-        net::IpAddress a;
-        a.family = pair.famille;
-        std::memcpy(a.bytes, pair.octets, sizeof a.bytes);
-        a.scope_id = pair.zone;
-        return a;
-    }
-    return net::ipv4_address(sock_dist.adresse);
-}
-
-bool client_allowed(const net::IpAddress &client) {
-    const auto config = current_config();
-    return config != nullptr && allows(config->allowed, client);
-}
-
 }  // namespace kel::server
