@@ -2,7 +2,7 @@
 // immutable record with everything it implies (the allow-list, the block
 // lists, the image, the limits, the log settings), for every service of the
 // daemon. Start-up and reload build one the same way and publish it with
-// one atomic swap; a connection takes the current one when it is admitted
+// one swap; a connection takes the current one when it is admitted
 // and keeps it to its end, so it never sees a mix of two files.
 #pragma once
 
@@ -170,7 +170,7 @@ std::string replacement_image_path();
 // ---- publication ----
 
 // The snapshot new connections take; null before the first is published.
-// Lock-free and cheap: one atomic load and a reference count.
+// Cheap: one uncontended lock and a reference count.
 std::shared_ptr<const Config> current_config();
 // Makes it the current snapshot; the one it replaces goes with its last
 // connection.
