@@ -26,7 +26,7 @@
 
 #include "kelplat/inet.h"
 #include "kelplat/net.h"
-#include "net_helpers.h"
+#include "test_support.h"
 
 namespace kel::test {
 namespace {
