@@ -74,10 +74,10 @@ TEST_F(Limits, HeaderTricklingPastTheDeadlineIsCutOffThere) {
     const std::string err = testing::internal::GetCapturedStderr();
     stop = true;
     trickle.join();
+    // Cut off before the header was whole, which the trickle makes it only
+    // after 3 s at the earliest.
     EXPECT_LT(g_header_result.load(), 0);
-    const double waited = seconds_since(start);
-    EXPECT_GE(waited, 0.9);
-    EXPECT_LT(waited, 2.9);  // before the header would have completed
+    EXPECT_GE(seconds_since(start), 0.9);
     EXPECT_NE(err.find("délai de réception de l'en-tête dépassé"), std::string::npos) << err;
     char reply = 0;
     EXPECT_EQ(net::recv(c.get(), &reply, 1), 1);
@@ -85,7 +85,8 @@ TEST_F(Limits, HeaderTricklingPastTheDeadlineIsCutOffThere) {
 }
 
 TEST_F(Limits, HeaderWithinTheDeadlineArrivesWhole) {
-    kelnet_fixe_delais(2, 0, 0);
+    // Far longer than the pause between the two parts, however slow the machine.
+    kelnet_fixe_delais(30, 0, 0);
     std::promise<void> done;
     g_header_done = &done;
     ThreadedListener listener(read_header_routine);
@@ -125,9 +126,11 @@ TEST_F(Limits, QuietRelayEndsAfterTheIdleTimeAndClosesBothSides) {
     std::future<int32_t> relay = std::async(std::launch::async, [&] {
         return kelnet_redir2(left.b.release(), right.a.release());
     });
-    // Traffic for longer than the idle time keeps it open.
-    for (int i = 0; i < 6; ++i) {
-        std::this_thread::sleep_for(300ms);
+    // Traffic for longer than the idle time keeps it open. Pings come far
+    // more often than the idle time, so that no pause of a busy machine
+    // makes a gap as long.
+    for (int i = 0; i < 1000 && seconds_since(start) < 1.8; ++i) {
+        std::this_thread::sleep_for(50ms);
         ASSERT_TRUE(send_all(left.a.get(), "ping"));
         char got[4];
         ASSERT_EQ(kelnet_recv(right.b.get(), got, 4, 0), 4);
@@ -178,8 +181,15 @@ TEST_F(Limits, CloseDrainsAtMostTheIdleTimeFromAPeerThatKeepsSending) {
     Sock ours(kelnet_connecter(loopback(), l.port_net()));
     Sock theirs(net::accept(l.sock.get(), nullptr));
     std::atomic<bool> stop{false};
+    std::atomic<bool> talked_out{false};
     std::thread talker([&] {
-        while (!stop && net::send(theirs.get(), "x", 1) == 1) std::this_thread::sleep_for(50ms);
+        // A minute of talk at most, then an end the drain would see.
+        for (int i = 0; i < 1200; ++i) {
+            if (stop || net::send(theirs.get(), "x", 1) != 1) return;
+            std::this_thread::sleep_for(50ms);
+        }
+        talked_out = true;
+        net::shutdown_send(theirs.get());
     });
     const auto start = Clock::now();
     kelnet_fermer(ours.release());
@@ -187,7 +197,7 @@ TEST_F(Limits, CloseDrainsAtMostTheIdleTimeFromAPeerThatKeepsSending) {
     stop = true;
     talker.join();
     EXPECT_GE(took, 0.9);
-    EXPECT_LT(took, 3.0);
+    EXPECT_FALSE(talked_out.load()) << "the close waited until the peer stopped, after " << took << " s";
 }
 
 TEST_F(Limits, WritabilityWaitGivesUpAtTheIdleTime) {
@@ -229,7 +239,9 @@ TEST_F(Limits, ConnectToAPeerThatNeverAnswersGivesUpAtTheConnectTime) {
     ASSERT_EQ(s, KELNET_INVALIDE) << "the full queue took the connection";
     EXPECT_EQ(kelnet_msg_err(0), std::string("Connection timed out (WSAETIMEDOUT)"));
     EXPECT_GE(took, 0.9);
-    EXPECT_LT(took, 5.0);
+    // Without the bound the kernel's SYN retries go on for minutes; this
+    // only tells the two apart.
+    EXPECT_LT(took, 30.0);
 }
 
 TEST_F(Limits, ConnectedSocketsCarryTheIdleBound) {
@@ -246,6 +258,7 @@ TEST_F(Limits, ConnectedSocketsCarryTheIdleBound) {
 // wait gave: '1' a byte, 'E' the idle bound (or another failure). Counts
 // the waits that ended.
 std::atomic<double> g_wait_seconds{0};
+std::atomic<int> g_waits_started{0};
 std::atomic<int> g_waits_ended{0};
 
 void wait_byte_routine(void *arg) {
@@ -253,6 +266,7 @@ void wait_byte_routine(void *arg) {
     const uint32_t sd = params->sd;
     std::free(params);
     const auto start = Clock::now();
+    ++g_waits_started;
     char c = 0;
     const long n = net::recv(sd, &c, 1);
     g_wait_seconds = seconds_since(start);
@@ -265,11 +279,14 @@ void wait_byte_routine(void *arg) {
 bool wait_for(const std::atomic<int> &value, int wanted);
 
 TEST_F(Limits, IdleBoundChangedWhileListeningReachesLaterConnections) {
+    g_waits_started = 0;
     g_waits_ended = 0;
     ThreadedListener listener(wait_byte_routine);
-    // Accepted without a bound: only its byte ends the wait.
+    // Accepted without a bound: only its byte, sent well after the wait
+    // began, ends the wait.
     Sock first = listener.connect();
     ASSERT_TRUE(first.valid());
+    ASSERT_TRUE(wait_for(g_waits_started, 1));
     std::this_thread::sleep_for(300ms);
     ASSERT_EQ(net::send(first.get(), "x", 1), 1);
     ASSERT_TRUE(wait_for(g_waits_ended, 1));
@@ -281,9 +298,9 @@ TEST_F(Limits, IdleBoundChangedWhileListeningReachesLaterConnections) {
     kelnet_fixe_delais(0, 1, 0);
     Sock silent = listener.connect();
     ASSERT_TRUE(silent.valid());
+    // Without the bound the silent connection's wait never ends.
     ASSERT_TRUE(wait_for(g_waits_ended, 2)) << "the new bound did not apply";
     EXPECT_GE(g_wait_seconds.load(), 0.9);
-    EXPECT_LT(g_wait_seconds.load(), 5.0);
     EXPECT_EQ(net::recv(silent.get(), &reply, 1), 1);
     EXPECT_EQ(reply, 'E');
 }

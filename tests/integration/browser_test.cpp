@@ -63,9 +63,11 @@ TEST_F(Browser, PageLoadsWhileItsAdsFromABlockedHttpsHostFailFast) {
     const long image_ms = elapsed_ms(dom, "image");
     EXPECT_GE(script_ms, 0) << "the blocked script did not fail: " << dom;
     EXPECT_GE(image_ms, 0) << "the blocked image did not fail: " << dom;
-    // Refused at once by the proxy, not after a time-out.
-    EXPECT_LT(script_ms, 2000);
-    EXPECT_LT(image_ms, 2000);
+    // Refused by the proxy, not given up by the browser: a tunnel the proxy
+    // held open would fail only at the browser's own 30 s tunnel time-out.
+    // The bound tells those apart with room for a busy machine.
+    EXPECT_LT(script_ms, 15000);
+    EXPECT_LT(image_ms, 15000);
     EXPECT_EQ(blocked.accepted(), 0) << "a request reached the blocked host";
     EXPECT_GE(site.accepted(), 1);
     EXPECT_TRUE(log_contains("CONNECT to 127.0.0.3:" + std::to_string(blocked.port()) + " blocked"));

@@ -1,6 +1,7 @@
 // Time limits of the connection path, as a client and an origin see them.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -30,14 +31,15 @@ public:
             ::listen(listener_.get(), 0) != 0 ||
             ::getsockname(listener_.get(), reinterpret_cast<sockaddr *>(&sa), &len) != 0)
             return;
-        port_ = ntohs(sa.sin_port);
         // Each filler either completes into the queue or hangs in its handshake.
         for (int i = 0; i < 3; ++i) {
             Fd f(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
             (void)::connect(f.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa);
             fillers_.push_back(std::move(f));
         }
-        std::this_thread::sleep_for(200ms);
+        // One queued fills the queue of length 0; the port is usable from then on.
+        pollfd queued{listener_.get(), POLLIN, 0};
+        if (::poll(&queued, 1, static_cast<int>(kIoTimeout.count())) == 1) port_ = ntohs(sa.sin_port);
     }
     uint16_t port() const { return port_; }
 
@@ -58,8 +60,9 @@ TEST_F(Limits, OriginThatNeverAnswersTheConnectGetsTheConnectionRefusedPage) {
     EXPECT_EQ(reply.bytes.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << reply.bytes;
     EXPECT_NE(reply.bytes.find("<H1>Connection refused</H1>"), std::string::npos);
     EXPECT_TRUE(reply.closed);
+    // Without the time-out the connect would go on for minutes, and no page
+    // would come within the client's own bound.
     EXPECT_GE(took, 0.9);
-    EXPECT_LT(took, 6.0);
 
     // A CONNECT to it likewise.
     Reply tunnel = ask("CONNECT " + host + " HTTP/1.1\r\n\r\n");
@@ -74,19 +77,22 @@ TEST_F(Limits, TunnelQuietInBothDirectionsIsClosedAtTheIdleTime) {
     ASSERT_TRUE(fd.valid());
     Reply opened = talk(fd, "CONNECT " + target + " HTTP/1.1\r\n\r\n", 19);
     ASSERT_EQ(opened.bytes, "HTTP/1.1 200 OK\r\n\r\n");
-    // Traffic for longer than the idle time keeps it open...
-    for (int i = 0; i < 4; ++i) {
-        std::this_thread::sleep_for(400ms);
+    // Traffic for longer than the idle time keeps it open: echoes far more
+    // often than the idle time, so that no pause of a busy machine makes a
+    // gap as long...
+    const auto busy = Clock::now();
+    for (int i = 0; i < 1000 && seconds_since(busy) < 1.6; ++i) {
+        std::this_thread::sleep_for(50ms);
         Reply echoed = talk(fd, "ping", 4);
         ASSERT_EQ(echoed.bytes, "ping") << "round " << i;
     }
-    // ...and silence closes it.
+    // ...and silence closes it; the client's own bound only guards against
+    // a tunnel that stays open.
     const auto quiet = Clock::now();
     Reply rest = talk(fd, "", SIZE_MAX, 10'000ms);
     EXPECT_TRUE(rest.closed);
     EXPECT_EQ(rest.bytes, "");
     EXPECT_GE(seconds_since(quiet), 0.9);
-    EXPECT_LT(seconds_since(quiet), 6.0);
 }
 
 TEST_F(Limits, ZeroMeansNoLimit) {
