@@ -260,6 +260,33 @@ protected:
     size_t fds() { return daemon().open_descriptors(); }
     Usage usage() { return usage_of(daemon().pid()); }
 
+    // Connections to the proxy's port that the daemon has accepted and still
+    // holds, as its own view of the network shows them. Unlike its
+    // descriptor count, no file or socket it opens for a moment on its own
+    // can shift this; a connection still in the accept queue has no inode.
+    size_t held() {
+        size_t count = 0;
+        for (const char *table : {"tcp", "tcp6"}) {
+            std::ifstream in("/proc/" + std::to_string(daemon().pid()) + "/net/" + table);
+            std::string line;
+            std::getline(in, line);  // the column heads
+            while (std::getline(in, line)) {
+                std::istringstream row(line);
+                std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+                if (!(row >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+                      inode))
+                    continue;
+                const auto colon = local.rfind(':');
+                if (colon == std::string::npos) continue;
+                const unsigned long local_port = std::strtoul(local.c_str() + colon + 1, nullptr, 16);
+                // Any state but listening: a refused client's socket is
+                // held half-closed while its page drains.
+                if (local_port == port() && state != "0A" && inode != "0") ++count;
+            }
+        }
+        return count;
+    }
+
     // One small GET through the proxy; true when the origin's reply came back whole.
     bool small_get(const QuickOrigin &origin, std::string *why = nullptr, Millis timeout = kIoTimeout) {
         Fd fd = connect_tcp("127.0.0.1", port());
@@ -277,13 +304,13 @@ protected:
     }
 
     // Opens `count` connections, each sending `first` at once, and returns
-    // when the daemon holds a descriptor for every one. Connects are paced so
-    // that the listen queue never overflows: an overflow costs a client a
-    // one-second SYN retry. Empty on failure, with the reason in `why`.
+    // when the daemon has accepted every one. Connects are paced so that the
+    // listen queue never overflows: an overflow costs a client a one-second
+    // SYN retry. Empty on failure, with the reason in `why`.
     std::vector<Fd> open_held(size_t count, std::string_view first, const char *from, std::string *why) {
         std::vector<Fd> held;
         held.reserve(count);
-        const size_t base = fds();
+        const size_t base = this->held();
         constexpr size_t kBatch = 16;
         while (held.size() < count) {
             for (size_t i = 0; i < kBatch && held.size() < count; ++i) {
@@ -299,18 +326,19 @@ protected:
                 held.push_back(std::move(fd));
             }
             const size_t want = base + held.size();
-            if (!wait_until([&] { return fds() >= want; }, kIoTimeout)) {
-                *why = "the daemon holds " + std::to_string(fds()) + " descriptors, expected " +
-                       std::to_string(want) + " after " + std::to_string(held.size()) + " connections";
+            if (!wait_until([&] { return this->held() >= want; }, kIoTimeout)) {
+                *why = "the daemon holds " + std::to_string(this->held()) + " connections, expected " +
+                       std::to_string(want) + " after " + std::to_string(held.size()) + " connects";
                 return {};
             }
         }
         return held;
     }
 
-    // Waits until the daemon's descriptors are back at the count taken at start.
+    // Waits until the daemon's descriptors are back at the count taken at
+    // start (or below it: one it held for a moment then may be gone).
     ::testing::AssertionResult descriptors_back(Millis timeout = 30'000ms) {
-        if (wait_until([&] { return fds() == baseline_fds_; }, timeout)) return ::testing::AssertionSuccess();
+        if (wait_until([&] { return fds() <= baseline_fds_; }, timeout)) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "the daemon holds " << fds() << " descriptors, " << baseline_fds_
                                              << " at start";
     }
@@ -422,7 +450,7 @@ TEST_F(Load, SlowClientsWaitWithoutThreadsWhileOtherRequestsAreServed) {
     for (const auto &fd : clients)
         if (!quiet(fd)) ++answered;
     EXPECT_EQ(answered, 0u) << "slow clients answered or closed before their header ended";
-    EXPECT_GE(fds(), baseline_fds_ + slow);
+    EXPECT_GE(held(), slow) << "the daemon let waiting clients go";
     const Usage loaded = usage();
     std::printf("[ load ] %zu slow clients (half of them silent) opened in %.2f s; %zu requests in %.2f s "
                 "beside them, %zu failed; daemon threads %zu (%zu at start), RSS %zu KiB\n",
@@ -578,8 +606,7 @@ TEST_F(Load, ListenerSurvivesDescriptorExhaustionWithoutSpinning) {
         Fd fd = connect_tcp("127.0.0.1", port());
         ASSERT_TRUE(fd.valid());
         idle.push_back(std::move(fd));
-        const size_t want = baseline_fds_ + idle.size();
-        ASSERT_TRUE(wait_until([&] { return fds() >= std::min<size_t>(want, kLimit); }, kIoTimeout))
+        ASSERT_TRUE(wait_until([&] { return held() >= idle.size() || fds() >= kLimit; }, kIoTimeout))
             << "the daemon holds " << fds() << " descriptors after " << idle.size() << " connections";
     }
     // These wait in the listen queue: each accept of them fails for want of
