@@ -10,6 +10,7 @@
 
 #include "kelnet.h"
 #include "kelplat/net.h"
+#include "test_support.h"
 
 namespace kel::test {
 
@@ -22,35 +23,6 @@ public:
 };
 inline ::testing::Environment *const kKelnetEnvironment =
     ::testing::AddGlobalTestEnvironment(new KelnetEnvironment);
-
-inline uint32_t loopback() { return net::addr_from_octets(127, 0, 0, 1); }
-
-// Closes the socket at the end of the scope unless released.
-class Sock {
-public:
-    Sock() = default;
-    explicit Sock(uint32_t s) : s_(s) {}
-    Sock(Sock &&o) noexcept : s_(o.release()) {}
-    Sock &operator=(Sock &&o) noexcept {
-        reset(o.release());
-        return *this;
-    }
-    ~Sock() { reset(); }
-    uint32_t get() const { return s_; }
-    uint32_t release() {
-        const uint32_t s = s_;
-        s_ = net::kInvalidSocket;
-        return s;
-    }
-    void reset(uint32_t s = net::kInvalidSocket) {
-        if (s_ != net::kInvalidSocket) net::close(s_);
-        s_ = s;
-    }
-    bool valid() const { return s_ != net::kInvalidSocket; }
-
-private:
-    uint32_t s_ = net::kInvalidSocket;
-};
 
 // Listening socket on 127.0.0.1 with a kernel-chosen port.
 struct Listener {
@@ -108,16 +80,6 @@ inline std::string read_to_end(uint32_t s, std::size_t limit = 64u << 20) {
         out.append(buf, static_cast<std::size_t>(n));
     }
     return out;
-}
-
-inline bool send_all(uint32_t s, const std::string &data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const long n = net::send(s, data.data() + sent, data.size() - sent);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Waits, bounded, until the reading end has taken every byte that arrived:

@@ -1,4 +1,4 @@
-// Loopback sockets for the tests of the OS layer, on kelplat alone.
+// Loopback sockets for the tests of the OS layer and of kellib, on kelplat alone.
 #pragma once
 
 #include <cstdint>
