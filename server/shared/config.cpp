@@ -18,6 +18,21 @@ namespace {
 
 constexpr const char *kModule = "config";
 
+// The decimal number after any blanks at `text`, which is left after its
+// last digit; none without a digit or above `max`.
+std::optional<uint32_t> leading_number(const char *&text, uint32_t max) {
+    while (*text == ' ' || *text == '\t') ++text;
+    uint32_t value = 0;
+    bool any_digit = false;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        any_digit = true;
+        value = value * 10 + static_cast<uint32_t>(*text - '0');
+        if (value > max) return std::nullopt;
+    }
+    if (!any_digit) return std::nullopt;
+    return value;
+}
+
 std::atomic<uint64_t> g_generations{0};
 
 constexpr size_t kMaxValueBytes = 1023;
@@ -136,31 +151,17 @@ std::optional<uint16_t> parse_http_port(const char *text) {
 
 std::optional<uint16_t> parse_listen_port(const char *text) {
     if (text == nullptr) return std::nullopt;
-    while (*text == ' ' || *text == '\t') ++text;
-    uint32_t value = 0;
-    bool any_digit = false;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        any_digit = true;
-        value = value * 10 + static_cast<uint32_t>(*text - '0');
-        if (value > 65535) return std::nullopt;
-    }
-    if (!any_digit) return std::nullopt;
-    return static_cast<uint16_t>(value);
+    const auto value = leading_number(text, 65535);
+    if (!value) return std::nullopt;
+    return static_cast<uint16_t>(*value);
 }
 
 std::optional<int32_t> parse_count_setting(const char *text) {
     if (text == nullptr) return std::nullopt;
+    const auto value = leading_number(text, 2'000'000);
     while (*text == ' ' || *text == '\t') ++text;
-    int32_t value = 0;
-    bool any_digit = false;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        any_digit = true;
-        value = value * 10 + (*text - '0');
-        if (value > 2'000'000) return std::nullopt;
-    }
-    while (*text == ' ' || *text == '\t') ++text;
-    if (!any_digit || *text != '\0') return std::nullopt;
-    return value;
+    if (!value || *text != '\0') return std::nullopt;
+    return static_cast<int32_t>(*value);
 }
 
 bool is_true_setting(const char *text) {
