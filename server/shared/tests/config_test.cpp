@@ -151,7 +151,8 @@ TEST(KeyTable, FindsKeysAndFamilyMembersWithoutRegardToCase) {
     EXPECT_NE(find_key("Socks", "SocksAccount200"), nullptr);
     EXPECT_EQ(find_key("Socks", "SocksAccount201"), nullptr);
     EXPECT_EQ(find_key("HTTP", "LogFile"), nullptr) << "a key belongs to its section";
-    static_assert(valdrin::keys::find_key("HTTP", "HTTPMaxClients") != nullptr, "usable at compile time");
+    // Compared by value: GCC's sanitizers reject a constant pointer test against null.
+    static_assert(valdrin::keys::find_key("HTTP", "HTTPMaxClients")->fallback == "8000", "usable at compile time");
 }
 
 TEST(KeyTable, EveryDefaultParsesAsItsOwnGrammarSays) {
