@@ -89,6 +89,7 @@ struct Address {
 struct Greeting {
     std::bitset<256> offered;
     bool offers(std::uint8_t method) const { return offered.test(method); }
+    bool operator==(const Greeting &) const = default;
 };
 Parsed<Greeting> parse_greeting(std::span<const std::uint8_t> in);
 
@@ -98,6 +99,7 @@ Parsed<Greeting> parse_greeting(std::span<const std::uint8_t> in);
 struct Credentials {
     std::string user;
     std::string password;
+    bool operator==(const Credentials &) const = default;
 };
 Parsed<Credentials> parse_credentials(std::span<const std::uint8_t> in);
 
@@ -109,6 +111,7 @@ Parsed<Credentials> parse_credentials(std::span<const std::uint8_t> in);
 struct Request5 {
     std::uint8_t command = 0;
     Address target;
+    bool operator==(const Request5 &) const = default;
 };
 Parsed<Request5> parse_request5(std::span<const std::uint8_t> in);
 
@@ -123,6 +126,7 @@ struct Request4 {
     Address target;  // IPv4, or Domain for 4a
     std::string user_id;
     bool is_4a() const { return target.kind == Address::Kind::Domain; }
+    bool operator==(const Request4 &) const = default;
 };
 Parsed<Request4> parse_request4(std::span<const std::uint8_t> in);
 
@@ -134,6 +138,7 @@ Parsed<Request4> parse_request4(std::span<const std::uint8_t> in);
 struct UdpHeader {
     std::uint8_t frag = 0;
     Address target;
+    bool operator==(const UdpHeader &) const = default;
 };
 Parsed<UdpHeader> parse_udp_header(std::span<const std::uint8_t> in);
 
