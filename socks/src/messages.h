@@ -93,9 +93,9 @@ struct Greeting {
 };
 Parsed<Greeting> parse_greeting(std::span<const std::uint8_t> in);
 
-// RFC 1929: VER=1 ULEN UNAME PLEN PASSWD. Lengths of 0 are Complete: the
-// credential check refuses them, not the codec. Invalid with kAuthFailure
-// when VER is not 1.
+// RFC 1929: VER=1 ULEN UNAME PLEN PASSWD. Lengths of 0 are Complete:
+// whether an empty name or password passes is the credential check's call.
+// Invalid with kAuthFailure when VER is not 1.
 struct Credentials {
     std::string user;
     std::string password;
@@ -118,9 +118,9 @@ Parsed<Request5> parse_request5(std::span<const std::uint8_t> in);
 // SOCKS 4 request: VN=4 CD DSTPORT DSTIP USERID NUL. A DSTIP of 0.0.0.x
 // with x != 0 makes it 4a: HOSTNAME NUL follows and the target is that
 // Domain; 0.0.0.0 is plain SOCKS 4 to that address. An unknown CD is
-// Complete with its value kept (answer kReply4Rejected). Invalid with:
-//   empty                    VN is not 4
-//   kReply4Rejected          user id or host name over kMaxSocks4Field, empty host name
+// Complete with its value kept (answer kReply4Rejected). Invalid with no
+// reply when VN is not 4, and with kReply4Rejected for a user id or host
+// name over kMaxSocks4Field bytes or an empty host name.
 struct Request4 {
     std::uint8_t command = 0;
     Address target;  // IPv4, or Domain for 4a

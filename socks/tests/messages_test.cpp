@@ -2,10 +2,13 @@
 // a message, and its builders write the bytes the RFCs lay out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "messages.h"
