@@ -150,6 +150,36 @@ KEL_API int32_t kelnet_cree_ecouteur_ip(const char *adresse, uint32_t port, uint
    waiting room, cap and threads. Returns only when accepting fails: -3.
    The sockets stay the caller's. */
 KEL_API int32_t kelnet_ecouteurs_thread(const uint32_t *sd, int32_t nb, kelnet_routine_thread routine);
+/* Says whether the first bytes of a connection are enough for its thread:
+   1 when they are (or never can be: the thread then finds out why), 0 to
+   wait for more. Called on the listener's thread; it must not block. */
+typedef int32_t (*kelnet_routine_complet)(const char *debut, int32_t longueur);
+
+/* One service of a threaded listener: what kelnet_ecouteurs_service does
+   with the connections of its sockets, beside the process-wide deadlines
+   and caps of kelnet_fixe_delais, kelnet_fixe_max_clients and
+   kelnet_fixe_max_attente, which every service counts against. */
+typedef struct kelnet_service {
+    kelnet_routine_thread routine;        /* the connection thread */
+    kelnet_routine_admission admission;   /* null: every connection admitted */
+    kelnet_routine_refus refus;           /* past the client cap; may be null */
+    kelnet_routine_refus refus_attente;   /* past the waiting cap; may be null */
+    /* Null: the connection gets its thread at accept (the server may
+       speak first). Otherwise it waits without a thread, while the
+       waiting room is open, until this says its first bytes are enough
+       or the header deadline passes. */
+    kelnet_routine_complet complet;
+    /* A descriptor whose readability ends the listener (it returns 0);
+       KELNET_INVALIDE for none. Connections already handed to their
+       threads go on; those still waiting are closed. */
+    uint32_t arret;
+} kelnet_service;
+
+/* The threaded listener on nb listening sockets with the service's own
+   routines. 0 once arret is readable; -3 when accepting fails; -1 for
+   bad arguments. The sockets stay the caller's. */
+KEL_API int32_t kelnet_ecouteurs_service(const uint32_t *sd, int32_t nb, const kelnet_service *service);
+
 /* Connects to every address of a host name (or literal, "[v6]" included),
    both families, as RFC 8305 races them: IPv6 first, the next address
    after 250 ms without an answer, the first to connect wins; bounded as a

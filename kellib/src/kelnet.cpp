@@ -279,7 +279,9 @@ extern "C" int32_t kelnet_gen_ecouteur_thread(uint32_t *sd, uint32_t adresse, ui
         }
         const kelnet::ListenerScope accepting(*out);
         const uint32_t listeners[1] = {*out};
-        return kelnet::run_threaded_listener(listeners, routine);
+        kelnet::Routines routines;
+        routines.routine = routine;
+        return kelnet::run_threaded_listener(listeners, routines);
     });
 }
 

@@ -62,12 +62,28 @@ private:
 // The peer PeerScope gave this thread; null outside any.
 const Peer *current_peer() noexcept;
 
+// What a listener does with its connections. The process-wide routines
+// of kelnet_fixe_admission, kelnet_fixe_max_clients and
+// kelnet_fixe_max_attente serve where a member is unset and global is
+// true (the listeners of the original contract).
+struct Routines {
+    kelnet_routine_thread routine = nullptr;
+    kelnet_routine_admission admission = nullptr;
+    kelnet_routine_refus refus = nullptr;
+    kelnet_routine_refus refus_waiting = nullptr;
+    // Null with global: the request header's blank line; null otherwise:
+    // no waiting.
+    kelnet_routine_complet complete = nullptr;
+    bool global = true;
+    uint32_t stop = KELNET_INVALIDE;
+};
+
 // Serves one accepted connection of kelnet_gen_ecouteur_thread: on a
 // thread of its own, or, past the cap, through the refusal and a close
 // that does not hold the listener. 0; -1 when its record can't be
 // allocated, or the thread start's error number (the socket is then still
 // the caller's).
-int serve_connection(kelnet_routine_thread routine, uint32_t client, const Peer &peer,
+int serve_connection(const Routines &routines, uint32_t client, const Peer &peer,
                      Clock::time_point accepted_at);
 
 // Shuts the sending side of a refused connection and leaves its close to
@@ -75,12 +91,12 @@ int serve_connection(kelnet_routine_thread routine, uint32_t client, const Peer 
 void close_refused(uint32_t client);
 // Asks the admission routine of kelnet_fixe_admission about a new
 // connection; a refused one is closed. True when it may go on.
-bool admit(uint32_t client, const Peer &peer);
+bool admit(const Routines &routines, uint32_t client, const Peer &peer);
 // True when connections wait for their header before they get a thread.
 bool waiting_room_open() noexcept;
 // True when the waiting room has room for one more; otherwise the
 // connection gets the refusal of kelnet_fixe_max_attente and is closed.
-bool room_to_wait(uint32_t client, const Peer &peer);
+bool room_to_wait(const Routines &routines, uint32_t client, const Peer &peer);
 // Keeps the count kelnet_nb_attente reports.
 void count_waiting(int32_t change) noexcept;
 
@@ -90,8 +106,9 @@ bool survive_accept_failure();
 
 // The accept loop of kelnet_gen_ecouteur_thread on its listening sockets
 // (of either family): admission, the waiting room, hand-off to connection
-// threads. Returns only when accepting fails for good: -3.
-int32_t run_threaded_listener(std::span<const uint32_t> listeners, kelnet_routine_thread routine);
+// threads. Returns only when accepting fails for good (-3), or, with a stop
+// descriptor, once that is readable (0).
+int32_t run_threaded_listener(std::span<const uint32_t> listeners, const Routines &routines);
 // Connections that have entered a waiting room so far, for tests.
 std::uint64_t connections_that_waited() noexcept;
 

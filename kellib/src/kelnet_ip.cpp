@@ -90,7 +90,30 @@ extern "C" int32_t kelnet_ecouteurs_thread(const uint32_t *sd, int32_t nb, kelne
         const std::vector<uint32_t> listeners(sd, sd + nb);
         std::vector<std::unique_ptr<kelnet::ListenerScope>> accepting;
         for (const uint32_t s : listeners) accepting.push_back(std::make_unique<kelnet::ListenerScope>(s));
-        return kelnet::run_threaded_listener(listeners, routine);
+        kelnet::Routines routines;
+        routines.routine = routine;
+        return kelnet::run_threaded_listener(listeners, routines);
+    });
+}
+
+extern "C" int32_t kelnet_ecouteurs_service(const uint32_t *sd, int32_t nb, const kelnet_service *service) {
+    return guard(__func__, int32_t{-3}, [&]() -> int32_t {
+        if (sd == nullptr || nb <= 0 || service == nullptr || service->routine == nullptr) {
+            KEL_DIAG_MSG("Parametre null");
+            return -1;
+        }
+        kelnet::Routines routines;
+        routines.routine = service->routine;
+        routines.admission = service->admission;
+        routines.refus = service->refus;
+        routines.refus_waiting = service->refus_attente;
+        routines.complete = service->complet;
+        routines.global = false;
+        routines.stop = service->arret;
+        const std::vector<uint32_t> listeners(sd, sd + nb);
+        std::vector<std::unique_ptr<kelnet::ListenerScope>> accepting;
+        for (const uint32_t s : listeners) accepting.push_back(std::make_unique<kelnet::ListenerScope>(s));
+        return kelnet::run_threaded_listener(listeners, routines);
     });
 }
 

@@ -149,9 +149,11 @@ Closer &closer() {
     return *instance;
 }
 
-void refuse(uint32_t client, const Peer &peer) {
+void refuse(const Routines &routines, uint32_t client, const Peer &peer) {
     const PeerScope current(peer);
-    if (kelnet_routine_refus refus = g_refus.load()) refus(client, to_record(peer));
+    kelnet_routine_refus refus = routines.refus;
+    if (refus == nullptr && routines.global) refus = g_refus.load();
+    if (refus != nullptr) refus(client, to_record(peer));
     close_refused(client);
 }
 
@@ -182,8 +184,9 @@ PeerScope::~PeerScope() { t_peer = previous_; }
 
 const Peer *current_peer() noexcept { return t_peer; }
 
-bool admit(uint32_t client, const Peer &peer) {
-    const kelnet_routine_admission admission = g_admission.load();
+bool admit(const Routines &routines, uint32_t client, const Peer &peer) {
+    kelnet_routine_admission admission = routines.admission;
+    if (admission == nullptr && routines.global) admission = g_admission.load();
     if (admission == nullptr) return true;
     const PeerScope current(peer);
     if (admission(client, to_record(peer)) != 0) return true;
@@ -193,11 +196,13 @@ bool admit(uint32_t client, const Peer &peer) {
 
 bool waiting_room_open() noexcept { return g_max_waiting.load(std::memory_order_relaxed) != 0; }
 
-bool room_to_wait(uint32_t client, const Peer &peer) {
+bool room_to_wait(const Routines &routines, uint32_t client, const Peer &peer) {
     const int32_t cap = g_max_waiting.load(std::memory_order_relaxed);
     if (cap <= 0 || g_waiting.load(std::memory_order_relaxed) < cap) return true;
     const PeerScope current(peer);
-    if (kelnet_routine_refus refus = g_refus_waiting.load()) refus(client, to_record(peer));
+    kelnet_routine_refus refus = routines.refus_waiting;
+    if (refus == nullptr && routines.global) refus = g_refus_waiting.load();
+    if (refus != nullptr) refus(client, to_record(peer));
     close_refused(client);
     return false;
 }
@@ -250,11 +255,11 @@ void remove_listener(uint32_t listener) noexcept {
     }
 }
 
-int serve_connection(kelnet_routine_thread routine, uint32_t client, const Peer &peer,
+int serve_connection(const Routines &routines, uint32_t client, const Peer &peer,
                      Clock::time_point accepted_at) {
     const int32_t cap = g_max_clients.load(std::memory_order_relaxed);
     if (cap > 0 && g_clients.load(std::memory_order_acquire) >= cap) {
-        refuse(client, peer);
+        refuse(routines, client, peer);
         return 0;
     }
     auto *rec = static_cast<Accepted *>(std::malloc(sizeof(Accepted)));
@@ -262,7 +267,7 @@ int serve_connection(kelnet_routine_thread routine, uint32_t client, const Peer 
     rec->params.sd = client;
     rec->params.sock_dist = to_record(peer);
     new (&rec->peer) Peer(peer);
-    rec->routine = routine;
+    rec->routine = routines.routine;
     rec->accepted_at = accepted_at;
     g_clients.fetch_add(1, std::memory_order_acq_rel);
     const int err = thread::start_detached(connection_entry, rec);

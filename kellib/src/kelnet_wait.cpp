@@ -28,8 +28,10 @@ namespace {
 constexpr std::size_t kScanBytes = 16 * 1024;
 constexpr std::string_view kBlankLine = "\r\n\r\n";
 // Listening sockets are told from waiting ones by this bit of their tag;
-// the rest of the tag is the listener's index.
+// the rest of the tag is the listener's index. The stop descriptor has
+// a tag of its own.
 constexpr std::uint64_t kListenerTag = std::uint64_t{1} << 63;
+constexpr std::uint64_t kStopTag = std::uint64_t{1} << 62;
 // Accepts per turn of the loop, so that the waiting connections are served
 // between the accepts of a burst.
 constexpr int kAcceptsPerTurn = 64;
@@ -56,11 +58,16 @@ struct Deadline {
 // Looks at what has arrived without taking it. Ready when the header is
 // complete, too long to go on scanning, or the connection has closed or
 // failed: the connection thread then finds out which, as it always did.
-Head look(std::uint32_t sd, std::uint32_t &scanned, char *buf) {
+Head look(std::uint32_t sd, std::uint32_t &scanned, char *buf, kelnet_routine_complet complete) {
     const long n = net::recv_nowait(sd, buf, kScanBytes, /*peek=*/true);
     if (n < 0) return net::last_error() == net::kErrWouldBlock ? Head::Waiting : Head::Ready;
     if (n == 0) return Head::Ready;
     const std::size_t got = static_cast<std::size_t>(n);
+    if (complete != nullptr) {
+        if (got >= kScanBytes || complete(buf, static_cast<int32_t>(got)) != 0) return Head::Ready;
+        scanned = static_cast<std::uint32_t>(got);
+        return Head::Waiting;
+    }
     const std::size_t from = scanned > kBlankLine.size() - 1 ? scanned - (kBlankLine.size() - 1) : 0;
     if (std::string_view(buf + from, got - from).find(kBlankLine) != std::string_view::npos) return Head::Ready;
     if (got >= kScanBytes) return Head::Ready;
@@ -70,8 +77,8 @@ Head look(std::uint32_t sd, std::uint32_t &scanned, char *buf) {
 
 class WaitingRoom {
 public:
-    WaitingRoom(std::span<const std::uint32_t> listeners, kelnet_routine_thread routine)
-        : listeners_(listeners.begin(), listeners.end()), routine_(routine), scan_(kScanBytes) {}
+    WaitingRoom(std::span<const std::uint32_t> listeners, const Routines &routines)
+        : listeners_(listeners.begin(), listeners.end()), routines_(routines), scan_(kScanBytes) {}
 
     ~WaitingRoom() {
         // The listener is done: connections that never got a thread end here.
@@ -84,6 +91,7 @@ public:
         for (std::size_t i = 0; ready && i < listeners_.size(); ++i)
             ready = net::set_nonblocking(listeners_[i], true) &&
                     poller_.watch(listeners_[i], kListenerTag | i, /*edge=*/false);
+        if (ready && routines_.stop != KELNET_INVALIDE) ready = poller_.watch(routines_.stop, kStopTag, /*edge=*/false);
         if (!ready) {
             KEL_DIAG_MSG("the listener's event loop cannot be set up");
             return -3;
@@ -96,6 +104,7 @@ public:
                 return -3;
             }
             for (int i = 0; i < n; ++i) {
+                if (events[i].tag == kStopTag) return 0;
                 if ((events[i].tag & kListenerTag) != 0) {
                     if (!accept_some(listeners_[events[i].tag & ~kListenerTag])) return -3;
                 } else {
@@ -145,18 +154,18 @@ private:
 
     void accepted(std::uint32_t client, const Peer &peer) {
         const Clock::time_point now = Clock::now();
-        if (!admit(client, peer)) return;
-        if (!waiting_room_open()) {
+        if (!admit(routines_, client, peer)) return;
+        if (!waits()) {
             hand_off(client, peer, now);
             return;
         }
         std::uint32_t scanned = 0;
         // A header that came with the connection goes to its thread at once.
-        if (look(client, scanned, scan_.data()) == Head::Ready) {
+        if (look(client, scanned, scan_.data(), routines_.complete) == Head::Ready) {
             hand_off(client, peer, now);
             return;
         }
-        if (!room_to_wait(client, peer)) return;
+        if (!room_to_wait(routines_, client, peer)) return;
         if (!poller_.watch(client, client, /*edge=*/true)) {
             // Cannot wait here: wait on a thread, as before.
             hand_off(client, peer, now);
@@ -175,7 +184,7 @@ private:
     void arrived(std::uint32_t sd, bool closed) {
         const auto it = waiters_.find(sd);
         if (it == waiters_.end()) return;
-        if (closed || look(sd, it->second.scanned, scan_.data()) == Head::Ready) leave(it);
+        if (closed || look(sd, it->second.scanned, scan_.data(), routines_.complete) == Head::Ready) leave(it);
     }
 
     // Past its deadline a connection goes to its thread, whose header read
@@ -201,7 +210,7 @@ private:
     }
 
     void hand_off(std::uint32_t client, const Peer &peer, Clock::time_point accepted_at) {
-        const int err = serve_connection(routine_, client, peer, accepted_at);
+        const int err = serve_connection(routines_, client, peer, accepted_at);
         if (err == 0) return;
         if (err < 0) {
             // No record for the connection: the listener ends, as it always has.
@@ -222,8 +231,12 @@ private:
         net::close(client);
     }
 
+    // A service without its own test of the first bytes gives every
+    // connection its thread at accept.
+    bool waits() const noexcept { return waiting_room_open() && (routines_.global || routines_.complete != nullptr); }
+
     std::vector<std::uint32_t> listeners_;
-    kelnet_routine_thread routine_;
+    Routines routines_;
     net::Poller poller_;
     std::vector<char> scan_;
     std::unordered_map<std::uint32_t, Waiter> waiters_;
@@ -236,8 +249,8 @@ private:
 
 std::uint64_t connections_that_waited() noexcept { return g_waited.load(std::memory_order_relaxed); }
 
-int32_t run_threaded_listener(std::span<const std::uint32_t> listeners, kelnet_routine_thread routine) {
-    WaitingRoom room(listeners, routine);
+int32_t run_threaded_listener(std::span<const std::uint32_t> listeners, const Routines &routines) {
+    WaitingRoom room(listeners, routines);
     const int32_t result = room.run();
     for (const std::uint32_t listener : listeners) (void)net::set_nonblocking(listener, false);
     return result;

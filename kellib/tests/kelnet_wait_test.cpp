@@ -126,7 +126,9 @@ TEST_F(Waiting, HeadThereAtAcceptGoesToItsThreadWithoutWaiting) {
     const uint32_t listening = l.sock.get();
     std::thread runner([listening] {
         const uint32_t listeners[1] = {listening};
-        kelnet::run_threaded_listener(listeners, header_routine);
+        kelnet::Routines routines;
+        routines.routine = header_routine;
+        kelnet::run_threaded_listener(listeners, routines);
     });
     EXPECT_EQ(reply_of(c), 'Y');
     EXPECT_EQ(kelnet::connections_that_waited(), waited_before);
