@@ -416,4 +416,77 @@ bool local_address(Socket s, IpAddress *a, std::uint16_t *port_net) noexcept {
     return from_sockaddr(ss, len, a, port_net);
 }
 
+bool peer_address(Socket s, IpAddress *a, std::uint16_t *port_net) noexcept {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getpeername(static_cast<int>(s), reinterpret_cast<sockaddr *>(&ss), &len) != 0) {
+        note_errno();
+        return false;
+    }
+    return from_sockaddr(ss, len, a, port_net);
+}
+
+Socket udp_bind(const IpAddress &addr, std::uint16_t port_net) noexcept {
+    const IpAddress a = unmapped(addr);
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    if (!to_sockaddr(a, port_net, &ss, &len)) {
+        set_last_error(code_from_errno(EINVAL));
+        return kInvalidSocket;
+    }
+    const int fd = ::socket(a.is_v4() ? AF_INET : AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
+    if (fd < 0) {
+        note_errno();
+        return kInvalidSocket;
+    }
+    // "::" takes IPv4 peers too, as it does for streams.
+    const bool ok = (!a.is_v6() || set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, is_any_v6(a) ? 0 : 1)) &&
+                    ::bind(fd, reinterpret_cast<const sockaddr *>(&ss), len) == 0;
+    if (!ok) {
+        note_errno();
+        ::close(fd);
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(fd);
+}
+
+long send_to_ip(Socket s, const IpAddress &a, std::uint16_t port_net, const void *data, std::size_t len) noexcept {
+    sockaddr_storage own{};
+    socklen_t own_len = sizeof own;
+    const bool v6_socket = ::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr *>(&own), &own_len) == 0 &&
+                           own.ss_family == AF_INET6;
+    const IpAddress target = v6_socket && a.is_v4() ? mapped(a) : unmapped(a);
+    sockaddr_storage ss;
+    socklen_t sl = 0;
+    if (!to_sockaddr(target, port_net, &ss, &sl)) {
+        set_last_error(code_from_errno(EINVAL));
+        return -1;
+    }
+    for (;;) {
+        const ssize_t n = ::sendto(static_cast<int>(s), data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&ss), sl);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        note_errno();
+        return -1;
+    }
+}
+
+long recv_from_ip(Socket s, void *buf, std::size_t len, IpAddress *from, std::uint16_t *port_net) noexcept {
+    for (;;) {
+        sockaddr_storage ss{};
+        socklen_t sl = sizeof ss;
+        const ssize_t n = ::recvfrom(static_cast<int>(s), buf, len, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&ss), &sl);
+        if (n >= 0) {
+            if ((from != nullptr || port_net != nullptr) && !from_sockaddr(ss, sl, from, port_net)) {
+                set_last_error(code_from_errno(EAFNOSUPPORT));
+                return -1;
+            }
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) continue;
+        note_errno();
+        return -1;
+    }
+}
+
 }  // namespace kel::net

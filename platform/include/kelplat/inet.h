@@ -160,5 +160,17 @@ Socket accept_ip(Socket s, IpAddress *peer, std::uint16_t *peer_port_net) noexce
 // The address and port a socket is bound to (mapped ones as IPv4), false
 // on failure. port_net may be null.
 bool local_address(Socket s, IpAddress *a, std::uint16_t *port_net) noexcept;
+// The address and port of s's peer, a mapped one as IPv4.
+bool peer_address(Socket s, IpAddress *a, std::uint16_t *port_net) noexcept;
+
+// Datagram sockets of either family. udp_bind binds to a (port 0: one the
+// system picks); kInvalidSocket on failure, last error set.
+Socket udp_bind(const IpAddress &a, std::uint16_t port_net) noexcept;
+// One datagram to a:port, whole, or -1 (last error set). An IPv4 target
+// of an IPv6 socket goes as its mapped address.
+long send_to_ip(Socket s, const IpAddress &a, std::uint16_t port_net, const void *data, std::size_t len) noexcept;
+// One datagram, without waiting: its length (cut to len), or -1 with
+// kErrWouldBlock when none is queued. from and port_net may be null.
+long recv_from_ip(Socket s, void *buf, std::size_t len, IpAddress *from, std::uint16_t *port_net) noexcept;
 
 }  // namespace kel::net
