@@ -25,7 +25,7 @@ constexpr auto kGatherTime = std::chrono::milliseconds(100);
 constexpr size_t kWakeEntries = 4096;
 
 constexpr const char *kVerdictNames[kVerdicts] = {
-    "forwarded", "tunnel", "ftp", "ad-image", "blocked", "refused", "error", "too-many", "status",
+    "forwarded", "tunnel", "ftp", "ad-image", "blocked", "refused", "error", "too-many", "status", "auth-failed", "redirect",
 };
 
 constexpr const char *kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -74,7 +74,23 @@ std::string format_access_line(const AccessEntry &e) {
     std::string out;
     out.reserve(160 + e.request_line.size() + e.user_agent.size() + e.referer.size());
     out += e.client.empty() ? "-" : e.client;
-    out += " - - ";
+    out += " - ";
+    // The user field as the common web servers write it: no blank, no quote.
+    if (e.user.empty()) {
+        out += '-';
+    } else {
+        for (unsigned char c : e.user) {
+            if (c <= 0x20 || c >= 0x7F || c == '"' || c == '\\' || c == '[') {
+                static constexpr char kHex[] = "0123456789ABCDEF";
+                out += "\\x";
+                out += kHex[c >> 4];
+                out += kHex[c & 0xF];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    out += ' ';
     append_time(out, e.started);
     out += ' ';
     append_quoted(out, e.request_line);
@@ -90,6 +106,10 @@ std::string format_access_line(const AccessEntry &e) {
     out += std::to_string(e.duration_ms < 0 ? 0 : e.duration_ms);
     out += ' ';
     out += verdict_name(e.verdict);
+    if (e.bytes_from_client >= 0) {
+        out += ' ';
+        out += std::to_string(e.bytes_from_client);
+    }
     out += '\n';
     return out;
 }

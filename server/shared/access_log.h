@@ -25,8 +25,10 @@ enum class Verdict {
     Error,      // an error page
     TooMany,    // past the connection cap
     Status,     // the proxy's own status page
+    AuthFailed, // a SOCKS client whose user or password was wrong
+    Redirected, // relayed by a port redirection
 };
-inline constexpr int kVerdicts = 9;
+inline constexpr int kVerdicts = 11;
 const char *verdict_name(Verdict v);
 
 struct AccessEntry {
@@ -39,6 +41,10 @@ struct AccessEntry {
     std::string user_agent;
     int64_t duration_ms = 0;
     Verdict verdict = Verdict::Error;
+    std::string user;  // the authenticated user (SOCKS); empty: "-"
+    // Sent by the client, for the services that relay both ways; written
+    // after the verdict. Negative: not written.
+    int64_t bytes_from_client = -1;
 };
 
 // The line for an entry, with its line feed. Quoted fields have '"', '\'

@@ -93,8 +93,9 @@ private:
     std::vector<ConfigProblem> *problems_;
 };
 
-std::optional<std::vector<std::string>> parse_listen(const Reader &r) {
-    const std::string value = r.get("HTTP", "HTTPListen");
+std::optional<std::vector<std::string>> parse_listen(const Reader &r, std::string_view section = "HTTP",
+                                                     std::string_view key = "HTTPListen") {
+    const std::string value = r.get(section, key);
     std::vector<std::string> addresses;
     std::string_view rest = value;
     while (!rest.empty()) {
@@ -104,15 +105,112 @@ std::optional<std::vector<std::string>> parse_listen(const Reader &r) {
         if (entry.empty()) continue;
         net::IpAddress a;
         if (!net::parse_ip(entry, &a)) {
-            r.problem("HTTP", "HTTPListen",
-                      "invalid address '" + std::string(entry) +
-                          "' in HTTPListen in section HTTP: an IPv4 or IPv6 address is expected, "
-                          "such as 127.0.0.1, ::1 or [fe80::1%eth0]");
+            r.problem(section, key,
+                      "invalid address '" + std::string(entry) + "' in " + std::string(key) + " in section " +
+                          std::string(section) +
+                          ": an IPv4 or IPv6 address is expected, such as 127.0.0.1, ::1 or [fe80::1%eth0]");
             return std::nullopt;
         }
         addresses.emplace_back(entry);
     }
     return addresses;
+}
+
+// A port key of a service: as HTTPPort.
+void parse_port(const Reader &r, std::string_view section, std::string_view key, uint16_t *port) {
+    const std::string text = r.get(section, key);
+    if (auto value = parse_listen_port(text.c_str())) {
+        *port = *value;
+    } else {
+        r.problem(section, key,
+                  "invalid " + std::string(key) + " '" + text + "' in section " + std::string(section) +
+                      ": a port from 1 to 65535 is expected (0: any free port)");
+    }
+}
+
+void parse_accounts(const Reader &r, SocksSettings *socks) {
+    for (int i = 0; i < valdrin::keys::kListEntries; ++i) {
+        const std::string key = "SocksAccount" + std::to_string(i);
+        const std::string value = r.get("Socks", key);
+        if (value.empty()) continue;
+        if (auto account = parse_socks_account(value)) {
+            socks->accounts.push_back(std::move(*account));
+        } else {
+            r.problem("Socks", key,
+                      "invalid " + key + " '" + value +
+                          "' in section Socks: a user name followed by 40 hexadecimal digits or by <none> is "
+                          "expected");
+        }
+    }
+}
+
+// Bindings the wizard would skip are skipped with a line; two on one port
+// refuse the file, as the listener could not serve both.
+void parse_bindings(const Reader &r, RdrSettings *rdr) {
+    for (int i = 0; i < valdrin::keys::kListEntries; ++i) {
+        const std::string key = "RDRBinding" + std::to_string(i);
+        const std::string value = r.get("RDR", key);
+        if (value.empty()) continue;
+        std::string why;
+        auto binding = parse_redirection(value, &why);
+        if (!binding) {
+            kel::diag::out_printf("%s '%s' in section RDR skipped: %s\n", key.c_str(), value.c_str(), why.c_str());
+            continue;
+        }
+        binding->key = key;
+        for (const Redirection &earlier : rdr->bindings) {
+            if (earlier.port == binding->port) {
+                r.problem("RDR", key,
+                          key + " and " + earlier.key + " in section RDR both redirect port " +
+                              std::to_string(binding->port) + ": one binding per port is expected");
+            }
+        }
+        rdr->bindings.push_back(std::move(*binding));
+    }
+}
+
+// Whether two services listening on these addresses may share a port:
+// only when both name their addresses and none is common.
+bool listen_sets_overlap(const std::vector<std::string> &a, const std::vector<std::string> &b) {
+    if (a.empty() || b.empty()) return true;
+    for (const std::string &x : a) {
+        net::IpAddress ax;
+        if (!net::parse_ip(x, &ax)) continue;
+        for (const std::string &y : b) {
+            net::IpAddress by;
+            if (!net::parse_ip(y, &by)) continue;
+            if (net::ip_text(ax) == net::ip_text(by) || net::ip_text(ax) == "::" || net::ip_text(ax) == "0.0.0.0" ||
+                net::ip_text(by) == "::" || net::ip_text(by) == "0.0.0.0")
+                return true;
+        }
+    }
+    return false;
+}
+
+// Two enabled services on one port stop the start: the second could not
+// listen.
+void check_port_conflicts(const Reader &r, const Config &c) {
+    struct Use {
+        std::string_view section;
+        std::string name;
+        uint16_t port;
+        const std::vector<std::string> *listen;
+    };
+    std::vector<Use> uses;
+    if (c.http.enabled && c.http.port != 0) uses.push_back({"HTTP", "HTTPPort", c.http.port, &c.http.listen});
+    if (c.socks.enabled && c.socks.port != 0) uses.push_back({"Socks", "SocksPort", c.socks.port, &c.socks.listen});
+    if (c.rdr.enabled)
+        for (const Redirection &b : c.rdr.bindings) uses.push_back({"RDR", b.key, b.port, &c.rdr.listen});
+    for (size_t i = 0; i < uses.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (uses[i].port != uses[j].port || uses[i].section == uses[j].section) continue;
+            if (!listen_sets_overlap(*uses[i].listen, *uses[j].listen)) continue;
+            r.problem(uses[i].section, uses[i].name,
+                      uses[i].name + " in section " + std::string(uses[i].section) + " and " + uses[j].name +
+                          " in section " + std::string(uses[j].section) + " both use port " +
+                          std::to_string(uses[i].port) + ": each service needs a port of its own");
+        }
+    }
 }
 
 void parse_limits(const Reader &r, Limits *limits) {
@@ -162,6 +260,63 @@ std::optional<int32_t> parse_count_setting(const char *text) {
     while (*text == ' ' || *text == '\t') ++text;
     if (!value || *text != '\0') return std::nullopt;
     return static_cast<int32_t>(*value);
+}
+
+std::optional<SocksAccount> parse_socks_account(std::string_view value) {
+    constexpr size_t kDigits = 40;
+    constexpr std::string_view kNone = "<none>";
+    SocksAccount account;
+    if (value.size() > kDigits) {
+        account.user = value.substr(0, value.size() - kDigits);
+        for (char c : value.substr(value.size() - kDigits)) {
+            const bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+            if (!hex) return std::nullopt;
+            account.digest += to_upper_ascii(c);
+        }
+        return account;
+    }
+    if (value.size() <= kNone.size() || value.substr(value.size() - kNone.size()) != kNone) return std::nullopt;
+    account.user = value.substr(0, value.size() - kNone.size());
+    return account;
+}
+
+std::optional<Redirection> parse_redirection(std::string_view value, std::string *why) {
+    auto trim = [](std::string_view v) {
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+        return v;
+    };
+    // The run of digits at the start, as a number; 0 without one.
+    auto leading_port = [](std::string_view &v) {
+        uint32_t n = 0;
+        while (!v.empty() && v.front() >= '0' && v.front() <= '9') {
+            n = std::min<uint32_t>(n * 10 + static_cast<uint32_t>(v.front() - '0'), 1'000'000);
+            v.remove_prefix(1);
+        }
+        return n;
+    };
+    std::string_view rest = trim(value);
+    const uint32_t port = leading_port(rest);
+    if (port == 0 || port > 65535) {
+        *why = "the listened port must be from 1 to 65535, as in 8080 -> 80 host";
+        return std::nullopt;
+    }
+    while (rest.size() > 1 && (rest.front() == ' ' || rest.front() == '-' || rest.front() == '>')) rest.remove_prefix(1);
+    const uint32_t dest = leading_port(rest);
+    if (dest == 0 || dest > 65535) {
+        *why = "the destination port must be from 1 to 65535, as in 8080 -> 80 host";
+        return std::nullopt;
+    }
+    const std::string_view host = trim(rest);
+    if (host.empty()) {
+        *why = "no destination host after the destination port";
+        return std::nullopt;
+    }
+    Redirection r;
+    r.port = static_cast<uint16_t>(port);
+    r.dest_port = static_cast<uint16_t>(dest);
+    r.host = host;
+    return r;
 }
 
 bool is_true_setting(const char *text) {
@@ -220,16 +375,20 @@ Config parse_document(const ini::Document &doc, const std::string &file, std::ve
     }
     parse_limits(r, &c.http.limits);
 
-    // Kept for the services that serve them; their values are checked there.
     c.socks.enabled = r.flag("Socks", "SocksEnabled");
     c.socks.socks4_allowed = r.flag("Socks", "Socks4Allowed");
-    c.socks.port = r.get("Socks", "SocksPort");
-    c.socks.accounts = r.family("Socks", "SocksAccount", valdrin::keys::kListEntries);
+    parse_port(r, "Socks", "SocksPort", &c.socks.port);
+    if (auto listen = parse_listen(r, "Socks", "SocksListen")) c.socks.listen = std::move(*listen);
+    if (r.get("Socks", "SocksListen").empty()) c.socks.listen = c.http.listen;
+    parse_accounts(r, &c.socks);
     c.dns.enabled = r.flag("DNS", "DNSEnabled");
     c.dns.server1 = r.get("DNS", "DNSServer1");
     c.dns.server2 = r.get("DNS", "DNSServer2");
     c.rdr.enabled = r.flag("RDR", "RDREnabled");
-    c.rdr.bindings = r.family("RDR", "RDRBinding", valdrin::keys::kListEntries);
+    if (auto listen = parse_listen(r, "RDR", "RDRListen")) c.rdr.listen = std::move(*listen);
+    if (r.get("RDR", "RDRListen").empty()) c.rdr.listen = c.http.listen;
+    parse_bindings(r, &c.rdr);
+    check_port_conflicts(r, c);
     return c;
 }
 

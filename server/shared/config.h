@@ -73,22 +73,40 @@ struct HttpSettings {
     Limits limits;
 };
 
-// Sections of the services built on this frame; read and kept, not yet
-// served.
+// A SOCKS account as the desktop wizard stores it: the user name and the
+// SHA-1 digest of user + "::" + password + ";" as 40 upper-case
+// hexadecimal digits, or no digit at all for an account without a password.
+struct SocksAccount {
+    std::string user;
+    std::string digest;  // empty: any password
+    bool operator==(const SocksAccount &) const = default;
+};
+
 struct SocksSettings {
     bool enabled = false;
     bool socks4_allowed = false;
-    std::string port = "1080";
-    std::vector<std::string> accounts;
+    uint16_t port = 1080;  // 0: the system picks one
+    std::vector<std::string> listen;  // empty: every interface
+    std::vector<SocksAccount> accounts;
 };
 struct DnsSettings {
     bool enabled = false;
     std::string server1 = "0.0.0.0";
     std::string server2 = "0.0.0.0";
 };
+
+// One TCP redirection: connections to port go to host:dest_port.
+struct Redirection {
+    uint16_t port = 0;
+    uint16_t dest_port = 0;
+    std::string host;
+    std::string key;  // "RDRBinding3", for messages
+    bool operator==(const Redirection &) const = default;
+};
 struct RdrSettings {
     bool enabled = false;
-    std::vector<std::string> bindings;
+    std::vector<std::string> listen;  // empty: every interface
+    std::vector<Redirection> bindings;  // in key order, one per port
 };
 
 struct Config {
@@ -115,6 +133,16 @@ std::optional<uint16_t> parse_listen_port(const char *text);
 // A count setting: optional blanks, decimal digits, optional blanks; at
 // most 2,000,000. Anything else is refused.
 std::optional<int32_t> parse_count_setting(const char *text);
+// A SocksAccount value split as the wizard splits it: longer than 40
+// characters, the last 40 are the digest (hexadecimal, either case) and
+// the rest the user; otherwise it ends in "<none>". Nothing for a value of
+// neither form.
+std::optional<SocksAccount> parse_socks_account(std::string_view value);
+// An RDRBinding value read as the wizard reads it: blanks trimmed, the
+// listened port, any run of blanks, '-' and '>', the destination port,
+// then the host. Nothing, with why, for a value the wizard would skip or
+// one without a host.
+std::optional<Redirection> parse_redirection(std::string_view value, std::string *why);
 // True when the text starts with T or Y, in either case.
 bool is_true_setting(const char *text);
 // HTTPMaxWaiting as the descriptor limit allows beside HTTPMaxClients (two

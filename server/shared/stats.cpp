@@ -176,6 +176,19 @@ void Stats::clear_for_tests() noexcept {
     refused_.clear_for_tests();
 }
 
+const char *service_name(Service s) { return s == Service::Socks ? "socks" : "redirect"; }
+
+const char *refusal_name(Refusal r) {
+    static constexpr const char *kNames[kRefusals] = {"client", "blocked", "auth", "rule", "failed", "busy"};
+    const auto i = static_cast<int>(r);
+    return i >= 0 && i < kRefusals ? kNames[i] : "rule";
+}
+
+ServiceCounters &service_counters(Service s) {
+    static ServiceCounters *const counters = new ServiceCounters[kServices];
+    return counters[static_cast<int>(s) == 0 ? 0 : 1];
+}
+
 StatusReport gather_status() {
     const Stats &s = Stats::instance();
     StatusReport r;
@@ -202,6 +215,14 @@ StatusReport gather_status() {
     }
     r.access_log_written = AccessLog::instance().written();
     r.access_log_dropped = AccessLog::instance().dropped();
+    for (int i = 0; i < kServices; ++i) {
+        const ServiceCounters &c = service_counters(static_cast<Service>(i));
+        ServiceFigures &f = r.services[i];
+        f.sessions = c.sessions.load(std::memory_order_relaxed);
+        for (int k = 0; k < kRefusals; ++k) f.refused[k] = c.refused[k].load(std::memory_order_relaxed);
+        f.bytes_to_clients = c.bytes_to_clients.load(std::memory_order_relaxed);
+        f.bytes_to_targets = c.bytes_to_targets.load(std::memory_order_relaxed);
+    }
     return r;
 }
 
@@ -236,6 +257,15 @@ std::string status_html(const StatusReport &r) {
         for (const auto &[name, count] : entries) row(name, number(count));
         if (others > 0) row("(others)", number(others));
     };
+    for (int i = 0; i < kServices; ++i) {
+        const ServiceFigures &f = r.services[i];
+        out += std::string("</table>\n<h2>Service ") + service_name(static_cast<Service>(i)) + "</h2>\n<table>\n";
+        row("Sessions relayed", number(f.sessions));
+        for (int k = 0; k < kRefusals; ++k)
+            row(std::string("Refused: ") + refusal_name(static_cast<Refusal>(k)), number(f.refused[k]));
+        row("Bytes to clients", number(f.bytes_to_clients));
+        row("Bytes to targets", number(f.bytes_to_targets));
+    }
     top("Blocked hosts (top 20)", r.blocked, r.blocked_others);
     top("Refused clients (top 20)", r.refused, r.refused_others);
     out += "</table>\n</body></html>\n";
@@ -281,6 +311,24 @@ std::string status_metrics(const StatusReport &r) {
     family("valdrin_access_log_entries_total", "counter", "Access log entries, written or dropped.");
     out += "valdrin_access_log_entries_total{outcome=\"written\"} " + number(r.access_log_written) + "\n";
     out += "valdrin_access_log_entries_total{outcome=\"dropped\"} " + number(r.access_log_dropped) + "\n";
+    family("valdrin_service_sessions_total", "counter", "Sessions of the SOCKS server and the port redirector that were relayed.");
+    for (int i = 0; i < kServices; ++i)
+        out += std::string("valdrin_service_sessions_total{service=\"") + service_name(static_cast<Service>(i)) +
+               "\"} " + number(r.services[i].sessions) + "\n";
+    family("valdrin_service_refusals_total", "counter", "Sessions refused, by service and reason.");
+    for (int i = 0; i < kServices; ++i)
+        for (int k = 0; k < kRefusals; ++k)
+            out += std::string("valdrin_service_refusals_total{service=\"") + service_name(static_cast<Service>(i)) +
+                   "\",reason=\"" + refusal_name(static_cast<Refusal>(k)) + "\"} " + number(r.services[i].refused[k]) +
+                   "\n";
+    family("valdrin_service_relayed_bytes_total", "counter", "Bytes the services relayed, by direction.");
+    for (int i = 0; i < kServices; ++i) {
+        const std::string s = service_name(static_cast<Service>(i));
+        out += "valdrin_service_relayed_bytes_total{service=\"" + s + "\",direction=\"to_clients\"} " +
+               number(r.services[i].bytes_to_clients) + "\n";
+        out += "valdrin_service_relayed_bytes_total{service=\"" + s + "\",direction=\"to_targets\"} " +
+               number(r.services[i].bytes_to_targets) + "\n";
+    }
     return out;
 }
 
@@ -313,6 +361,20 @@ std::string status_json(const StatusReport &r) {
            ",\"exceptions\":" + number(r.exceptions) + ",\"memory_bytes\":" + number(r.list_bytes) + "}";
     out += ",\"access_log\":{\"written\":" + number(r.access_log_written) +
            ",\"dropped\":" + number(r.access_log_dropped) + "}";
+    out += ",\"services\":{";
+    for (int i = 0; i < kServices; ++i) {
+        const ServiceFigures &f = r.services[i];
+        if (i > 0) out += ',';
+        out += json_string(service_name(static_cast<Service>(i))) + ":{\"sessions\":" + number(f.sessions) +
+               ",\"refused\":{";
+        for (int k = 0; k < kRefusals; ++k) {
+            if (k > 0) out += ',';
+            out += json_string(refusal_name(static_cast<Refusal>(k))) + ":" + number(f.refused[k]);
+        }
+        out += "},\"bytes\":{\"to_clients\":" + number(f.bytes_to_clients) +
+               ",\"to_targets\":" + number(f.bytes_to_targets) + "}}";
+    }
+    out += "}";
     out += "}\n";
     return out;
 }

@@ -73,6 +73,45 @@ private:
     TopCounter refused_;
 };
 
+// The services beside the HTTP proxy, each with its own counters.
+enum class Service { Socks, Redirect };
+inline constexpr int kServices = 2;
+const char *service_name(Service s);  // "socks", "redirect"
+
+// Why a service refused a session.
+enum class Refusal {
+    Client,   // outside the allow-list
+    Blocked,  // a target of the block lists
+    Auth,     // wrong user or password
+    Rule,     // a version, command or address the service does not take
+    Failed,   // the target could not be resolved or reached
+    Busy,     // past the cap on connections
+};
+inline constexpr int kRefusals = 6;
+const char *refusal_name(Refusal r);  // "client", "blocked", ...
+
+// Bumped by the service's threads without a lock.
+struct ServiceCounters {
+    std::atomic<uint64_t> sessions{0};  // sessions that were granted their relay
+    std::atomic<uint64_t> refused[kRefusals] = {};
+    std::atomic<uint64_t> bytes_to_clients{0};
+    std::atomic<uint64_t> bytes_to_targets{0};
+    void refuse(Refusal r) noexcept { refused[static_cast<int>(r)].fetch_add(1, std::memory_order_relaxed); }
+    void relayed(uint64_t to_client, uint64_t to_target) noexcept {
+        bytes_to_clients.fetch_add(to_client, std::memory_order_relaxed);
+        bytes_to_targets.fetch_add(to_target, std::memory_order_relaxed);
+    }
+};
+// Never destroyed.
+ServiceCounters &service_counters(Service s);
+
+struct ServiceFigures {
+    uint64_t sessions = 0;
+    uint64_t refused[kRefusals] = {};
+    uint64_t bytes_to_clients = 0;
+    uint64_t bytes_to_targets = 0;
+};
+
 // The figures of one status page, gathered at once.
 struct StatusReport {
     std::string version;
@@ -94,6 +133,7 @@ struct StatusReport {
     uint64_t list_bytes = 0;
     uint64_t access_log_written = 0;
     uint64_t access_log_dropped = 0;
+    ServiceFigures services[kServices];
 };
 
 StatusReport gather_status();

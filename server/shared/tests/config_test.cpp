@@ -65,7 +65,7 @@ TEST(ConfigText, EmptyFileGivesTheKeyTablesDefaults) {
     EXPECT_TRUE(c.http.listen.empty());
     EXPECT_EQ(c.http.limits, Limits{});
     EXPECT_EQ(c.http.limits.max_clients, 8000);
-    EXPECT_EQ(c.socks.port, "1080");
+    EXPECT_EQ(c.socks.port, 1080);
     EXPECT_EQ(c.dns.server1, "0.0.0.0");
     EXPECT_FALSE(c.rdr.enabled);
 }
@@ -94,11 +94,13 @@ TEST(ConfigText, ReadsEverySectionTheDaemonServesAndTheServicesToCome) {
     EXPECT_EQ(c.http.ad_list_keys, (std::vector<std::string>{"AdListFile0", "AdListFile2"}));
     EXPECT_EQ(c.http.limits.max_clients, 0);
     EXPECT_TRUE(c.socks.enabled);
-    EXPECT_EQ(c.socks.port, "1081");
-    EXPECT_EQ(c.socks.accounts, (std::vector<std::string>{"bob<none>"}));
+    EXPECT_EQ(c.socks.port, 1081);
+    EXPECT_EQ(c.socks.accounts, (std::vector<SocksAccount>{{"bob", ""}}));
+    EXPECT_EQ(c.socks.listen, c.http.listen) << "SocksListen defaults to HTTPListen";
     EXPECT_TRUE(c.dns.enabled);
     EXPECT_EQ(c.dns.server2, "9.9.9.9");
-    EXPECT_EQ(c.rdr.bindings, (std::vector<std::string>{"8080 -> 80 10.0.0.2"}));
+    ASSERT_EQ(c.rdr.bindings.size(), 1u);
+    EXPECT_EQ(c.rdr.bindings[0], (Redirection{8080, 80, "10.0.0.2", "RDRBinding0"}));
 }
 
 TEST(ConfigText, EveryBadValueIsNamedWithItsFileLineAndKey) {
@@ -130,12 +132,105 @@ TEST(ConfigText, TheFirstOfRepeatedKeysIsTheOneReadAndNamed) {
     EXPECT_EQ(problems[0].line, 2u);
 }
 
-TEST(ConfigText, ServicesToComeAreKeptAsWrittenAndNeverRefuseTheFile) {
+TEST(ConfigText, ServiceValuesAreCheckedAndNamedByLine) {
     std::vector<ConfigProblem> problems;
-    const Config c = parse_config_text("[Socks]\nSocksEnabled=true\nSocksPort=none\n[DNS]\nDNSServer1=x\n", "f",
-                                       &problems);
+    parse_config_text(
+        "[Socks]\n"                              // 1
+        "SocksEnabled=true\n"                    // 2
+        "SocksPort=none\n"                       // 3
+        "SocksListen=::1 nowhere\n"              // 4
+        "SocksAccount0=bob\n"                    // 5
+        "SocksAccount1=eve0123456789012345678901234567890123456789Z\n"  // 6
+        "[RDR]\nRDRBinding0=8080 -> 80 a\nRDRBinding1=8080 -> 81 b\n",  // 7-9
+        "f", &problems);
+    ASSERT_EQ(problems.size(), 5u) << all(problems);
+    EXPECT_EQ(problems[0].message(),
+              "f:3: invalid SocksPort 'none' in section Socks: a port from 1 to 65535 is expected (0: any free port)");
+    EXPECT_EQ(problems[1].line, 4u);
+    EXPECT_NE(problems[1].text.find("'nowhere' in SocksListen in section Socks"), std::string::npos);
+    EXPECT_EQ(problems[2].line, 5u);
+    EXPECT_EQ(problems[3].line, 6u);
+    EXPECT_EQ(problems[4].line, 9u);
+    EXPECT_NE(problems[4].text.find("RDRBinding1 and RDRBinding0 in section RDR both redirect port 8080"),
+              std::string::npos);
+}
+
+TEST(ConfigText, TwoEnabledServicesOnOnePortStopTheStartNamingBoth) {
+    std::vector<ConfigProblem> problems;
+    parse_config_text("[HTTP]\nHTTPEnabled=true\nHTTPPort=3128\n[Socks]\nSocksEnabled=true\nSocksPort=3128\n"
+                      "[RDR]\nRDREnabled=true\nRDRBinding0=1080 -> 80 x\n",
+                      "f", &problems);
+    ASSERT_EQ(problems.size(), 1u) << all(problems);
+    EXPECT_NE(problems[0].text.find("SocksPort in section Socks and HTTPPort in section HTTP both use port 3128"),
+              std::string::npos);
+    // The redirection of 1080 meets the SOCKS port only when both run.
+    problems.clear();
+    parse_config_text("[Socks]\nSocksEnabled=true\n[RDR]\nRDREnabled=true\nRDRBinding0=1080 -> 80 x\n", "f", &problems);
+    ASSERT_EQ(problems.size(), 1u) << all(problems);
+    EXPECT_NE(problems[0].text.find("RDRBinding0 in section RDR and SocksPort"), std::string::npos);
+    problems.clear();
+    parse_config_text("[Socks]\nSocksEnabled=false\n[RDR]\nRDREnabled=true\nRDRBinding0=1080 -> 80 x\n", "f", &problems);
     EXPECT_TRUE(problems.empty()) << all(problems);
-    EXPECT_EQ(c.socks.port, "none");
+    // Disjoint addresses may share a port.
+    parse_config_text("[HTTP]\nHTTPEnabled=true\nHTTPPort=80\nHTTPListen=127.0.0.1\n[RDR]\nRDREnabled=true\n"
+                      "RDRListen=127.0.0.2\nRDRBinding0=80 -> 8080 x\n",
+                      "f", &problems);
+    EXPECT_TRUE(problems.empty()) << all(problems);
+}
+
+TEST(SocksAccounts, SplitAsTheWizardStoresThem) {
+    const std::string digest(40, 'A');
+    EXPECT_EQ(parse_socks_account("bob<none>"), (SocksAccount{"bob", ""}));
+    EXPECT_EQ(parse_socks_account("bob" + digest), (SocksAccount{"bob", digest}));
+    // A one-character user and a 40-digit hash; lower-case digits are read as upper.
+    EXPECT_EQ(parse_socks_account("x" + std::string(40, 'f')), (SocksAccount{"x", std::string(40, 'F')}));
+    // Blanks are part of the name.
+    EXPECT_EQ(parse_socks_account(" b <none>"), (SocksAccount{" b ", ""}));
+    EXPECT_FALSE(parse_socks_account("<none>")) << "no user";
+    EXPECT_FALSE(parse_socks_account("bob"));
+    EXPECT_FALSE(parse_socks_account(std::string(40, 'A'))) << "40 characters are neither form";
+    EXPECT_FALSE(parse_socks_account("bob" + std::string(39, 'A') + "G"));
+}
+
+TEST(Redirections, ReadAsTheWizardReadsThemAndSkipWhatItSkips) {
+    std::string why;
+    auto r = parse_redirection("8080 -> 80 10.0.0.2", &why);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->port, 8080);
+    EXPECT_EQ(r->dest_port, 80);
+    EXPECT_EQ(r->host, "10.0.0.2");
+    for (const char *lenient : {"8080->80 10.0.0.2", "8080 80 10.0.0.2", "  8080 -->> 80   10.0.0.2  "}) {
+        r = parse_redirection(lenient, &why);
+        ASSERT_TRUE(r) << lenient;
+        EXPECT_EQ(r->port, 8080) << lenient;
+        EXPECT_EQ(r->dest_port, 80) << lenient;
+        EXPECT_EQ(r->host, "10.0.0.2") << lenient;
+    }
+    r = parse_redirection("00080 -> 80 x", &why);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->port, 80);
+    // A host may begin with a digit.
+    r = parse_redirection("1 -> 2 3com.example", &why);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->host, "3com.example");
+    for (const char *skipped : {"0 -> 80 x", "8080 -> 70000 x", "65536 -> 80 x", "x -> 80 y", "8080 -> 0 x", "8080 -> 80",
+                                "8080 -> 80   ", "99999999999999999999 -> 80 x"}) {
+        why.clear();
+        EXPECT_FALSE(parse_redirection(skipped, &why)) << skipped;
+        EXPECT_FALSE(why.empty()) << skipped;
+    }
+}
+
+TEST(ConfigText, SkippedBindingsAreSaidAndTheOthersKept) {
+    std::vector<ConfigProblem> problems;
+    testing::internal::CaptureStdout();
+    const Config c = parse_config_text("[RDR]\nRDREnabled=true\nRDRBinding0=0 -> 80 x\nRDRBinding1=9000 -> 90 y\n", "f",
+                                       &problems);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(problems.empty()) << all(problems);
+    ASSERT_EQ(c.rdr.bindings.size(), 1u);
+    EXPECT_EQ(c.rdr.bindings[0].key, "RDRBinding1");
+    EXPECT_NE(out.find("RDRBinding0 '0 -> 80 x' in section RDR skipped"), std::string::npos) << out;
 }
 
 TEST(KeyTable, FindsKeysAndFamilyMembersWithoutRegardToCase) {
