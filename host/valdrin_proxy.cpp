@@ -173,7 +173,22 @@ std::string listening_text() {
     return "its port";
 }
 
-std::string listening_status() { return "listening on " + listening_text(); }
+std::string ports_text();
+
+// "listening on http [::]:3128, socks [::]:1080" for the service manager.
+std::string listening_status() {
+    std::string text = ports_text();
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find('\n', at);
+        if (!out.empty()) out += ", ";
+        out += text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return "listening on " + (out.empty() ? std::string("its port") : out);
+}
 
 // SIGHUP: the server takes the new configuration or keeps the running one;
 // the log follows the server's verdict.
@@ -201,8 +216,9 @@ void reload(const fs::path &config, const fs::path &folder, LogSettings &logs) {
             }
         }
         std::printf("%s: configuration reloaded from %s%s\n", kProgram, config.c_str(),
-                    result == 1 ? " (a restart is needed for the change of HTTPPort or HTTPEnabled)"
-                                : "");
+                    result == 1   ? " (a restart is needed for the change of HTTPPort or HTTPEnabled)"
+                    : result == 2 ? " (a restart is needed for a change said above)"
+                                  : "");
     }
     std::fflush(stdout);
     std::fflush(stderr);
@@ -228,6 +244,9 @@ bool g_ports_written = false;
 // "http 127.0.0.1:3128" for each address the HTTP proxy listens on, from
 // the text the server gives ("[::]:3128, 127.0.0.1:3128").
 std::string ports_text() {
+    char services[4096] = "";
+    (void)valdrin_services_ecoute(services, sizeof services);
+    if (valdrin_http_etat() != 1) return services;
     std::string text = listening_text();
     std::string out;
     size_t at = 0;
@@ -238,7 +257,7 @@ std::string ports_text() {
         if (comma == std::string::npos) break;
         at = comma + 2;
     }
-    return out;
+    return out + services;
 }
 
 std::string listen_failure_reason(int32_t state, unsigned long port) {
@@ -368,22 +387,38 @@ int main(int argc, char **argv) {
                      logs.log_file.c_str(), logs.err_file.c_str());
         return 1;
     }
-    int32_t started = demarre_serveur_http();
-    if (started == 0) {
-        std::printf("%s: the HTTP proxy is disabled in %s (HTTPEnabled is not true); "
-                    "nothing to serve\n",
-                    kProgram, config.c_str());
-        finish(0);
+    // One read of the file serves every service.
+    if (valdrin_config_charge() != 0) {
+        std::fprintf(stderr, "%s: the configuration %s cannot be used (see above)\n", kProgram, config.c_str());
+        finish(1);
     }
+    int32_t started = demarre_serveur_http();
     if (started < 0) {
         std::fprintf(stderr, "%s: the HTTP proxy could not start with %s (see above)\n", kProgram,
                      config.c_str());
         finish(1);
     }
+    const int32_t socks = valdrin_socks_demarre();
+    if (socks < 0) {
+        std::fprintf(stderr, "%s: the SOCKS server could not start with %s (see above)\n", kProgram, config.c_str());
+        finish(1);
+    }
+    const int32_t rdr = valdrin_rdr_demarre();
+    if (rdr < 0) {
+        std::fprintf(stderr, "%s: the port redirector could not start with %s (see above)\n", kProgram,
+                     config.c_str());
+        finish(1);
+    }
+    if (started == 0 && socks == 0 && rdr == 0) {
+        std::printf("%s: the HTTP proxy is disabled in %s (HTTPEnabled is not true), and so are the SOCKS "
+                    "server and the port redirector; nothing to serve\n",
+                    kProgram, config.c_str());
+        finish(0);
+    }
 
     const unsigned long port = start.port;
-    int32_t state = 0;
-    for (int waited = 0; waited < kListenWaitMs; waited += kListenPollMs) {
+    int32_t state = started == 1 ? 0 : 1;
+    for (int waited = 0; state == 0 && waited < kListenWaitMs; waited += kListenPollMs) {
         state = valdrin_http_etat();
         if (state != 0) break;
         if (kel::process::wait_stop_signal(kListenPollMs) != 0) {
@@ -402,6 +437,11 @@ int main(int argc, char **argv) {
         finish(1);
     }
 
+    // Said before the files are written: whoever waits on them finds the line.
+    if (started == 1)
+        std::printf("%s: HTTP proxy listening on %s, configuration %s\n", kProgram, listening_text().c_str(),
+                    config.c_str());
+    std::fflush(stdout);
     if (!g_pid_file.empty()) {
         std::string why;
         if (!kel::process::write_pid_file(g_pid_file, &why)) {
@@ -420,9 +460,6 @@ int main(int argc, char **argv) {
         }
         g_ports_written = true;
     }
-    std::printf("%s: HTTP proxy listening on %s, configuration %s\n", kProgram, listening_text().c_str(),
-                config.c_str());
-    std::fflush(stdout);
     kel::service::ready(listening_status());
 
     for (;;) {
@@ -434,7 +471,7 @@ int main(int argc, char **argv) {
             finish(0);
         }
         if (control == kel::process::Control::Reload) reload(config, files_folder, logs);
-        state = valdrin_http_etat();
+        state = started == 1 ? valdrin_http_etat() : 1;
         if (state < 0) {
             std::fprintf(stderr, "%s: the HTTP proxy stopped listening on port %lu (%d)\n",
                          kProgram, port, state);

@@ -54,8 +54,10 @@ VALDRIN_API int32_t valdrin_http_fixe_dossiers(const char *dossier, const char *
    running configuration whole, after a diagnostic line that names the key
    or the file. 0: applied; 1: applied, and a change of "HTTPPort" or
    "HTTPEnabled", which only a restart applies, was reported on the
-   standard output; -1: refused, nothing changed; -2: the server is not
-   running. Thread-safe; reloads run one at a time. */
+   standard output; 2: applied, and a change of another setting that only
+   a restart applies (the SOCKS port or addresses, for one) was reported
+   so; -1: refused, nothing changed; -2: neither the server nor another
+   service is running. Thread-safe; reloads run one at a time. */
 VALDRIN_API int32_t valdrin_http_recharge(void);
 
 /* Reads the configuration file at chemin exactly as start-up would (one
@@ -73,6 +75,34 @@ VALDRIN_API int32_t valdrin_http_verifie(const char *chemin);
    not fit its buffer. */
 VALDRIN_API int32_t valdrin_http_journal(char *fichier, int32_t taille_fichier, char *erreurs,
                                          int32_t taille_erreurs, int32_t *verbeux);
+
+/* The services beside the HTTP proxy. */
+
+/* Reads the configuration once, as demarre_serveur_http would, and makes
+   it the snapshot in force for every service: the host calls it first,
+   then demarre_serveur_http, valdrin_socks_demarre and
+   valdrin_rdr_demarre, which all serve that snapshot without reading the
+   file again. 0; -1 after a diagnostic line per problem. */
+VALDRIN_API int32_t valdrin_config_charge(void);
+
+/* Starts the SOCKS server of the snapshot in force on "SocksPort" at the
+   addresses of "SocksListen": its sockets listen when this returns. 1:
+   started; 0: "SocksEnabled" is not true; -1: no snapshot, or a socket
+   could not listen (the diagnostic line names the address and port). */
+VALDRIN_API int32_t valdrin_socks_demarre(void);
+
+/* Starts the port redirector of the snapshot in force: one listener per
+   "RDRBinding" at the addresses of "RDRListen". Reloads open the
+   listeners of new bindings and close those of removed ones. 1: started
+   (with or without bindings); 0: "RDREnabled" is not true; -1 as for
+   valdrin_socks_demarre, every listener closed again. */
+VALDRIN_API int32_t valdrin_rdr_demarre(void);
+
+/* Where the services beside the HTTP proxy listen, one line each: "socks
+   127.0.0.1:1080", "rdr [::]:8080". The length of the text written into
+   buffer (0 when none listens), or -1 when it does not fit in taille
+   bytes. */
+VALDRIN_API int32_t valdrin_services_ecoute(char *buffer, int32_t taille);
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@
 #include "kelplat/diag.h"
 #include "kelplat/guard.h"
 #include "valdrin_http.h"
+#include "service.h"
 #include "valdrin_internal.h"
 
 namespace {
@@ -39,10 +40,27 @@ bool restart_settings_changed(const Config &running, const Config &next) {
             "restarted\n");
         changed = true;
     }
-    if (!next.http.enabled) {
+    if (!next.http.enabled && running.http.enabled) {
         kel::diag::out_printf(
             "HTTPEnabled is no longer true in section HTTP: the proxy goes on serving until it is "
             "restarted\n");
+        changed = true;
+    }
+    return changed;
+}
+
+// The same for the services beside the proxy: true when one changed.
+bool service_restart_settings_changed(const Config &running, const Config &next) {
+    bool changed = false;
+    if (next.socks.enabled != running.socks.enabled) {
+        kel::diag::out_printf("SocksEnabled has changed in section Socks: the SOCKS server %s until the daemon is restarted\n",
+                              running.socks.enabled ? "goes on serving" : "stays off");
+        changed = true;
+    }
+    if (running.socks.enabled && (next.socks.port != running.socks.port || next.socks.listen != running.socks.listen)) {
+        kel::diag::out_printf(
+            "SocksPort or SocksListen has changed in section Socks: the SOCKS server goes on listening where it "
+            "does until the daemon is restarted\n");
         changed = true;
     }
     return changed;
@@ -65,18 +83,21 @@ int32_t reload_configuration() {
     }
     const auto running = current_config();
     const bool restart = running != nullptr && restart_settings_changed(*running, *next);
+    const bool service_restart = running != nullptr && service_restart_settings_changed(*running, *next);
     if (next->http.secure && (running == nullptr || !running->http.secure))
         kel::diag::out_printf("HTTPSecure Enabled\n");
     install_config(next);
     apply_service_settings(*next);
-    return restart ? 1 : 0;
+    // The redirector opens and closes its bindings' listeners here.
+    run_reload_hooks(next);
+    return restart ? 1 : service_restart ? 2 : 0;
 }
 
 }  // namespace kel::server
 
 extern "C" VALDRIN_API int32_t valdrin_http_recharge(void) {
     return kel::guard(__func__, int32_t{-1}, []() -> int32_t {
-        if (!kel::server::server_is_running()) return -2;
+        if (!kel::server::server_is_running() && !kel::server::services_running()) return -2;
         return kel::server::reload_configuration();
     });
 }

@@ -15,6 +15,7 @@
 #include "kelplat/net.h"
 #include "kelplat/process.h"
 #include "kelplat/thread.h"
+#include "service.h"
 #include "stats.h"
 #include "valdrin_http.h"
 #include "valdrin_internal.h"
@@ -33,6 +34,9 @@ std::atomic<bool> g_server_started{false};
 // The first listening socket once it listens, and its port.
 std::atomic<uint32_t> g_listen_sd{KELNET_INVALIDE};
 std::atomic<uint16_t> g_listen_port{0};
+// Set by valdrin_config_charge: the next demarre_serveur_http serves the
+// snapshot it installed.
+std::atomic<bool> g_loaded_for_start{false};
 
 // The addresses the listener opened, as text.
 std::mutex g_listen_mutex;
@@ -130,6 +134,8 @@ void run_server(std::shared_ptr<const Config> config) {
 
 }  // namespace
 
+int32_t start_server_thread();
+
 bool server_is_running() { return g_server_started.load() && g_server_result.load() == 0; }
 
 uint16_t listening_port() { return g_listen_port.load(); }
@@ -142,9 +148,40 @@ extern "C" void http_proxy(void) {
     kel::server::run_server(kel::server::current_config());
 }
 
+extern "C" VALDRIN_API int32_t valdrin_config_charge(void) {
+    return kel::guard(__func__, int32_t{-1}, []() -> int32_t {
+        using namespace kel::server;
+        const std::string path = store_path();
+        if (path.empty()) return -1;
+        if (!enter_files_folder()) return -1;
+        std::vector<ConfigProblem> problems;
+        auto config = load_config(path, &problems);
+        if (config == nullptr) {
+            report(problems);
+            return -1;
+        }
+        std::atomic_ref<uint16_t>(g_http_port).store(config->http.port);
+        install_config(config);
+        apply_service_settings(*config);
+        g_loaded_for_start.store(true);
+        return 0;
+    });
+}
+
 extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
     return kel::guard(__func__, int32_t{-1}, []() -> int32_t {
         using namespace kel::server;
+        // The host read the file for every service already.
+        if (g_loaded_for_start.exchange(false)) {
+            const auto config = current_config();
+            if (config == nullptr || !config->http.enabled) return 0;
+            if (g_server_started.load()) {
+                KEL_DIAG_MSG("the HTTP proxy server is already started");
+                return -1;
+            }
+            if (config->http.secure) kel::diag::out_printf("HTTPSecure Enabled\n");
+            return start_server_thread();
+        }
         const std::string path = store_path();
         if (path.empty()) return -1;
         // One read of the file serves the whole start.
@@ -174,27 +211,34 @@ extern "C" VALDRIN_API int32_t demarre_serveur_http(void) {
         std::atomic_ref<uint16_t>(g_http_port).store(config->http.port);
         install_config(config);
         apply_service_settings(*config);
-
-        g_server_result.store(0);
-        // On the host's thread, not the server's: the host may exit at any
-        // moment, and the cleanup libcurl's libraries register at exit must
-        // not run while another thread is still inside their set-up.
-        curl_global_init(CURL_GLOBAL_NOTHING);
-        const int err = kel::thread::start_detached([](void *) { http_proxy(); }, nullptr,
-                                                    kel::thread::kConnectionStackBytes);
-        if (err != 0) {
-            curl_global_cleanup();
-            char text[160];
-            std::snprintf(text, sizeof text, "the server thread cannot be started (%d: %s)", err,
-                          kel::thread::error_text(err));
-            kel::diag::message(text, kModule, __LINE__);
-            return -1;
-        }
-        g_server_started.store(true);
-        Stats::instance().started_now();
-        return 1;
+        return start_server_thread();
     });
 }
+
+namespace kel::server {
+
+int32_t start_server_thread() {
+    g_server_result.store(0);
+    // On the host's thread, not the server's: the host may exit at any
+    // moment, and the cleanup libcurl's libraries register at exit must
+    // not run while another thread is still inside their set-up.
+    curl_global_init(CURL_GLOBAL_NOTHING);
+    const int err = kel::thread::start_detached([](void *) { http_proxy(); }, nullptr,
+                                                kel::thread::kConnectionStackBytes);
+    if (err != 0) {
+        curl_global_cleanup();
+        char text[160];
+        std::snprintf(text, sizeof text, "the server thread cannot be started (%d: %s)", err,
+                      kel::thread::error_text(err));
+        kel::diag::message(text, kModule, __LINE__);
+        return -1;
+    }
+    g_server_started.store(true);
+    Stats::instance().started_now();
+    return 1;
+}
+
+}  // namespace kel::server
 
 extern "C" VALDRIN_API int32_t valdrin_http_verifie(const char *chemin) {
     return kel::guard(__func__, int32_t{-1}, [&]() -> int32_t {
@@ -263,5 +307,16 @@ extern "C" VALDRIN_API int32_t valdrin_http_etat(void) {
         const uint32_t sd = kel::server::g_listen_sd.load();
         if (sd == KELNET_INVALIDE) return 0;
         return kel::process::socket_is_listening(sd, kel::server::g_listen_port.load()) ? 1 : 0;
+    });
+}
+
+extern "C" VALDRIN_API int32_t valdrin_services_ecoute(char *buffer, int32_t taille) {
+    return kel::guard(__func__, int32_t{-1}, [&]() -> int32_t {
+        if (buffer == nullptr || taille <= 0) return -1;
+        buffer[0] = '\0';
+        const std::string text = kel::server::listening_lines();
+        if (text.size() + 1 > static_cast<size_t>(taille)) return -1;
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
+        return static_cast<int32_t>(text.size());
     });
 }
