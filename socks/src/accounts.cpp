@@ -34,8 +34,9 @@ bool password_matches(const server::SocksAccount &account, std::string_view user
     // Both forms are always computed, so that the time taken does not tell
     // which one matched.
     const bool as_sent = same_digest(account_digest(user, password), account.digest);
-    const auto ansi = utf8_to_cp1252(password);
-    const bool as_typed = ansi && *ansi != password && same_digest(account_digest(user, *ansi), account.digest);
+    const std::string ansi_user = utf8_to_cp1252(user).value_or(std::string(user));
+    const std::string ansi_password = utf8_to_cp1252(password).value_or(std::string(password));
+    const bool as_typed = same_digest(account_digest(ansi_user, ansi_password), account.digest);
     return as_sent || as_typed;
 }
 
