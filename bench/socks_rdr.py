@@ -95,6 +95,19 @@ def wait_ports_file(path, proc, seconds=15.0):
         os.close(pidfd)
 
 
+def pss_kib(root):
+    """Proportional set size of the process tree: a page shared by n of its
+    processes counts 1/n, where RSS would count it n times (dante forks)."""
+    total = 0
+    for pid in base.proc_tree(root):
+        try:
+            with open(f"/proc/{pid}/smaps_rollup") as f:
+                total += sum(int(line.split()[1]) for line in f if line.startswith("Pss:"))
+        except OSError:
+            continue
+    return total
+
+
 def account_line(user, password):
     digest = hashlib.sha1(f"{user}::{password};".encode()).hexdigest().upper()
     return user + digest
@@ -497,20 +510,22 @@ class Bench:
         port, auth, svc = self.socks[row]
         n = self.args.tunnels
         time.sleep(0.5)
-        rss0 = base.rss_kib(svc.pid)
+        rss0, pss0 = base.rss_kib(svc.pid), pss_kib(svc.pid)
         seen = {}
 
         def measure():
-            seen["rss"] = base.rss_kib(svc.pid)
+            seen["rss"], seen["pss"] = base.rss_kib(svc.pid), pss_kib(svc.pid)
 
         r = hold_socks_tunnels(n, None if row == "direct" else port, self.origin, auth, measure)
         self.add("s3.rss0", row, rss0 / 1024)
         self.add("s3.rss", row, seen["rss"] / 1024)
         self.add("s3.per", row, (seen["rss"] - rss0) / n)
+        self.add("s3.pss_per", row, (seen["pss"] - pss0) / n)
         self.add("s3.est", row, r["established"])
         self.add("s3.ok", row, r["working"])
         return (f"{r['established']}/{n} up in {r['up_s']:.1f} s, {r['working']} GETs answered in "
-                f"{r['get_s']:.1f} s, {(seen['rss'] - rss0) / n:.1f} KiB each")
+                f"{r['get_s']:.1f} s, {(seen['rss'] - rss0) / n:.1f} KiB each "
+                f"(PSS {(seen['pss'] - pss0) / n:.1f})")
 
     def run(self, rows, workloads):
         plan = {"socks": [r for r in SOCKS_ROWS if r in rows and r in self.socks],
@@ -623,7 +638,8 @@ def report(bench, rows, workloads, args, started):
                            "(direct row: idle connections held open on nginx)",
                            [("s3.rss0", "RSS MiB idle", 1, LOWER),
                             ("s3.rss", f"RSS MiB at {n:,}", 1, LOWER),
-                            ("s3.per", "KiB / tunnel", 1, LOWER)],
+                            ("s3.per", "KiB / tunnel", 1, LOWER),
+                            ("s3.pss_per", "PSS KiB / tunnel", 1, LOWER)],
                            [("auth", auth), ("established (worst rep)", worst("s3.est", n)),
                             ("GETs answered (worst rep)", worst("s3.ok", n))]))
     notes = [f"{row}: did not run: {why}" for row, why in bench.missing.items()] + bench.notes
