@@ -266,6 +266,13 @@ def hold_socks_tunnels(n, proxy_port, origin_port, auth, on_established, timeout
         state[s] = "idle"
         sel.unregister(s)
 
+    def send(s, data, next_state):
+        try:
+            s.send(data)
+            state[s] = next_state
+        except OSError:
+            fail(s)
+
     def expect(s, size):
         """The next size bytes of the handshake, or None while they are not all in."""
         try:
@@ -302,19 +309,16 @@ def hold_socks_tunnels(n, proxy_port, origin_port, auth, on_established, timeout
                     elif proxy_port is None:
                         up(s)
                     else:
-                        s.send(greeting)
-                        state[s] = "method"
                         sel.modify(s, selectors.EVENT_READ)
+                        send(s, greeting, "method")
                 elif st == "method":
                     got = expect(s, 2)
                     if got is None:
                         continue
                     if got[0] == 5 and got[1] == 2 and auth:
-                        s.send(auth_msg)
-                        state[s] = "auth"
+                        send(s, auth_msg, "auth")
                     elif got[0] == 5 and got[1] == 0:
-                        s.send(connect_msg)
-                        state[s] = "reply"
+                        send(s, connect_msg, "reply")
                     else:
                         fail(s)
                 elif st == "auth":
@@ -322,8 +326,7 @@ def hold_socks_tunnels(n, proxy_port, origin_port, auth, on_established, timeout
                     if got is None:
                         continue
                     if got[1] == 0:
-                        s.send(connect_msg)
-                        state[s] = "reply"
+                        send(s, connect_msg, "reply")
                     else:
                         fail(s)
                 elif st == "reply":
@@ -503,7 +506,8 @@ class Bench:
         self.add(f"s2.{group}.failed", row, int(v["failed"]))
         if v["ok"]:
             self.add(f"s2.{group}.cpu", row, cpu / v["ok"] * 10000)
-        return (f"{v['rate']:.0f} sessions/s ({int(v['ok'])} in {v['secs']:.1f} s), "
+        unit = "sessions/s" if group == "socks" else "connections/s"
+        return (f"{v['rate']:.0f} {unit} ({int(v['ok'])} in {v['secs']:.1f} s), "
                 f"{cpu:.2f} CPU s, failed {int(v['failed'])} {v['kinds']}")
 
     def wl_s3(self, group, row):
@@ -511,21 +515,26 @@ class Bench:
         n = self.args.tunnels
         time.sleep(0.5)
         rss0, pss0 = base.rss_kib(svc.pid), pss_kib(svc.pid)
+        procs0 = len(base.proc_tree(svc.pid))
         seen = {}
 
         def measure():
             seen["rss"], seen["pss"] = base.rss_kib(svc.pid), pss_kib(svc.pid)
+            seen["procs"] = len(base.proc_tree(svc.pid))
 
         r = hold_socks_tunnels(n, None if row == "direct" else port, self.origin, auth, measure)
         self.add("s3.rss0", row, rss0 / 1024)
         self.add("s3.rss", row, seen["rss"] / 1024)
         self.add("s3.per", row, (seen["rss"] - rss0) / n)
         self.add("s3.pss_per", row, (seen["pss"] - pss0) / n)
+        # A forking server's baseline depends on the children an earlier run left.
+        self.add("s3.procs0", row, procs0)
+        self.add("s3.procs", row, seen["procs"])
         self.add("s3.est", row, r["established"])
         self.add("s3.ok", row, r["working"])
         return (f"{r['established']}/{n} up in {r['up_s']:.1f} s, {r['working']} GETs answered in "
                 f"{r['get_s']:.1f} s, {(seen['rss'] - rss0) / n:.1f} KiB each "
-                f"(PSS {(seen['pss'] - pss0) / n:.1f})")
+                f"(PSS {(seen['pss'] - pss0) / n:.1f}), processes {procs0} -> {seen['procs']}")
 
     def run(self, rows, workloads):
         plan = {"socks": [r for r in SOCKS_ROWS if r in rows and r in self.socks],
@@ -592,6 +601,10 @@ def report(bench, rows, workloads, args, started):
     def auth(row):
         return AUTH.get(row, "—")
 
+    def procs(row):
+        before, after = R.get("s3.procs0", {}).get(row), R.get("s3.procs", {}).get(row)
+        return ", ".join(f"{a} → {b}" for a, b in zip(before, after)) if before else "—"
+
     parts = []
     now = time.strftime("%Y-%m-%d %H:%M")
     cpu = ""
@@ -640,7 +653,8 @@ def report(bench, rows, workloads, args, started):
                             ("s3.rss", f"RSS MiB at {n:,}", 1, LOWER),
                             ("s3.per", "KiB / tunnel", 1, LOWER),
                             ("s3.pss_per", "PSS KiB / tunnel", 1, LOWER)],
-                           [("auth", auth), ("established (worst rep)", worst("s3.est", n)),
+                           [("auth", auth), ("processes idle → loaded (each rep)", procs),
+                            ("established (worst rep)", worst("s3.est", n)),
                             ("GETs answered (worst rep)", worst("s3.ok", n))]))
     notes = [f"{row}: did not run: {why}" for row, why in bench.missing.items()] + bench.notes
     if "dante" in rows:
