@@ -5,8 +5,9 @@
 # of it should stay running or start at boot.
 set -euo pipefail
 
-packages=(nginx wrk apache2-utils tinyproxy squid curl openssl python3)
-services=(nginx squid tinyproxy)
+packages=(nginx wrk apache2-utils tinyproxy squid curl openssl python3
+          dante-server microsocks rinetd socat gcc libc6-dev)
+services=(nginx squid tinyproxy danted rinetd)
 
 missing=()
 for p in "${packages[@]}"; do
