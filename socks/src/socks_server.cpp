@@ -338,8 +338,9 @@ private:
                 return;
             }
             log_.bytes_from_client += buffer_.size();
-            buffer_.clear();
         }
+        // A tunnel may idle for hours: it keeps nothing of the negotiation.
+        std::vector<std::uint8_t>().swap(buffer_);
         const std::uint32_t client = sd_;
         const int32_t result = kelnet_redir2(client, target);
         kelnet_bilan tally{};
