@@ -49,8 +49,9 @@ void print_keys() {
         std::printf("%s\n      %.*s\n", line.c_str(), static_cast<int>(key.help.size()), key.help.data());
     }
     std::printf(
-        "The sections Socks, DNS and RDR are read and checked with the rest, for the\n"
-        "services that serve them; this version serves HTTP alone.\n");
+        "The HTTP proxy, the SOCKS server and the port redirector run from this one\n"
+        "process; the section DNS is read and checked with the rest, for a DNS proxy\n"
+        "this version does not serve yet.\n");
 }
 
 void print_help() {
@@ -58,7 +59,8 @@ void print_help() {
     std::printf(
         "Usage: %s [--config PATH] [--pidfile PATH] [--ports-file PATH] [--check-config] [--help]\n"
         "\n"
-        "Runs the Valdrin HTTP/FTP proxy in the foreground until SIGINT or SIGTERM;\n"
+        "Runs the Valdrin HTTP/FTP proxy, SOCKS server and port redirector in the\n"
+        "foreground until SIGINT or SIGTERM;\n"
         "SIGHUP reloads the configuration.\n"
         "\n",
         kProgram);
