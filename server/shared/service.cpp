@@ -1,6 +1,7 @@
 #include "service.h"
 
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <utility>
 
@@ -79,6 +80,12 @@ bool admit_client(Service service, const char *label) {
     service_counters(service).refuse(Refusal::Client);
     Stats::instance().refused(address);
     kellog_log("Connection from %s refused (%s)", address.c_str(), label);
+    AccessEntry e;
+    e.client = address;
+    e.started = std::time(nullptr);
+    e.status = 403;
+    e.verdict = Verdict::Refused;
+    AccessLog::instance().submit(e);
     return false;
 }
 
