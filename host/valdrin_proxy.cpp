@@ -175,12 +175,13 @@ std::string listening_text() {
     return "its port";
 }
 
-std::string ports_text();
-
-// "listening on http [::]:3128, socks [::]:1080" for the service manager.
+// "listening on [::]:3128" for the service manager, and where the other
+// services listen after it: ", socks [::]:1080, rdr [::]:8080".
 std::string listening_status() {
-    std::string text = ports_text();
-    std::string out;
+    char services[4096] = "";
+    (void)valdrin_services_ecoute(services, sizeof services);
+    std::string out = valdrin_http_etat() == 1 ? listening_text() : "";
+    const std::string text = services;
     size_t at = 0;
     while (at < text.size()) {
         const size_t end = text.find('\n', at);

@@ -98,8 +98,8 @@ TEST_F(AccessLine, MissingRequestAndStatusAreDashes) {
 }
 
 TEST(AccessVerdicts, NamesAreTheDocumentedOnes) {
-    const std::vector<std::string> names = {"forwarded", "tunnel",  "ftp",      "ad-image", "blocked",
-                                            "refused",   "error",   "too-many", "status"};
+    const std::vector<std::string> names = {"forwarded", "tunnel", "ftp",    "ad-image",    "blocked", "refused",
+                                            "error",     "too-many", "status", "auth-failed", "redirect"};
     ASSERT_EQ(names.size(), static_cast<size_t>(kVerdicts));
     for (int i = 0; i < kVerdicts; ++i) EXPECT_EQ(verdict_name(static_cast<Verdict>(i)), names[i]);
 }
