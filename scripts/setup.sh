@@ -19,6 +19,8 @@ packages=(
   desktop-file-utils                # desktop-file-validate for the installed entries
   goaccess prometheus               # access log and metrics read by the tools that read them
   chromium                          # a real browser through the proxy
+  ncat proxychains4 python3-socks netcat-openbsd socat   # SOCKS and redirection clients
+  openssh-server openssh-client     # ssh through SOCKS to a throwaway sshd
 )
 # scripts/deb.sh installs the packaging tools and the build dependencies.
 

@@ -421,7 +421,54 @@ std::string ProxyConfig::render() const {
     s += "HTTPPort=" + http_port + "\n";
     s += "HTTPSecure=" + http_secure + "\n";
     s += "AdHostsEnabled=" + ad_hosts_enabled + "\n";
+    for (const auto &[key, value] : http_keys) s += key + "=" + value + "\n";
+    if (!socks_enabled.empty()) {
+        s += "[Socks]\nSocksEnabled=" + socks_enabled + "\nSocks4Allowed=" + socks4_allowed +
+             "\nSocksPort=" + socks_port + "\nSocksListen=" + socks_listen + "\n";
+        for (const auto &[n, value] : socks_accounts) s += "SocksAccount" + std::to_string(n) + "=" + value + "\n";
+    }
+    if (!rdr_enabled.empty()) {
+        s += "[RDR]\nRDREnabled=" + rdr_enabled + "\nRDRListen=" + rdr_listen + "\n";
+        for (const auto &[n, value] : rdr_bindings) s += "RDRBinding" + std::to_string(n) + "=" + value + "\n";
+    }
     return s;
+}
+
+std::string sha1_hex(std::string_view bytes) {
+    uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+    std::string m(bytes);
+    const uint64_t bits = static_cast<uint64_t>(m.size()) * 8;
+    m += static_cast<char>(0x80);
+    while (m.size() % 64 != 56) m += '\0';
+    for (int i = 7; i >= 0; --i) m += static_cast<char>((bits >> (i * 8)) & 0xff);
+    auto rol = [](uint32_t x, int n) { return (x << n) | (x >> (32 - n)); };
+    for (size_t block = 0; block < m.size(); block += 64) {
+        uint32_t w[80];
+        for (int i = 0; i < 16; ++i) {
+            const auto *p = reinterpret_cast<const unsigned char *>(m.data() + block + 4 * i);
+            w[i] = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+        }
+        for (int i = 16; i < 80; ++i) w[i] = rol(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+        uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
+        for (int i = 0; i < 80; ++i) {
+            uint32_t f, k;
+            if (i < 20) f = (b & c) | (~b & d), k = 0x5A827999;
+            else if (i < 40) f = b ^ c ^ d, k = 0x6ED9EBA1;
+            else if (i < 60) f = (b & c) | (b & d) | (c & d), k = 0x8F1BBCDC;
+            else f = b ^ c ^ d, k = 0xCA62C1D6;
+            const uint32_t t = rol(a, 5) + f + e + k + w[i];
+            e = d, d = c, c = rol(b, 30), b = a, a = t;
+        }
+        h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e;
+    }
+    char out[41];
+    for (int i = 0; i < 5; ++i) std::snprintf(out + 8 * i, 9, "%08X", h[i]);
+    return out;
+}
+
+std::string socks_account(std::string_view user, std::string_view password) {
+    const std::string u(user);
+    return u + sha1_hex(u + "::" + std::string(password) + ";");
 }
 
 Daemon::~Daemon() {
@@ -457,14 +504,28 @@ std::optional<uint16_t> Daemon::wait_ports(Millis timeout) {
     const auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
         // Written whole, by a rename, once every listener listens.
-        const std::string text = read_file(ports_file());
-        const size_t colon = text.find('\n') != std::string::npos ? text.rfind(':', text.find('\n')) : std::string::npos;
-        if (text.rfind("http ", 0) == 0 && colon != std::string::npos)
-            return static_cast<uint16_t>(std::stoul(text.substr(colon + 1)));
+        if (fs::exists(ports_file())) {
+            for (const Listening &l : listening())
+                if (l.service == "http") return l.port;
+            return 0;
+        }
         if (!process_.running()) return std::nullopt;
         short_pause();
     }
     return std::nullopt;
+}
+
+std::vector<Listening> Daemon::listening() const {
+    std::vector<Listening> out;
+    std::istringstream lines(read_file(ports_file()));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t space = line.find(' ');
+        const size_t colon = line.rfind(':');
+        if (space == std::string::npos || colon == std::string::npos || colon < space) continue;
+        out.push_back({line.substr(0, space), line.substr(space + 1, colon - space - 1),
+                       static_cast<uint16_t>(std::stoul(line.substr(colon + 1)))});
+    }
+    return out;
 }
 
 size_t Daemon::open_descriptors() const {
@@ -696,6 +757,42 @@ bool ProxyTest::launch(const std::vector<std::string> &args) {
                                              << daemon_->output();
     }
     port_ = *listening;
+    return ::testing::AssertionSuccess();
+}
+
+uint16_t ProxyTest::socks_port() const {
+    if (!daemon_) return 0;
+    for (const Listening &l : daemon_->listening())
+        if (l.service == "socks") return l.port;
+    return 0;
+}
+
+std::vector<uint16_t> ProxyTest::rdr_ports() const {
+    std::vector<uint16_t> ports;
+    if (daemon_)
+        for (const Listening &l : daemon_->listening())
+            if (l.service == "rdr") ports.push_back(l.port);
+    std::sort(ports.begin(), ports.end());
+    ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+    return ports;
+}
+
+::testing::AssertionResult ProxyTest::reload() {
+    auto reports = [&] {
+        const std::string text = daemon_->output();
+        size_t n = 0;
+        for (const char *said : {"configuration reloaded from", ": reload of "})
+            for (size_t at = text.find(said); at != std::string::npos; at = text.find(said, at + 1)) ++n;
+        return n;
+    };
+    write_files();
+    const size_t before = reports();
+    if (::kill(daemon_->pid(), SIGHUP) != 0) return ::testing::AssertionFailure() << "kill failed";
+    const auto until = Clock::now() + kIoTimeout;
+    while (reports() == before) {
+        if (Clock::now() > until) return ::testing::AssertionFailure() << "no reload reported:\n" << daemon_->output();
+        short_pause();
+    }
     return ::testing::AssertionSuccess();
 }
 

@@ -171,8 +171,32 @@ struct ProxyConfig {
     std::string http_port;  // filled by the fixture
     std::string http_secure = "false";
     std::string ad_hosts_enabled = "true";
+    std::vector<std::pair<std::string, std::string>> http_keys;  // further [HTTP] keys
+    // [Socks], written only while socks_enabled is set.
+    std::string socks_enabled;
+    std::string socks4_allowed = "false";
+    std::string socks_port = "0";
+    std::string socks_listen;
+    std::vector<std::pair<int, std::string>> socks_accounts;  // SocksAccount<N>=value
+    // [RDR], written only while rdr_enabled is set.
+    std::string rdr_enabled;
+    std::string rdr_listen;
+    std::vector<std::pair<int, std::string>> rdr_bindings;  // RDRBinding<N>=value
 
     std::string render() const;
+};
+
+// SHA-1 of the bytes, as 40 upper-case hexadecimal digits.
+std::string sha1_hex(std::string_view bytes);
+// A SocksAccount value: the user and the digest of user "::" password ";"
+// over the password's bytes as given.
+std::string socks_account(std::string_view user, std::string_view password);
+
+// One line of the ports file: "socks 127.0.0.1:1080".
+struct Listening {
+    std::string service;
+    std::string address;
+    uint16_t port = 0;
 };
 
 // The daemon run from its own copy of the ready-to-run folder.
@@ -190,10 +214,13 @@ public:
     // Runs the daemon in the named network namespace (made with ip netns).
     void use_netns(std::string name) { netns_ = std::move(name); }
     // Waits until the daemon says it listens (its ports file); the port of
-    // its HTTP proxy, or nothing if it exits or time runs out.
+    // its HTTP proxy (0 while HTTP is off), or nothing if it exits or time
+    // runs out.
     std::optional<uint16_t> wait_ports(Millis timeout = kStartTimeout);
     // Where the daemon writes the addresses it listens on.
     fs::path ports_file() const { return logs_ / "daemon.ports"; }
+    // The lines of the ports file, as written at start-up.
+    std::vector<Listening> listening() const;
     std::optional<int> wait_exit(Millis timeout = kExitTimeout) { return process_.wait_exit(timeout); }
     std::optional<int> terminate() { return process_.terminate(); }
     bool running() { return process_.running(); }
@@ -331,6 +358,13 @@ protected:
     const fs::path &scratch() const { return dir_.path(); }
     // The daemon's port, known once start() returns.
     uint16_t port() const { return port_; }
+    // The port of the SOCKS server (0: none), known once start() returns.
+    uint16_t socks_port() const;
+    // The redirector's listened ports at start-up, in ascending order.
+    std::vector<uint16_t> rdr_ports() const;
+    // Writes valdrin.conf from config_ again, sends SIGHUP and waits until
+    // the daemon has said how the reload went.
+    ::testing::AssertionResult reload();
     Daemon &daemon() { return *daemon_; }
 
     // Writes valdrin.conf (and adhosts when given), starts the daemon and
