@@ -231,8 +231,18 @@ typedef struct kelnet_bilan {
 
 /* Relaying. Both sockets are closed on every normal end. */
 KEL_API int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2);
-/* Copies the tally of the calling thread's last kelnet_redir2; null is a
-   no-op. */
+/* As kelnet_redir2, for protocols whose clients end their sending first
+   and wait for the answer: the close of one side's sending is passed on
+   to the other (its socket is shut for sending), and the relay goes on the
+   other way until that side closes too, or the idle bound passes with
+   nothing moving. Same results and tally. */
+KEL_API int32_t kelnet_redir2_demi(uint32_t sd1, uint32_t sd2);
+/* The calling thread's last socket error as the support library saw it (a
+   code of kelnet_msg_err), for callers that link their own copy of the
+   socket layer. */
+KEL_API int32_t kelnet_derniere_erreur(void);
+/* Copies the tally of the calling thread's last kelnet_redir2 or
+   kelnet_redir2_demi; null is a no-op. */
 KEL_API void kelnet_bilan_redir(kelnet_bilan *bilan);
 KEL_API void kelnet_redir2_thread(void *paire);
 KEL_API int32_t kelnet_redir1(uint32_t source, uint32_t destination);

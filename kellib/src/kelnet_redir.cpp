@@ -44,7 +44,15 @@ constexpr int32_t kSpareReceiveBytes = 512;
 // on that direction moves bytes inside the kernel through a pipe of its own.
 class TwoWayRelay {
 public:
-    TwoWayRelay(uint32_t first, uint32_t second) : socks_{first, second} { t_bilan = kelnet_bilan{}; }
+    // With half_close, the close of one side's sending is passed on to the
+    // other and the relay goes on the other way until that side closes too.
+    TwoWayRelay(uint32_t first, uint32_t second, bool half_close = false)
+        : socks_{first, second}, half_close_(half_close) {
+        t_bilan = kelnet_bilan{};
+    }
+
+    // True once the peer of side `from` has closed its sending, under half_close.
+    bool done(int from) const { return done_[from]; }
 
     // Serves one turn from side `from` to the other: 0 to go on, or the
     // relay's result, with both sockets closed unless it is -1.
@@ -75,7 +83,14 @@ private:
     // socket needs no drain, only a close (which sends our end). The other
     // side gets the orderly close with its drain.
     int32_t end_at_close_of(uint32_t src) {
-        const uint32_t other = src == socks_[0] ? socks_[1] : socks_[0];
+        const int from = src == socks_[0] ? 0 : 1;
+        const uint32_t other = socks_[1 - from];
+        if (half_close_ && !done_[1 - from]) {
+            // The other side may still answer: it reads the end, we read on.
+            done_[from] = true;
+            (void)net::shutdown_send(other);
+            return 0;
+        }
         net::close(src);
         kelnet_fermer(other);
         return -2;
@@ -201,6 +216,8 @@ private:
     uint32_t socks_[2];
     Direction dirs_[2];
     bool moved_ = false;
+    bool half_close_ = false;
+    bool done_[2] = {false, false};
 };
 
 // Takes the pair a thread entry was given and releases its record; a null
@@ -250,6 +267,42 @@ extern "C" int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2) {
             if (r != 0) return r;
         }
     });
+}
+
+extern "C" int32_t kelnet_redir2_demi(uint32_t sd1, uint32_t sd2) {
+    return guard(__func__, int32_t{-1}, [&]() -> int32_t {
+        kelnet::TwoWayRelay relay(sd1, sd2, /*half_close=*/true);
+        const net::Socket socks[2] = {sd1, sd2};
+        const int idle = kelnet::idle_timeout_ms();
+        for (;;) {
+            // Only the sides still sending are watched.
+            net::Socket watched[2];
+            int side[2];
+            int count = 0;
+            for (int i = 0; i < 2; ++i) {
+                if (relay.done(i)) continue;
+                watched[count] = socks[i];
+                side[count++] = i;
+            }
+            bool ready[2] = {false, false};
+            const int w = net::wait_readable_for(watched, ready, count, idle > 0 ? idle : -1);
+            if (w == 0) {
+                KEL_DIAG_MSG("redirection inactive, connexions fermées");
+                kelnet::close_both(sd1, sd2);
+                return -5;
+            }
+            if (w < 0) {
+                KEL_DIAG();
+                return -1;
+            }
+            const int32_t r = relay.turn(ready[0] ? side[0] : side[1]);
+            if (r != 0) return r;
+        }
+    });
+}
+
+extern "C" int32_t kelnet_derniere_erreur(void) {
+    return guard(__func__, int32_t{0}, [] { return static_cast<int32_t>(net::last_error()); });
 }
 
 extern "C" void kelnet_bilan_redir(kelnet_bilan *bilan) {

@@ -182,3 +182,63 @@ TEST_F(Services, RefuseBadArguments) {
 
 }  // namespace
 }  // namespace kel::test
+
+namespace kel::test {
+namespace {
+
+// The relay for protocols whose clients end their sending first.
+TEST(HalfCloseRelay, PassesTheEndOnAndCarriesTheAnswerBack) {
+    TcpPair client = tcp_pair();  // a: the client; b: the proxy's side
+    TcpPair target = tcp_pair();  // a: the proxy's side; b: the target
+    std::atomic<int32_t> result{99};
+    const uint32_t near = client.b.release(), far = target.a.release();
+    std::thread relay([&, near, far] { result = kelnet_redir2_demi(near, far); });
+    ASSERT_TRUE(send_all(client.a.get(), "question"));
+    ASSERT_TRUE(net::shutdown_send(client.a.get()));
+    // The target reads the question, then the end of it.
+    std::string got;
+    char buf[64];
+    for (long n; (n = net::recv(target.b.get(), buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(got, "question");
+    // Its answer still reaches the client, and its close ends the relay.
+    ASSERT_TRUE(send_all(target.b.get(), "answer"));
+    target.b.reset();
+    std::string answer;
+    for (long n; (n = net::recv(client.a.get(), buf, sizeof buf)) > 0;) answer.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(answer, "answer");
+    relay.join();
+    EXPECT_EQ(result.load(), -2);
+}
+
+TEST(HalfCloseRelay, AnEndFromEitherSideWhileTheOtherIsDoneEndsIt) {
+    TcpPair client = tcp_pair();
+    TcpPair target = tcp_pair();
+    std::atomic<int32_t> result{99};
+    const uint32_t near = client.b.release(), far = target.a.release();
+    std::thread relay([&, near, far] { result = kelnet_redir2_demi(near, far); });
+    // The target speaks first and ends; then the client ends.
+    ASSERT_TRUE(send_all(target.b.get(), "banner"));
+    ASSERT_TRUE(net::shutdown_send(target.b.get()));
+    char buf[64];
+    std::string got;
+    for (long n; (n = net::recv(client.a.get(), buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(got, "banner");
+    client.a.reset();
+    relay.join();
+    EXPECT_EQ(result.load(), -2);
+}
+
+TEST(LastError, IsTheSupportLibrarysOwnRecord) {
+    // A connect to a port nobody listens on fails with "connection refused".
+    Listener l = listen_loopback();
+    const uint16_t port = l.port_net();
+    l.sock.reset();
+    int32_t failure = 0;
+    const uint32_t s = kelnet_connecter_nom("127.0.0.1", port, &failure);
+    ASSERT_EQ(s, KELNET_INVALIDE);
+    EXPECT_EQ(failure, -3);
+    EXPECT_EQ(kelnet_derniere_erreur(), 10061);
+}
+
+}  // namespace
+}  // namespace kel::test

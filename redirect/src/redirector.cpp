@@ -108,7 +108,7 @@ void serve(void *arg) {
             return;
         }
         server::service_counters(server::Service::Redirect).sessions.fetch_add(1, std::memory_order_relaxed);
-        const int32_t relayed = kelnet_redir2(sd, target);
+        const int32_t relayed = kelnet_redir2_demi(sd, target);
         kelnet_bilan tally{};
         kelnet_bilan_redir(&tally);
         if (relayed == -1) {

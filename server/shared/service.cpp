@@ -43,7 +43,7 @@ bool open_listening(const std::vector<std::string> &wanted, uint16_t port, Liste
         const uint32_t sd = net::listen_on(a, net::host_to_net16(opened.port));
         if (sd == net::kInvalidSocket) {
             *why = "bind() to " + net::host_text(a) + ":" + std::to_string(opened.port) + " failed (" +
-                   kelnet_msg_err(0) + ")";
+                   kelnet_msg_err(net::last_error()) + ")";
             close_listening(&opened);
             return false;
         }

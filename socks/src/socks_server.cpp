@@ -315,7 +315,8 @@ private:
         int32_t failure = 0;
         const std::uint32_t out = kelnet_connecter_nom(host.c_str(), net::host_to_net16(target.port), &failure);
         if (out == KELNET_INVALIDE) {
-            const int error = net::last_error();
+            // The support library's own record of the failure.
+            const int error = kelnet_derniere_erreur();
             if (failure == -2) return failed(version, kReplyHostUnreachable, 502);
             return failed(version, reply_for_connect_error(error), 504);
         }
@@ -342,7 +343,7 @@ private:
         // A tunnel may idle for hours: it keeps nothing of the negotiation.
         std::vector<std::uint8_t>().swap(buffer_);
         const std::uint32_t client = sd_;
-        const int32_t result = kelnet_redir2(client, target);
+        const int32_t result = kelnet_redir2_demi(client, target);
         kelnet_bilan tally{};
         kelnet_bilan_redir(&tally);
         log_.bytes_from_client += tally.octets_1_vers_2;
