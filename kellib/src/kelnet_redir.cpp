@@ -244,61 +244,51 @@ kelnet_paire *make_pair(uint32_t sd1, uint32_t sd2) {
 using namespace kel;
 using kel::kelnet::kModule;
 
-extern "C" int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2) {
-    return guard(__func__, int32_t{-1}, [&]() -> int32_t {
-        kelnet::TwoWayRelay relay(sd1, sd2);
-        const net::Socket socks[2] = {sd1, sd2};
-        const int idle = kelnet::idle_timeout_ms();
-        for (;;) {
-            bool ready[2] = {false, false};
-            const int w = net::wait_readable_for(socks, ready, 2, idle > 0 ? idle : -1);
-            if (w == 0) {
-                // Nothing moved either way for the idle time: end it.
-                KEL_DIAG_MSG("redirection inactive, connexions fermées");
-                kelnet::close_both(sd1, sd2);
-                return -5;
-            }
-            if (w < 0) {
-                KEL_DIAG();
-                return -1;
-            }
-            // One direction per turn; the first socket wins when both are ready.
-            const int32_t r = ready[0] ? relay.turn(0) : relay.turn(1);
-            if (r != 0) return r;
+namespace kel::kelnet {
+namespace {
+
+// The two-way relay's loop: one direction per turn, only the sides still
+// sending watched, until the relay ends or nothing moves for the idle time.
+int32_t relay_both_ways(uint32_t sd1, uint32_t sd2, bool half_close) {
+    TwoWayRelay relay(sd1, sd2, half_close);
+    const net::Socket socks[2] = {sd1, sd2};
+    const int idle = idle_timeout_ms();
+    for (;;) {
+        net::Socket watched[2];
+        int side[2];
+        int count = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (relay.done(i)) continue;
+            watched[count] = socks[i];
+            side[count++] = i;
         }
-    });
+        bool ready[2] = {false, false};
+        const int w = net::wait_readable_for(watched, ready, count, idle > 0 ? idle : -1);
+        if (w == 0) {
+            // Nothing moved either way for the idle time: end it.
+            KEL_DIAG_MSG("redirection inactive, connexions fermées");
+            close_both(sd1, sd2);
+            return -5;
+        }
+        if (w < 0) {
+            KEL_DIAG();
+            return -1;
+        }
+        // The first socket wins when both are ready.
+        const int32_t r = relay.turn(ready[0] ? side[0] : side[1]);
+        if (r != 0) return r;
+    }
+}
+
+}  // namespace
+}  // namespace kel::kelnet
+
+extern "C" int32_t kelnet_redir2(uint32_t sd1, uint32_t sd2) {
+    return guard(__func__, int32_t{-1}, [&] { return kelnet::relay_both_ways(sd1, sd2, /*half_close=*/false); });
 }
 
 extern "C" int32_t kelnet_redir2_demi(uint32_t sd1, uint32_t sd2) {
-    return guard(__func__, int32_t{-1}, [&]() -> int32_t {
-        kelnet::TwoWayRelay relay(sd1, sd2, /*half_close=*/true);
-        const net::Socket socks[2] = {sd1, sd2};
-        const int idle = kelnet::idle_timeout_ms();
-        for (;;) {
-            // Only the sides still sending are watched.
-            net::Socket watched[2];
-            int side[2];
-            int count = 0;
-            for (int i = 0; i < 2; ++i) {
-                if (relay.done(i)) continue;
-                watched[count] = socks[i];
-                side[count++] = i;
-            }
-            bool ready[2] = {false, false};
-            const int w = net::wait_readable_for(watched, ready, count, idle > 0 ? idle : -1);
-            if (w == 0) {
-                KEL_DIAG_MSG("redirection inactive, connexions fermées");
-                kelnet::close_both(sd1, sd2);
-                return -5;
-            }
-            if (w < 0) {
-                KEL_DIAG();
-                return -1;
-            }
-            const int32_t r = relay.turn(ready[0] ? side[0] : side[1]);
-            if (r != 0) return r;
-        }
-    });
+    return guard(__func__, int32_t{-1}, [&] { return kelnet::relay_both_ways(sd1, sd2, /*half_close=*/true); });
 }
 
 extern "C" int32_t kelnet_derniere_erreur(void) {

@@ -50,13 +50,7 @@ int32_t admit(uint32_t, kelnet_sockaddr) {
 }
 
 void too_many(uint32_t, kelnet_sockaddr) {
-    guard_void(__func__, [] {
-        server::service_counters(server::Service::Redirect).refuse(server::Refusal::Busy);
-        const auto config = server::current_config();
-        kellog_log("Connection from %s refused: too many connections (HTTPMaxClients %d)",
-                   net::ip_text(server::current_client()).c_str(),
-                   config != nullptr ? config->http.limits.max_clients : 0);
-    });
+    guard_void(__func__, [] { server::refuse_busy(server::Service::Redirect); });
 }
 
 // The binding of the snapshot that serves this listened port.

@@ -89,6 +89,13 @@ bool admit_client(Service service, const char *label) {
     return false;
 }
 
+void refuse_busy(Service service) {
+    service_counters(service).refuse(Refusal::Busy);
+    const auto config = current_config();
+    kellog_log("Connection from %s refused: too many connections (HTTPMaxClients %d)",
+               net::ip_text(current_client()).c_str(), config != nullptr ? config->http.limits.max_clients : 0);
+}
+
 void set_listening(const std::string &service, const std::vector<std::string> &texts) {
     Registry &r = registry();
     std::lock_guard<std::mutex> hold(r.mutex);

@@ -38,6 +38,11 @@ net::IpAddress current_client();
 // "Connection from <client> refused (<label>)" and the count.
 bool admit_client(Service service, const char *label);
 
+// A connection past the cap on connections, on the listener's thread:
+// counted and logged as "Connection from <client> refused: too many
+// connections (HTTPMaxClients n)"; the listener closes it.
+void refuse_busy(Service service);
+
 // Where each service listens, for the host's ports file: "socks
 // 127.0.0.1:1080" lines. An empty text forgets the service's lines.
 void set_listening(const std::string &service, const std::vector<std::string> &texts);
