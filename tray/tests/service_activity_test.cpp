@@ -99,7 +99,10 @@ TEST_F(ServiceOnBus, ActiveEnabledUnitShowsRunningWithTheCheckMark) {
         s.file_state = QStringLiteral("enabled");
     });
     EXPECT_EQ(settled_poll(), quint16{3});
-    EXPECT_EQ(systemd().methods(), (QStringList{"GetUnit", "GetUnitFileState"}));
+    // The poll that read the answer asked again: let that query end too,
+    // so that the calls on record are whole queries.
+    ASSERT_TRUE(wait_until([&] { return !activity_->is_asking(); })) << "no answer from the bus";
+    EXPECT_EQ(systemd().methods(), (QStringList{"GetUnit", "GetUnitFileState", "GetUnit", "GetUnitFileState"}));
     EXPECT_TRUE(boxes_.shown.empty());
     // Status queries never ask the user anything.
     for (const FakeCall &c : systemd().calls()) EXPECT_FALSE(c.interactive) << c.method.toStdString();
