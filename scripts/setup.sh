@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev
   libcurl4-openssl-dev              # FTP through HTTP
   libsystemd-dev                    # readiness and reload notices to the service manager
+  libldns-dev                       # DNS messages of the DNS proxy
   curl wget openssl python3 python3-pyftpdlib strace   # end-to-end tests
   iproute2                          # network namespaces of the IPv6 tests (ip netns)
   qt6-base-dev                      # configuration wizard, tray agent
