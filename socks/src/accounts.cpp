@@ -48,6 +48,8 @@ const server::SocksAccount *find(const std::vector<server::SocksAccount> &accoun
 
 }  // namespace
 
+void prepare_digests() { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); }
+
 std::string account_digest(std::string_view user, std::string_view password) {
     std::string input;
     input.reserve(user.size() + password.size() + 3);

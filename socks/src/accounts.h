@@ -19,6 +19,11 @@ namespace kel::socks {
 inline constexpr std::string_view kDigestSeparator = "::";
 inline constexpr std::string_view kDigestTerminator = ";";
 
+// Readies the digest code before the first connection thread: the crypto
+// library then keeps its tables to the end of the process, instead of
+// freeing them at exit under connection threads that may still be hashing.
+void prepare_digests();
+
 // SHA-1 over the bytes of user "::" password ";", as 40 upper-case
 // hexadecimal digits.
 std::string account_digest(std::string_view user, std::string_view password);

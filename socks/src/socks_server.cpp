@@ -571,6 +571,7 @@ bool start(const server::Config &config, std::string *why) {
         *why = "the SOCKS server is already started";
         return false;
     }
+    prepare_digests();
     auto r = std::make_unique<Running>();
     if (!server::open_listening(config.socks.listen, config.socks.port, &r->listening, why)) {
         *why = "SocksPort " + std::to_string(config.socks.port) + " in section Socks cannot listen: " + *why;
