@@ -4,6 +4,7 @@
 #include <array>
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 namespace kel::socks {
@@ -48,14 +49,27 @@ const server::SocksAccount *find(const std::vector<server::SocksAccount> &accoun
 
 }  // namespace
 
-void prepare_digests() { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); }
+namespace {
+
+// Fetched once and kept: a digest made with it never looks the algorithm
+// up in the library's shared tables, which its exit handler frees.
+const EVP_MD *sha1() {
+    static const EVP_MD *const md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    return md;
+}
+
+}  // namespace
+
+void prepare_digests() { (void)sha1(); }
 
 std::string account_digest(std::string_view user, std::string_view password) {
     std::string input;
     input.reserve(user.size() + password.size() + 3);
     input.append(user).append(kDigestSeparator).append(password).append(kDigestTerminator);
     unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char *>(input.data()), input.size(), digest);
+    if (sha1() == nullptr ||
+        EVP_Digest(input.data(), input.size(), digest, nullptr, sha1(), nullptr) != 1)
+        return std::string();  // matches no stored digest: a failure refuses, never admits
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char b : digest) {

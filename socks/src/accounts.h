@@ -19,9 +19,9 @@ namespace kel::socks {
 inline constexpr std::string_view kDigestSeparator = "::";
 inline constexpr std::string_view kDigestTerminator = ";";
 
-// Readies the digest code before the first connection thread: the crypto
-// library then keeps its tables to the end of the process, instead of
-// freeing them at exit under connection threads that may still be hashing.
+// Readies the digest code before the first connection thread, so that
+// connection threads never write the crypto library's shared tables,
+// which its exit handler frees while they may still be hashing.
 void prepare_digests();
 
 // SHA-1 over the bytes of user "::" password ";", as 40 upper-case
