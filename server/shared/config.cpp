@@ -199,6 +199,7 @@ void check_port_conflicts(const Reader &r, const Config &c) {
     std::vector<Use> uses;
     if (c.http.enabled && c.http.port != 0) uses.push_back({"HTTP", "HTTPPort", c.http.port, &c.http.listen});
     if (c.socks.enabled && c.socks.port != 0) uses.push_back({"Socks", "SocksPort", c.socks.port, &c.socks.listen});
+    if (c.dns.enabled && c.dns.port != 0) uses.push_back({"DNS", "DNSPort", c.dns.port, &c.dns.listen});
     if (c.rdr.enabled)
         for (const Redirection &b : c.rdr.bindings) uses.push_back({"RDR", b.key, b.port, &c.rdr.listen});
     for (size_t i = 0; i < uses.size(); ++i) {
@@ -319,6 +320,22 @@ std::optional<Redirection> parse_redirection(std::string_view value, std::string
     return r;
 }
 
+std::optional<std::pair<net::IpAddress, uint16_t>> parse_name_server(std::string_view text) {
+    net::IpAddress a;
+    if (net::parse_ip(text, &a)) return std::pair(net::unmapped(a), uint16_t{53});
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 >= text.size()) return std::nullopt;
+    std::string_view host = text.substr(0, colon);
+    const std::string_view digits = text.substr(colon + 1);
+    // An IPv6 address takes its brackets when a port follows.
+    if (host.find(':') != std::string_view::npos && (host.size() < 2 || host.front() != '[' || host.back() != ']'))
+        return std::nullopt;
+    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    const unsigned long port = std::stoul(std::string(digits));
+    if (port == 0 || port > 65535 || !net::parse_ip(host, &a)) return std::nullopt;
+    return std::pair(net::unmapped(a), static_cast<uint16_t>(port));
+}
+
 bool is_true_setting(const char *text) {
     if (text == nullptr) return false;
     const char first = to_upper_ascii(text[0]);
@@ -382,8 +399,28 @@ Config parse_document(const ini::Document &doc, const std::string &file, std::ve
     if (r.get("Socks", "SocksListen").empty()) c.socks.listen = c.http.listen;
     parse_accounts(r, &c.socks);
     c.dns.enabled = r.flag("DNS", "DNSEnabled");
-    c.dns.server1 = r.get("DNS", "DNSServer1");
-    c.dns.server2 = r.get("DNS", "DNSServer2");
+    for (const char *key : {"DNSServer1", "DNSServer2"}) {
+        const std::string value = r.get("DNS", key);
+        if (!value.empty() && !parse_name_server(value))
+            r.problem("DNS", key, std::string("invalid ") + key + " '" + value +
+                                      "' in section DNS: an IPv4 or IPv6 address is expected, with an optional "
+                                      ":port (0.0.0.0: unset)");
+        (std::string_view(key) == "DNSServer1" ? c.dns.server1 : c.dns.server2) = value;
+    }
+    parse_port(r, "DNS", "DNSPort", &c.dns.port);
+    if (auto listen = parse_listen(r, "DNS", "DNSListen")) c.dns.listen = std::move(*listen);
+    if (r.get("DNS", "DNSListen").empty()) c.dns.listen = c.http.listen;
+    {
+        const std::string text = r.get("DNS", "DNSCacheSize");
+        if (auto value = parse_count_setting(text.c_str())) {
+            c.dns.cache_size = *value;
+        } else {
+            r.problem("DNS", "DNSCacheSize",
+                      "invalid DNSCacheSize '" + text + "' in section DNS: a count from 0 to 2000000 is expected");
+        }
+    }
+    c.dns.block = r.flag("DNS", "DNSBlock");
+    c.dns.hosts_file = r.get("DNS", "DNSHostsFile");
     c.rdr.enabled = r.flag("RDR", "RDREnabled");
     if (auto listen = parse_listen(r, "RDR", "RDRListen")) c.rdr.listen = std::move(*listen);
     if (r.get("RDR", "RDRListen").empty()) c.rdr.listen = c.http.listen;

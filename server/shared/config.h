@@ -13,10 +13,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "allow_list.h"
 #include "block_list.h"
+#include "kelplat/inet.h"
 #include "kelplat/ini.h"
 
 namespace kel::server {
@@ -91,8 +93,13 @@ struct SocksSettings {
 };
 struct DnsSettings {
     bool enabled = false;
-    std::string server1 = "0.0.0.0";
+    std::string server1 = "0.0.0.0";  // "0.0.0.0" or empty: unset
     std::string server2 = "0.0.0.0";
+    uint16_t port = 53;  // 0: the system picks one
+    std::vector<std::string> listen;  // empty: every interface
+    int32_t cache_size = 10000;       // answers kept; 0: none
+    bool block = true;                // the block lists apply to DNS too, while AdHostsEnabled is on
+    std::string hosts_file = "/etc/hosts";  // "": none
 };
 
 // One TCP redirection: connections to port go to host:dest_port.
@@ -143,6 +150,10 @@ std::optional<SocksAccount> parse_socks_account(std::string_view value);
 // then the host. Nothing, with why, for a value the wizard would skip or
 // one without a host.
 std::optional<Redirection> parse_redirection(std::string_view value, std::string *why);
+// A name server setting: an IPv4 or IPv6 literal, port 53, or with a port
+// after it ("192.0.2.1:5353", "[2001:db8::1]:5353"). Nothing for anything
+// else, port 0 included.
+std::optional<std::pair<net::IpAddress, uint16_t>> parse_name_server(std::string_view text);
 // True when the text starts with T or Y, in either case.
 bool is_true_setting(const char *text);
 // HTTPMaxWaiting as the descriptor limit allows beside HTTPMaxClients (two

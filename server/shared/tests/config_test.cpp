@@ -103,6 +103,66 @@ TEST(ConfigText, ReadsEverySectionTheDaemonServesAndTheServicesToCome) {
     EXPECT_EQ(c.rdr.bindings[0], (Redirection{8080, 80, "10.0.0.2", "RDRBinding0"}));
 }
 
+TEST(ConfigText, TheDnsProxysKeysHaveTheirDefaultsAndRefuseBadValues) {
+    std::vector<ConfigProblem> problems;
+    Config c = parse_config_text("[HTTP]\nHTTPListen=192.168.1.2\n[DNS]\nDNSEnabled=true\n", "valdrin.conf", &problems);
+    EXPECT_TRUE(problems.empty()) << all(problems);
+    EXPECT_EQ(c.dns.port, 53);
+    EXPECT_EQ(c.dns.listen, c.http.listen) << "DNSListen defaults to HTTPListen";
+    EXPECT_EQ(c.dns.cache_size, 10000);
+    EXPECT_TRUE(c.dns.block);
+    EXPECT_EQ(c.dns.hosts_file, "/etc/hosts");
+
+    c = parse_config_text("[DNS]\nDNSServer1=[2001:db8::1]:5353\nDNSBlock=no\nDNSHostsFile=\nDNSCacheSize=0\n",
+                          "valdrin.conf", &problems);
+    EXPECT_TRUE(problems.empty()) << all(problems);
+    EXPECT_FALSE(c.dns.block);
+    EXPECT_EQ(c.dns.hosts_file, "");
+    EXPECT_EQ(c.dns.cache_size, 0);
+
+    parse_config_text(
+        "[DNS]\n"                    // 1
+        "DNSServer1=dns.example\n"   // 2
+        "DNSServer2=192.0.2.1:0\n"   // 3
+        "DNSPort=70000\n"            // 4
+        "DNSCacheSize=-1\n"          // 5
+        "DNSListen=everywhere\n",    // 6
+        "valdrin.conf", &problems);
+    ASSERT_EQ(problems.size(), 5u) << all(problems);
+    EXPECT_EQ(problems[0].message(),
+              "valdrin.conf:2: invalid DNSServer1 'dns.example' in section DNS: an IPv4 or IPv6 address is expected, "
+              "with an optional :port (0.0.0.0: unset)");
+    EXPECT_EQ(problems[1].line, 3u);
+    EXPECT_EQ(problems[2].line, 4u);
+    EXPECT_EQ(problems[3].line, 6u);  // DNSListen is read before DNSCacheSize
+    EXPECT_EQ(problems[4].line, 5u);
+}
+
+TEST(ConfigText, NameServersTakeAnOptionalPort) {
+    auto text_of = [](std::string_view s) -> std::string {
+        const auto parsed = parse_name_server(s);
+        return parsed ? kel::net::host_text(parsed->first) + " " + std::to_string(parsed->second) : "none";
+    };
+    EXPECT_EQ(text_of("192.0.2.1"), "192.0.2.1 53");
+    EXPECT_EQ(text_of("192.0.2.1:5353"), "192.0.2.1 5353");
+    EXPECT_EQ(text_of("2001:db8::1"), "[2001:db8::1] 53");
+    EXPECT_EQ(text_of("[2001:db8::1]:853"), "[2001:db8::1] 853");
+    EXPECT_EQ(text_of("::ffff:192.0.2.1"), "192.0.2.1 53");
+    EXPECT_EQ(text_of("2001:db8::1:53"), "[2001:db8::1:53] 53") << "an address, not a port: brackets say which";
+    for (const char *bad : {"", "192.0.2.1:", "192.0.2.1:0", "192.0.2.1:65536", "192.0.2.1:53x", "[192.0.2.1]:53x",
+                            "host:53", "[2001:db8::1]:123456", "2001:db8::1]:53"})
+        EXPECT_EQ(text_of(bad), "none") << bad;
+}
+
+TEST(ConfigText, TheDnsPortMayNotBeAnotherEnabledServicesPort) {
+    std::vector<ConfigProblem> problems;
+    parse_config_text("[HTTP]\nHTTPEnabled=true\nHTTPPort=53\n[DNS]\nDNSEnabled=true\n", "valdrin.conf", &problems);
+    ASSERT_EQ(problems.size(), 1u) << all(problems);
+    EXPECT_NE(problems[0].text.find("DNSPort in section DNS and HTTPPort in section HTTP both use port 53"),
+              std::string::npos)
+        << problems[0].text;
+}
+
 TEST(ConfigText, EveryBadValueIsNamedWithItsFileLineAndKey) {
     std::vector<ConfigProblem> problems;
     parse_config_text(
@@ -261,7 +321,9 @@ TEST(KeyTable, EveryDefaultParsesAsItsOwnGrammarSays) {
                 EXPECT_TRUE(parse_count_setting(value.c_str()).has_value()) << key.name;
                 break;
             case valdrin::keys::Grammar::kBoolean:
-                EXPECT_TRUE(value.empty() || value == "false") << key.name;
+                // Written out, so that --help and the documentation say it plainly.
+                EXPECT_TRUE(value.empty() || value == "false" || value == "true") << key.name;
+                EXPECT_EQ(is_true_setting(value.c_str()), value == "true") << key.name;
                 break;
             default:
                 break;
