@@ -49,9 +49,8 @@ void print_keys() {
         std::printf("%s\n      %.*s\n", line.c_str(), static_cast<int>(key.help.size()), key.help.data());
     }
     std::printf(
-        "The HTTP proxy, the SOCKS server and the port redirector run from this one\n"
-        "process; the section DNS is read and checked with the rest, for a DNS proxy\n"
-        "this version does not serve yet.\n");
+        "The HTTP proxy, the SOCKS server, the port redirector and the DNS proxy run\n"
+        "from this one process, on one configuration.\n");
 }
 
 void print_help() {
@@ -59,8 +58,8 @@ void print_help() {
     std::printf(
         "Usage: %s [--config PATH] [--pidfile PATH] [--ports-file PATH] [--check-config] [--help]\n"
         "\n"
-        "Runs the Valdrin HTTP/FTP proxy, SOCKS server and port redirector in the\n"
-        "foreground until SIGINT or SIGTERM;\n"
+        "Runs the Valdrin HTTP/FTP proxy, SOCKS server, port redirector and DNS proxy\n"
+        "in the foreground until SIGINT or SIGTERM;\n"
         "SIGHUP reloads the configuration.\n"
         "\n",
         kProgram);
@@ -412,9 +411,14 @@ int main(int argc, char **argv) {
                      config.c_str());
         finish(1);
     }
-    if (started == 0 && socks == 0 && rdr == 0) {
+    const int32_t dns = valdrin_dns_demarre();
+    if (dns < 0) {
+        std::fprintf(stderr, "%s: the DNS proxy could not start with %s (see above)\n", kProgram, config.c_str());
+        finish(1);
+    }
+    if (started == 0 && socks == 0 && rdr == 0 && dns == 0) {
         std::printf("%s: the HTTP proxy is disabled in %s (HTTPEnabled is not true), and so are the SOCKS "
-                    "server and the port redirector; nothing to serve\n",
+                    "server, the port redirector and the DNS proxy; nothing to serve\n",
                     kProgram, config.c_str());
         finish(0);
     }

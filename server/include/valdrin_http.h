@@ -80,8 +80,8 @@ VALDRIN_API int32_t valdrin_http_journal(char *fichier, int32_t taille_fichier, 
 
 /* Reads the configuration once, as demarre_serveur_http would, and makes
    it the snapshot in force for every service: the host calls it first,
-   then demarre_serveur_http, valdrin_socks_demarre and
-   valdrin_rdr_demarre, which all serve that snapshot without reading the
+   then demarre_serveur_http, valdrin_socks_demarre, valdrin_rdr_demarre
+   and valdrin_dns_demarre, which all serve that snapshot without reading the
    file again. 0; -1 after a diagnostic line per problem. */
 VALDRIN_API int32_t valdrin_config_charge(void);
 
@@ -97,6 +97,13 @@ VALDRIN_API int32_t valdrin_socks_demarre(void);
    (with or without bindings); 0: "RDREnabled" is not true; -1 as for
    valdrin_socks_demarre, every listener closed again. */
 VALDRIN_API int32_t valdrin_rdr_demarre(void);
+
+/* Starts the DNS proxy of the snapshot in force on "DNSPort", UDP and TCP,
+   at the addresses of "DNSListen". Reloads take its servers, cache bound,
+   blocking and hosts file. 1: started; 0: "DNSEnabled" is not true; -1 as
+   for valdrin_socks_demarre (the line names the address and the port, and
+   what to set when another name server holds it). */
+VALDRIN_API int32_t valdrin_dns_demarre(void);
 
 /* Where the services beside the HTTP proxy listen, one line each: "socks
    127.0.0.1:1080", "rdr [::]:8080". The length of the text written into

@@ -63,6 +63,17 @@ bool service_restart_settings_changed(const Config &running, const Config &next)
             "does until the daemon is restarted\n");
         changed = true;
     }
+    if (next.dns.enabled != running.dns.enabled) {
+        kel::diag::out_printf("DNSEnabled has changed in section DNS: the DNS proxy %s until the daemon is restarted\n",
+                              running.dns.enabled ? "goes on serving" : "stays off");
+        changed = true;
+    }
+    if (running.dns.enabled && (next.dns.port != running.dns.port || next.dns.listen != running.dns.listen)) {
+        kel::diag::out_printf(
+            "DNSPort or DNSListen has changed in section DNS: the DNS proxy goes on listening where it does until "
+            "the daemon is restarted\n");
+        changed = true;
+    }
     return changed;
 }
 

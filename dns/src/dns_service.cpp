@@ -1,0 +1,440 @@
+#include "dns_service.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "cache.h"
+#include "hosts.h"
+#include "kelplat/net.h"
+#include "kelplat/poller.h"
+#include "service.h"
+
+namespace kel::dns {
+namespace {
+
+constexpr std::uint64_t kStopTag = ~std::uint64_t{0};
+// A TCP connection that sends nothing for this long is closed (RFC 7766
+// section 6.2.3 asks for seconds, not minutes).
+constexpr int kTcpIdleMs = 10000;
+constexpr int kMaxTcpConnections = 2000;
+// REFUSED answers sent each second at most: beyond, refused clients get
+// nothing, so that a spoofed source cannot turn the proxy on a victim.
+constexpr int kRefusedPerSecond = 100;
+
+using Send = std::function<void(std::span<const std::uint8_t>)>;
+
+bool is_unset(const std::string &text) { return text.empty() || text == "0.0.0.0"; }
+
+std::string quoted_text(std::string_view text) { return std::string(1, static_cast<char>(text.size())) + std::string(text); }
+
+}  // namespace
+
+std::vector<Server> servers_of_resolv_conf(const std::string &path) {
+    std::vector<Server> out;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string keyword, address;
+        net::IpAddress a;
+        if (words >> keyword >> address && keyword == "nameserver" && net::parse_ip(address, &a))
+            out.push_back({net::unmapped(a), 53});
+    }
+    return out;
+}
+
+std::vector<Server> upstream_servers(const server::DnsSettings &dns, const std::string &resolv_conf,
+                                     const std::vector<net::IpAddress> &own, std::uint16_t own_port) {
+    std::vector<Server> wanted;
+    for (const std::string *text : {&dns.server1, &dns.server2}) {
+        if (is_unset(*text)) continue;
+        if (const auto server = server::parse_name_server(*text)) wanted.push_back({server->first, server->second});
+    }
+    if (wanted.empty()) wanted = servers_of_resolv_conf(resolv_conf);
+    std::vector<Server> out;
+    for (const Server &s : wanted) {
+        const bool ours = s.port == own_port && std::any_of(own.begin(), own.end(), [&](const net::IpAddress &a) {
+                              // A wildcard listener answers on every address of the machine,
+                              // loopback ones included.
+                              const bool any = std::all_of(std::begin(a.bytes), std::end(a.bytes),
+                                                           [](std::uint8_t b) { return b == 0; });
+                              // "::" takes IPv4 too; "0.0.0.0" IPv4 alone.
+                              const bool loop = (s.address.is_v4() && s.address.bytes[0] == 127) ||
+                                                (a.is_v6() && s.address.is_v6() && s.address.bytes[15] == 1 &&
+                                                 std::all_of(s.address.bytes, s.address.bytes + 15,
+                                                             [](std::uint8_t b) { return b == 0; }));
+                              return net::unmapped(a) == s.address || (any && loop);
+                          });
+        if (!ours && std::find(out.begin(), out.end(), s) == out.end()) out.push_back(s);
+    }
+    return out;
+}
+
+struct Service::Impl {
+    // Reset by stop() once no connection can ask, while the sockets its
+    // last answers go out on are still open.
+    std::unique_ptr<Forwarder> forwarder;
+    Cache cache{10000};
+
+    std::mutex mu;
+    std::shared_ptr<const HostsTable> hosts;
+    std::vector<net::IpAddress> own;  // the addresses listened on
+    std::uint16_t port = 0;
+    std::string text;
+
+    std::vector<net::Socket> udp, tcp;
+    net::Socket stop[2] = {net::kInvalidSocket, net::kInvalidSocket};
+    std::vector<std::thread> threads;
+
+    // TCP connections at work, shut down by stop().
+    std::mutex conn_mu;
+    std::condition_variable conn_cv;
+    std::set<net::Socket> connections;
+    bool stopping = false;
+
+    std::atomic<std::uint64_t> queries{0}, cache_hits{0}, forwarded{0}, blocked{0}, local{0}, refused{0},
+        malformed{0}, servfail{0};
+    std::atomic<std::int64_t> refused_second{0};
+    std::atomic<int> refused_in_second{0};
+
+    explicit Impl(Forwarder::Options o) : forwarder(std::make_unique<Forwarder>(o)) {}
+
+    std::shared_ptr<const HostsTable> hosts_now() {
+        std::lock_guard lock(mu);
+        return hosts;
+    }
+
+    bool may_refuse() {
+        const auto second = std::chrono::duration_cast<std::chrono::seconds>(
+                                std::chrono::steady_clock::now().time_since_epoch()).count();
+        if (refused_second.exchange(second) != second) refused_in_second = 0;
+        return ++refused_in_second <= kRefusedPerSecond;
+    }
+
+    void own_answer(const Query &q, bool over_tcp, std::uint8_t rcode, std::span<const Record> records,
+                    std::uint32_t negative_ttl, const Send &send) {
+        const std::vector<std::uint8_t> stored = make_answer(q, rcode, records, negative_ttl);
+        std::uint8_t out[kMaxMessage];
+        const std::size_t n = finish_reply(q, stored, ttl_fields(stored), 0, over_tcp, out);
+        if (n) send(std::span(out, n));
+    }
+
+    // Answers from the hosts file or the block lists; false when neither
+    // speaks for the name.
+    bool answer_locally(const Query &q, const server::Config &config, bool over_tcp, const Send &send) {
+        const Question &question = q.question;
+        if (question.klass != kClassIN) return false;
+        if (question.type == kTypeANY) {
+            // RFC 8482 section 4.2: one synthesised HINFO instead of everything.
+            const std::string hinfo = quoted_text("RFC8482") + quoted_text("");
+            const Record r{kTypeHINFO, 3600, {hinfo.begin(), hinfo.end()}};
+            ++local;
+            own_answer(q, over_tcp, kNoError, std::span(&r, 1), 0, send);
+            return true;
+        }
+        if (const auto table = hosts_now()) {
+            if (const auto *addresses = table->find(question.name)) {
+                std::vector<Record> records;
+                for (const net::IpAddress &a : *addresses) {
+                    if (question.type == kTypeA && a.is_v4())
+                        records.push_back({kTypeA, kLocalTtl, {a.bytes, a.bytes + 4}});
+                    if (question.type == kTypeAAAA && a.is_v6())
+                        records.push_back({kTypeAAAA, kLocalTtl, {a.bytes, a.bytes + 16}});
+                }
+                ++local;
+                own_answer(q, over_tcp, kNoError, records, kLocalTtl, send);
+                return true;
+            }
+        }
+        if (config.dns.block && config.http.ad_hosts_enabled && config.blocked && config.blocked->blocks(question.name)) {
+            std::vector<Record> records;
+            if (question.type == kTypeA) records.push_back({kTypeA, kBlockedTtl, std::vector<std::uint8_t>(4, 0)});
+            if (question.type == kTypeAAAA)
+                records.push_back({kTypeAAAA, kBlockedTtl, std::vector<std::uint8_t>(16, 0)});
+            ++blocked;
+            own_answer(q, over_tcp, kNoError, records, kBlockedTtl, send);
+            return true;
+        }
+        return false;
+    }
+
+    // One message from a client, answered through send (now, or later on
+    // the forwarder's thread).
+    void handle(std::span<const std::uint8_t> message, const net::IpAddress &client, bool over_tcp, Send send) {
+        ++queries;
+        const auto config = server::current_config();
+        const ParsedQuery pq = parse_query(message);
+        if (config == nullptr || !server::allows(config->allowed, client)) {
+            ++refused;
+            if (pq.verdict != QueryVerdict::Drop && may_refuse()) send(make_header_reply(pq, kRefused));
+            return;
+        }
+        switch (pq.verdict) {
+            case QueryVerdict::Drop: ++malformed; return;
+            case QueryVerdict::FormErr: ++malformed; send(make_header_reply(pq, kFormErr)); return;
+            case QueryVerdict::NotImp: ++malformed; send(make_header_reply(pq, kNotImp)); return;
+            case QueryVerdict::BadVers: ++malformed; send(make_header_reply(pq, kNoError, 16)); return;
+            case QueryVerdict::Ok: break;
+        }
+        const Query &q = pq.query;
+        if (answer_locally(q, *config, over_tcp, send)) return;
+
+        std::string key;
+        Cache::make_key(q, key);
+        std::uint8_t out[kMaxMessage];
+        if (const std::size_t n = cache.reply(key, q, over_tcp, out, Cache::Clock::now())) {
+            ++cache_hits;
+            send(std::span(out, n));
+            return;
+        }
+        ++forwarded;
+        auto done = [this, q, key, over_tcp, send](const Answer *answer) {
+            if (answer == nullptr || answer->wire.empty()) {
+                ++servfail;
+                ParsedQuery failed;
+                failed.query = q;
+                send(make_header_reply(failed, answer ? answer->rcode : kServFail));
+                return;
+            }
+            cache.store(key, answer->wire, answer->ttl, Cache::Clock::now());
+            std::uint8_t reply[kMaxMessage];
+            const std::size_t n = finish_reply(q, answer->wire, ttl_fields(answer->wire), 0, over_tcp, reply);
+            if (n) send(std::span(reply, n));
+        };
+        if (!forwarder->resolve(q, key, done)) done(nullptr);
+    }
+
+    void serve_udp() {
+        net::Poller poller;
+        for (std::size_t i = 0; i < udp.size(); ++i) poller.watch(udp[i], i, false);
+        poller.watch(stop[0], kStopTag, false);
+        std::vector<std::uint8_t> buffer(kMaxMessage);
+        net::Readiness ready[16];
+        for (;;) {
+            const int n = poller.wait(ready, 16, -1);
+            for (int i = 0; i < n; ++i) {
+                if (ready[i].tag == kStopTag) return;
+                const net::Socket sd = udp[ready[i].tag];
+                for (int burst = 0; burst < 64; ++burst) {
+                    net::IpAddress from;
+                    std::uint16_t port_net = 0;
+                    const long got = net::recv_from_ip(sd, buffer.data(), buffer.size(), &from, &port_net);
+                    if (got < 0) break;
+                    handle(std::span(buffer.data(), static_cast<std::size_t>(got)), net::unmapped(from), false,
+                           [sd, from, port_net](std::span<const std::uint8_t> reply) {
+                               net::send_to_ip(sd, from, port_net, reply.data(), reply.size());
+                           });
+                }
+            }
+        }
+    }
+
+    // One TCP client: messages read one after the other, each answered
+    // before the next is read.
+    void serve_tcp(net::Socket c, net::IpAddress client) {
+        net::set_io_timeouts(c, kTcpIdleMs, kTcpIdleMs);
+        std::vector<std::uint8_t> message;
+        for (;;) {
+            std::uint8_t length[2];
+            if (!read_exactly(c, length, 2)) break;
+            message.resize(static_cast<std::size_t>(length[0] << 8 | length[1]));
+            if (message.empty() || !read_exactly(c, message.data(), message.size())) break;
+            struct Pending {
+                std::mutex mu;
+                std::condition_variable cv;
+                std::optional<std::vector<std::uint8_t>> reply;
+            };
+            auto pending = std::make_shared<Pending>();
+            handle(message, client, true, [pending](std::span<const std::uint8_t> reply) {
+                std::lock_guard lock(pending->mu);
+                pending->reply.emplace(reply.begin(), reply.end());
+                pending->cv.notify_all();
+            });
+            std::vector<std::uint8_t> framed;
+            {
+                // handle() answers every allowed query, at the latest when
+                // the forwarder gives up; a dropped one gets nothing.
+                std::unique_lock lock(pending->mu);
+                if (!pending->reply && !pending->cv.wait_for(lock, std::chrono::seconds(30),
+                                                             [&] { return pending->reply.has_value(); }))
+                    continue;
+                framed = {static_cast<std::uint8_t>(pending->reply->size() >> 8),
+                          static_cast<std::uint8_t>(pending->reply->size())};
+                framed.insert(framed.end(), pending->reply->begin(), pending->reply->end());
+            }
+            if (net::send(c, framed.data(), framed.size()) != static_cast<long>(framed.size())) break;
+        }
+        std::lock_guard lock(conn_mu);
+        connections.erase(c);
+        net::close(c);
+        conn_cv.notify_all();
+    }
+
+    static bool read_exactly(net::Socket s, std::uint8_t *out, std::size_t size) {
+        while (size > 0) {
+            const long n = net::recv(s, out, size);
+            if (n <= 0) return false;
+            out += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    void accept_tcp(const std::shared_ptr<Impl> &self) {
+        net::Poller poller;
+        for (std::size_t i = 0; i < tcp.size(); ++i) poller.watch(tcp[i], i, false);
+        poller.watch(stop[0], kStopTag, false);
+        net::Readiness ready[16];
+        for (;;) {
+            const int n = poller.wait(ready, 16, -1);
+            for (int i = 0; i < n; ++i) {
+                if (ready[i].tag == kStopTag) return;
+                net::IpAddress peer;
+                const net::Socket c = net::accept_ip(tcp[ready[i].tag], &peer, nullptr);
+                if (c == net::kInvalidSocket) continue;
+                net::set_nonblocking(c, false);
+                std::lock_guard lock(conn_mu);
+                if (stopping || connections.size() >= kMaxTcpConnections) {
+                    net::close(c);
+                    continue;
+                }
+                connections.insert(c);
+                // The connection keeps the service's state alive to its end.
+                std::thread([self, c, peer] { self->serve_tcp(c, net::unmapped(peer)); }).detach();
+            }
+        }
+    }
+
+    void close_all() {
+        for (net::Socket s : udp) net::close(s);
+        for (net::Socket s : tcp) net::close(s);
+        udp.clear();
+        tcp.clear();
+        net::close(stop[0]);
+        net::close(stop[1]);
+        stop[0] = stop[1] = net::kInvalidSocket;
+    }
+};
+
+Service::Service() = default;
+
+Service::~Service() { stop(); }
+
+bool Service::start(const server::Config &config, std::string *why) {
+    if (impl_) {
+        *why = "the DNS proxy is already started";
+        return false;
+    }
+    auto impl = std::make_shared<Impl>(Forwarder::Options{});
+    std::vector<std::string> addresses = config.dns.listen;
+    if (addresses.empty()) addresses = {net::ipv6_available() ? "::" : "0.0.0.0"};
+    std::uint16_t port = config.dns.port;
+    for (const std::string &text : addresses) {
+        net::IpAddress a;
+        if (!net::parse_ip(text, &a)) {
+            *why = "'" + text + "' is no IPv4 or IPv6 address";
+            impl->close_all();
+            return false;
+        }
+        // TCP first: with port 0 the system picks one that UDP then takes too.
+        const net::Socket t = net::listen_on(a, net::host_to_net16(port));
+        if (t != net::kInvalidSocket && port == 0) port = net::local_port(t);
+        const net::Socket u = t == net::kInvalidSocket ? net::kInvalidSocket : net::udp_bind(a, net::host_to_net16(port));
+        if (t == net::kInvalidSocket || u == net::kInvalidSocket) {
+            const int error = net::last_error();
+            if (t != net::kInvalidSocket) net::close(t);
+            *why = "DNSPort " + std::to_string(port) + " in section DNS cannot listen on " + net::host_text(a) +
+                   ":" + std::to_string(port) + " over " + (t == net::kInvalidSocket ? "TCP" : "UDP") + " (error " +
+                   std::to_string(error) +
+                   (error == 10048 ? ": another name server holds it; set DNSListen to the LAN's address, or DNSPort"
+                                   : error == 10013 ? ": a port below 1024 needs the right to bind it"
+                                                    : "") +
+                   ")";
+            impl->close_all();
+            return false;
+        }
+        impl->tcp.push_back(t);
+        impl->udp.push_back(u);
+        impl->own.push_back(a);
+        if (!impl->text.empty()) impl->text += ", ";
+        impl->text += net::host_text(a) + ":" + std::to_string(port);
+    }
+    impl->port = port;
+    if (!net::stream_pair(impl->stop)) {
+        *why = "no socket pair to stop the DNS proxy with";
+        impl->close_all();
+        return false;
+    }
+    impl_ = impl;
+    apply(config);
+    // Two readers of the datagrams: one may be busy sending while the other reads.
+    for (int i = 0; i < 2; ++i) impl->threads.emplace_back([impl] { impl->serve_udp(); });
+    impl->threads.emplace_back([impl] { impl->accept_tcp(impl); });
+    return true;
+}
+
+void Service::apply(const server::Config &config) {
+    if (!impl_) return;
+    Impl &impl = *impl_;
+    impl.cache.set_capacity(static_cast<std::size_t>(std::max(config.dns.cache_size, 0)));
+    impl.forwarder->set_servers(upstream_servers(config.dns, "/etc/resolv.conf", impl.own, impl.port));
+    std::shared_ptr<HostsTable> table;
+    if (!config.dns.hosts_file.empty()) {
+        table = std::make_shared<HostsTable>();
+        std::string why;
+        if (!table->load(config.dns.hosts_file, &why)) table.reset();
+    }
+    std::lock_guard lock(impl.mu);
+    impl.hosts = std::move(table);
+}
+
+void Service::stop() {
+    if (!impl_) return;
+    const std::shared_ptr<Impl> impl = std::move(impl_);
+    const char byte = 0;
+    net::send(impl->stop[1], &byte, 1);
+    for (std::thread &t : impl->threads) t.join();
+    {
+        std::unique_lock lock(impl->conn_mu);
+        impl->stopping = true;
+        for (net::Socket c : impl->connections) net::shutdown_both(c);
+        impl->conn_cv.wait(lock, [&] { return impl->connections.empty(); });
+    }
+    impl->forwarder.reset();
+    impl->close_all();
+}
+
+std::uint16_t Service::port() const { return impl_ ? impl_->port : 0; }
+
+std::string Service::listening_text() const { return impl_ ? impl_->text : std::string(); }
+
+Service::Counts Service::counts() const {
+    Counts c;
+    if (!impl_) return c;
+    const Impl &i = *impl_;
+    c.queries = i.queries;
+    c.cache_hits = i.cache_hits;
+    c.forwarded = i.forwarded;
+    c.blocked = i.blocked;
+    c.local = i.local;
+    c.refused = i.refused;
+    c.malformed = i.malformed;
+    c.servfail = i.servfail;
+    return c;
+}
+
+std::size_t Service::cache_entries() const { return impl_ ? impl_->cache.size() : 0; }
+
+Forwarder::Counts Service::forwarder_counts() const {
+    return impl_ && impl_->forwarder ? impl_->forwarder->counts() : Forwarder::Counts{};
+}
+
+}  // namespace kel::dns

@@ -1,0 +1,220 @@
+// The DNS proxy end to end on loopback: dig and kdig ask it over UDP and
+// TCP, a name server of the test's own answers behind it.
+#include "dns_service.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fake_server.h"
+#include "kelplat/inet.h"
+#include "kelplat/net.h"
+
+namespace kel::dns {
+namespace {
+
+using test::FakeServer;
+
+// What a command printed on its standard output.
+std::string run(const std::string &command) {
+    std::string out;
+    if (FILE *p = popen((command + " 2>&1").c_str(), "r")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+class DnsService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("valdrin-dns-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        service_.stop();
+        server::publish_config(nullptr);
+        std::filesystem::remove_all(dir_);
+    }
+
+    std::string write(const std::string &name, const std::string &text) {
+        const std::string path = (dir_ / name).string();
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    // A snapshot serving DNS on a free port of 127.0.0.1, forwarding to up.
+    std::shared_ptr<server::Config> config_for(const FakeServer &up) {
+        auto c = std::make_shared<server::Config>();
+        c->dns.enabled = true;
+        c->dns.listen = {"127.0.0.1"};
+        c->dns.port = 0;
+        c->dns.server1 = "127.0.0.1:" + std::to_string(up.server().port);
+        c->dns.hosts_file = "";
+        c->allowed = server::build_allow_list({});
+        return c;
+    }
+
+    bool start(const std::shared_ptr<server::Config> &c) {
+        server::publish_config(c);
+        std::string why;
+        const bool ok = service_.start(*c, &why);
+        EXPECT_TRUE(ok) << why;
+        return ok;
+    }
+
+    std::string dig(const std::string &args) {
+        return run("dig @127.0.0.1 -p " + std::to_string(service_.port()) + " +tries=1 +time=20 " + args);
+    }
+
+    std::filesystem::path dir_;
+    Service service_;
+};
+
+TEST_F(DnsService, ForwardsOverUdpAndTcpAndAnswersAgainFromTheCache) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    ASSERT_TRUE(start(config_for(up)));
+    EXPECT_EQ(dig("www.example.com A +short"), "192.0.2.1\n");
+    EXPECT_EQ(dig("WWW.Example.COM A +short"), "192.0.2.1\n");
+    EXPECT_EQ(dig("www.example.com A +tcp +short"), "192.0.2.1\n");
+    // With EDNS and a cookie option the answer carries an OPT of ours, without the option.
+    const std::string k = run("kdig @127.0.0.1 -p " + std::to_string(service_.port()) + " +tcp +edns +cookie www.example.com A");
+    EXPECT_NE(k.find("192.0.2.1"), std::string::npos) << k;
+    EXPECT_NE(k.find("EDNS"), std::string::npos) << k;
+    EXPECT_EQ(up.udp_queries(), 1);
+    EXPECT_EQ(service_.counts().cache_hits, 3u);
+    EXPECT_EQ(service_.cache_entries(), 1u);
+}
+
+TEST_F(DnsService, AnswerLargerThanTheClientTakesIsCutSoThatItAsksOverTcp) {
+    FakeServer up(FakeServer::Mode::Big, 7);
+    ASSERT_TRUE(start(config_for(up)));
+    const std::string cut = dig("big.example A +noedns +ignore");
+    EXPECT_NE(cut.find("flags: qr tc rd ra"), std::string::npos) << cut;
+    // dig retries over TCP on its own and gets all 40.
+    const std::string whole = dig("big.example A +noedns +short");
+    EXPECT_EQ(std::count(whole.begin(), whole.end(), '\n'), 40) << whole;
+}
+
+TEST_F(DnsService, ListedNamesAndHostsFileNamesAreAnsweredWithoutAskingUpstream) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    auto c = config_for(up);
+    c->http.ad_hosts_enabled = true;
+    auto list = std::make_shared<server::BlockList>();
+    std::string error;
+    ASSERT_TRUE(list->load_list(write("list.txt", "||ads.example^\n@@||fine.ads.example^\n"), &error)) << error;
+    c->blocked = list;
+    c->dns.hosts_file = write("hosts", "10.1.2.3 Printer.lan printer\n# 10.9.9.9 commented.lan\nfd00::5 nas.lan\n");
+    ASSERT_TRUE(start(c));
+    EXPECT_EQ(dig("ads.example A +short"), "0.0.0.0\n");
+    EXPECT_EQ(dig("banner.ads.example AAAA +short"), "::\n");
+    const std::string txt = dig("ads.example TXT");
+    EXPECT_NE(txt.find("status: NOERROR"), std::string::npos) << txt;
+    EXPECT_NE(txt.find("ANSWER: 0"), std::string::npos) << txt;
+    EXPECT_EQ(dig("printer.lan A +short"), "10.1.2.3\n");
+    EXPECT_EQ(dig("nas.lan AAAA +short"), "fd00::5\n");
+    EXPECT_EQ(dig("printer.lan AAAA +short"), "");
+    EXPECT_EQ(dig("commented.lan A +short"), "192.0.2.1\n");
+    EXPECT_EQ(up.udp_queries(), 1);
+    EXPECT_EQ(dig("fine.ads.example A +short"), "192.0.2.1\n");  // the exception is asked upstream
+    EXPECT_EQ(up.udp_queries(), 2);
+    EXPECT_EQ(service_.counts().blocked, 3u);
+
+    // DNSBlock off: the lists stay the HTTP proxy's alone.
+    auto unblocked = std::make_shared<server::Config>(*c);
+    unblocked->dns.block = false;
+    server::publish_config(unblocked);
+    EXPECT_EQ(dig("ads.example A +short"), "192.0.2.1\n");
+}
+
+TEST_F(DnsService, AnyGetsTheMinimalAnswerAndAClientOutsideTheAllowListIsRefused) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    ASSERT_TRUE(start(config_for(up)));
+    const std::string any = dig("example.com ANY");
+    EXPECT_NE(any.find("HINFO\t\"RFC8482\" \"\""), std::string::npos) << any;
+    // 127.0.0.5 is not 127.0.0.1: only the latter is allowed by default.
+    const std::string refused = dig("-b 127.0.0.5 example.com A");
+    EXPECT_NE(refused.find("status: REFUSED"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("192.0.2.1"), std::string::npos) << refused;
+    EXPECT_EQ(up.udp_queries(), 0);
+    EXPECT_EQ(service_.counts().refused, 1u);
+}
+
+TEST_F(DnsService, NoServerAnsweringGivesServfailAndNothingIsCached) {
+    FakeServer silent(FakeServer::Mode::Silent, 1);
+    ASSERT_TRUE(start(config_for(silent)));
+    const std::string failed = dig("slow.example A");
+    EXPECT_NE(failed.find("status: SERVFAIL"), std::string::npos) << failed;
+    EXPECT_EQ(service_.cache_entries(), 0u);
+}
+
+TEST_F(DnsService, GarbageAndAStalledTcpClientLeaveTheServiceAnswering) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    ASSERT_TRUE(start(config_for(up)));
+    const net::Socket u = net::udp_bind(test::loopback(), 0);
+    ASSERT_NE(u, net::kInvalidSocket);
+    std::vector<std::uint8_t> junk(600);
+    for (int i = 0; i < 1000; ++i) {
+        for (std::size_t k = 0; k < junk.size(); ++k) junk[k] = static_cast<std::uint8_t>(i * 31 + k * 7);
+        junk[2] &= 0x7f;  // a query, as far as its header goes
+        net::send_to_ip(u, test::loopback(), net::host_to_net16(service_.port()), junk.data(),
+                        static_cast<std::size_t>(1 + i % junk.size()));
+    }
+    net::close(u);
+    // A length, then nothing: that connection waits alone.
+    const net::IpAddress a = test::loopback();
+    const net::Socket stalled = net::connect_happy_eyeballs(std::span(&a, 1), net::host_to_net16(service_.port()), 5000);
+    ASSERT_NE(stalled, net::kInvalidSocket);
+    const std::uint8_t length[2] = {0, 64};
+    net::send(stalled, length, 2);
+    EXPECT_EQ(dig("after.example A +short"), "192.0.2.1\n");
+    EXPECT_EQ(dig("after.example A +tcp +short"), "192.0.2.1\n");
+    net::close(stalled);
+    EXPECT_GT(service_.counts().malformed, 0u);
+}
+
+TEST_F(DnsService, APortAnotherServerHoldsIsNamedInTheFailure) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    auto c = config_for(up);
+    c->dns.port = up.server().port;  // the fake holds it, UDP and TCP
+    server::publish_config(c);
+    std::string why;
+    EXPECT_FALSE(service_.start(*c, &why));
+    EXPECT_NE(why.find("127.0.0.1:" + std::to_string(up.server().port)), std::string::npos) << why;
+    EXPECT_NE(why.find("DNSListen"), std::string::npos) << why;
+}
+
+TEST(UpstreamServers, AreTheConfiguredOnesOrResolvConfsButNeverTheProxyItself) {
+    const auto path = std::filesystem::temp_directory_path() / "valdrin-resolv.conf";
+    std::ofstream(path) << "# a comment\nnameserver 127.0.0.53\nnameserver 192.0.2.53\noptions edns0\n"
+                           "nameserver ::1\n";
+    server::DnsSettings dns;
+    const net::IpAddress any4 = net::ipv4_address(0);
+    std::vector<Server> s = upstream_servers(dns, path.string(), {}, 53);
+    ASSERT_EQ(s.size(), 3u);
+    EXPECT_EQ(server_text(s[0]), "127.0.0.53:53");
+    EXPECT_EQ(server_text(s[2]), "[::1]:53");
+    // Listening on every IPv4 address at 53, the loopback ones would be the proxy.
+    s = upstream_servers(dns, path.string(), {any4}, 53);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(server_text(s[0]), "192.0.2.53:53");
+    dns.server1 = "192.0.2.1";
+    dns.server2 = "[2001:db8::1]:5353";
+    s = upstream_servers(dns, path.string(), {any4}, 53);
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(server_text(s[0]), "192.0.2.1:53");
+    EXPECT_EQ(server_text(s[1]), "[2001:db8::1]:5353");
+    std::filesystem::remove(path);
+    EXPECT_TRUE(servers_of_resolv_conf(path.string()).empty());
+}
+
+}  // namespace
+}  // namespace kel::dns
