@@ -431,6 +431,10 @@ std::string ProxyConfig::render() const {
         s += "[RDR]\nRDREnabled=" + rdr_enabled + "\nRDRListen=" + rdr_listen + "\n";
         for (const auto &[n, value] : rdr_bindings) s += "RDRBinding" + std::to_string(n) + "=" + value + "\n";
     }
+    if (!dns_enabled.empty()) {
+        s += "[DNS]\nDNSEnabled=" + dns_enabled + "\nDNSPort=" + dns_port + "\nDNSListen=" + dns_listen + "\n";
+        for (const auto &[key, value] : dns_keys) s += key + "=" + value + "\n";
+    }
     return s;
 }
 
@@ -764,6 +768,13 @@ uint16_t ProxyTest::socks_port() const {
     if (!daemon_) return 0;
     for (const Listening &l : daemon_->listening())
         if (l.service == "socks") return l.port;
+    return 0;
+}
+
+uint16_t ProxyTest::dns_port() const {
+    if (!daemon_) return 0;
+    for (const Listening &l : daemon_->listening())
+        if (l.service == "dns") return l.port;
     return 0;
 }
 

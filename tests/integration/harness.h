@@ -182,6 +182,11 @@ struct ProxyConfig {
     std::string rdr_enabled;
     std::string rdr_listen;
     std::vector<std::pair<int, std::string>> rdr_bindings;  // RDRBinding<N>=value
+    // [DNS], written only while dns_enabled is set.
+    std::string dns_enabled;
+    std::string dns_port = "0";
+    std::string dns_listen = "127.0.0.1";
+    std::vector<std::pair<std::string, std::string>> dns_keys;  // further [DNS] keys
 
     std::string render() const;
 };
@@ -360,6 +365,8 @@ protected:
     uint16_t port() const { return port_; }
     // The port of the SOCKS server (0: none), known once start() returns.
     uint16_t socks_port() const;
+    // The port of the DNS proxy (0: none), known once start() returns.
+    uint16_t dns_port() const;
     // The redirector's listened ports at start-up, in ascending order.
     std::vector<uint16_t> rdr_ports() const;
     // Writes valdrin.conf from config_ again, sends SIGHUP and waits until
