@@ -1,5 +1,6 @@
 // The DNS message layer (dns/src/message.h) on bytes from a client or an
-// upstream server. Checks: a query read as Ok has a question of at most
+// upstream server. Checks: the quick query reader and ldns's agree; a
+// query read as Ok has a question of at most
 // 255 bytes whose key is its lower-cased wire form; every reply the layer
 // makes from it reads back as a DNS message; the same bytes read as an
 // answer to their own question give a stored form whose TTL fields lie
@@ -48,8 +49,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::span<const std::uint8_t> in(data, size);
     for (const dns::TtlField &f : dns::ttl_fields(in)) check(f.offset + 4u <= size);
 
-    // As a client's query.
+    // As a client's query, read both ways.
     const dns::ParsedQuery pq = dns::parse_query(in);
+    const dns::ParsedQuery slow = dns::parse_query_with_ldns(in);
+    check(pq.verdict == slow.verdict);
+    if (pq.verdict == dns::QueryVerdict::Ok) {
+        const dns::Query &a = pq.query, &b = slow.query;
+        check(a.id == b.id && a.rd == b.rd && a.cd == b.cd && a.edns == b.edns && a.do_bit == b.do_bit &&
+              a.payload == b.payload && a.question.wire == b.question.wire && a.question.name == b.question.name &&
+              a.question.type == b.question.type && a.question.klass == b.question.klass);
+    }
     if (pq.verdict != dns::QueryVerdict::Drop) check(readable(dns::make_header_reply(pq, dns::kFormErr)));
     if (pq.verdict == dns::QueryVerdict::Ok) {
         const dns::Question &question = pq.query.question;

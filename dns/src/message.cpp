@@ -209,7 +209,67 @@ std::string name_to_wire(std::string_view dotted) {
     return wire.size() <= 255 ? wire : std::string();
 }
 
+namespace {
+
+void set_question(Question &question, std::string_view wire, std::uint16_t type, std::uint16_t klass) {
+    question.wire.assign(wire);
+    question.key = question.wire;
+    // Label length bytes are below 64, so lowering every byte only lowers letters.
+    std::transform(question.key.begin(), question.key.end(), question.key.begin(), lower);
+    question.name = dotted_name(question.key);
+    question.type = type;
+    question.klass = klass;
+}
+
+// The shape nearly every stub resolver sends: one uncompressed question
+// and at most an OPT record, nothing after. Read here without ldns's
+// allocations; false for anything else, which ldns then reads.
+bool read_plain_query(std::span<const std::uint8_t> w, ParsedQuery &out) {
+    if (get16(&w[4]) != 1 || get16(&w[6]) != 0 || get16(&w[8]) != 0 || get16(&w[10]) > 1) return false;
+    std::size_t at = kHeaderSize;
+    while (at < w.size() && w[at] != 0) {
+        if (w[at] > 63) return false;
+        at += 1 + w[at];
+    }
+    const std::size_t name_end = at + 1;
+    if (at >= w.size() || name_end - kHeaderSize > 255 || name_end + 4 > w.size()) return false;
+    Query &q = out.query;
+    at = name_end + 4;
+    if (get16(&w[10]) == 1) {
+        // OPT: the root, type 41, payload, extended rcode, version, flags, options.
+        if (at + 11 > w.size() || w[at] != 0 || get16(&w[at + 1]) != kTypeOPT) return false;
+        const std::uint16_t payload = get16(&w[at + 3]);
+        if (payload == 0 || at + 11 + get16(&w[at + 9]) != w.size()) return false;
+        q.edns = true;
+        q.payload = std::max(payload, kClassicPayload);
+        q.do_bit = w[at + 7] & 0x80;
+        if (w[at + 6] != 0) {
+            out.verdict = QueryVerdict::BadVers;
+            return true;
+        }
+    } else if (at != w.size()) {
+        return false;
+    }
+    set_question(q.question,
+                 std::string_view(reinterpret_cast<const char *>(&w[kHeaderSize]), name_end - kHeaderSize),
+                 get16(&w[name_end]), get16(&w[name_end + 2]));
+    out.verdict = QueryVerdict::Ok;
+    return true;
+}
+
+}  // namespace
+
 ParsedQuery parse_query(std::span<const std::uint8_t> wire) {
+    ParsedQuery out;
+    if (wire.size() < kHeaderSize || (wire[2] & kQr) || (wire[2] & kOpcodeMask) != 0 || !read_plain_query(wire, out))
+        return parse_query_with_ldns(wire);
+    out.query.id = get16(wire.data());
+    out.query.rd = wire[2] & kRd;
+    out.query.cd = wire[3] & kCd;
+    return out;
+}
+
+ParsedQuery parse_query_with_ldns(std::span<const std::uint8_t> wire) {
     ParsedQuery out;
     if (wire.size() < kHeaderSize || (wire[2] & kQr)) return out;  // Drop
     Query &q = out.query;
@@ -240,13 +300,9 @@ ParsedQuery parse_query(std::span<const std::uint8_t> wire) {
     const ldns_rr *rr = ldns_rr_list_rr(questions, 0);
     const ldns_rdf *owner = ldns_rr_owner(rr);
     if (!owner || ldns_rdf_size(owner) == 0 || ldns_rdf_size(owner) > 255) return out;
-    q.question.wire.assign(reinterpret_cast<const char *>(ldns_rdf_data(owner)), ldns_rdf_size(owner));
-    q.question.key = q.question.wire;
-    // Label length bytes are below 64, so lowering every byte only lowers letters.
-    std::transform(q.question.key.begin(), q.question.key.end(), q.question.key.begin(), lower);
-    q.question.name = dotted_name(q.question.key);
-    q.question.type = ldns_rr_get_type(rr);
-    q.question.klass = ldns_rr_get_class(rr);
+    set_question(q.question,
+                 std::string_view(reinterpret_cast<const char *>(ldns_rdf_data(owner)), ldns_rdf_size(owner)),
+                 ldns_rr_get_type(rr), ldns_rr_get_class(rr));
     out.verdict = QueryVerdict::Ok;
     return out;
 }

@@ -69,6 +69,9 @@ struct ParsedQuery {
 };
 
 ParsedQuery parse_query(std::span<const std::uint8_t> wire);
+// The same through ldns alone; parse_query reads the common shape itself
+// and must agree with this on it (the fuzzer compares the two).
+ParsedQuery parse_query_with_ldns(std::span<const std::uint8_t> wire);
 
 // A reply that can be made without a question: the header of the query,
 // marked as a response, with rcode (FORMERR, NOTIMP, REFUSED, SERVFAIL or
