@@ -6,8 +6,9 @@
 set -euo pipefail
 
 packages=(nginx wrk apache2-utils tinyproxy squid curl openssl python3
-          dante-server microsocks rinetd socat gcc libc6-dev)
-services=(nginx squid tinyproxy danted rinetd)
+          dante-server microsocks rinetd socat gcc libc6-dev
+          dnsmasq-base unbound dnsperf bind9-dnsutils)
+services=(nginx squid tinyproxy danted rinetd unbound)
 
 missing=()
 for p in "${packages[@]}"; do
