@@ -16,6 +16,7 @@
 #include "kelplat/net.h"
 #include "kelplat/poller.h"
 #include "service.h"
+#include "stream.h"
 
 namespace kel::dns {
 namespace {
@@ -276,16 +277,6 @@ struct Service::Impl {
         connections.erase(c);
         net::close(c);
         conn_cv.notify_all();
-    }
-
-    static bool read_exactly(net::Socket s, std::uint8_t *out, std::size_t size) {
-        while (size > 0) {
-            const long n = net::recv(s, out, size);
-            if (n <= 0) return false;
-            out += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
     }
 
     void accept_tcp(const std::shared_ptr<Impl> &self) {

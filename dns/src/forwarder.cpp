@@ -6,6 +6,7 @@
 
 #include "kelplat/net.h"
 #include "kelplat/random.h"
+#include "stream.h"
 
 namespace kel::dns {
 namespace {
@@ -16,17 +17,6 @@ net::IpAddress any_of_family(const net::IpAddress &a) {
     if (a.is_v4()) return net::ipv4_address(0);
     const std::uint8_t zero[16] = {};
     return net::ipv6_address(zero);
-}
-
-// Reads exactly size bytes from a blocking socket; false on failure or close.
-bool read_exactly(net::Socket s, std::uint8_t *out, std::size_t size) {
-    while (size > 0) {
-        const long n = net::recv(s, out, size);
-        if (n <= 0) return false;
-        out += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // One query and its answer over a TCP connection of its own (RFC 7766:
