@@ -29,6 +29,13 @@ constexpr int kMaxTcpConnections = 2000;
 // REFUSED answers sent each second at most: beyond, refused clients get
 // nothing, so that a spoofed source cannot turn the proxy on a victim.
 constexpr int kRefusedPerSecond = 100;
+// Datagrams per system call, and the room of each, way in and way out:
+// a query is far smaller, an answer over UDP at most kOwnPayload.
+constexpr int kUdpBatch = 32;
+constexpr std::size_t kUdpRoom = 4096;
+// Asked for each UDP socket, so that a burst of clients is queued, not
+// dropped, while the reader answers the one before.
+constexpr int kUdpReceiveBuffer = 4 << 20;
 
 using Send = std::function<void(std::span<const std::uint8_t>)>;
 
@@ -120,17 +127,30 @@ struct Service::Impl {
         return ++refused_in_second <= kRefusedPerSecond;
     }
 
-    void own_answer(const Query &q, bool over_tcp, std::uint8_t rcode, std::span<const Record> records,
-                    std::uint32_t negative_ttl, const Send &send) {
-        const std::vector<std::uint8_t> stored = make_answer(q, rcode, records, negative_ttl);
-        std::uint8_t out[kMaxMessage];
-        const std::size_t n = finish_reply(q, stored, ttl_fields(stored), 0, over_tcp, out);
-        if (n) send(std::span(out, n));
+    // Per thread: what one message needs, kept from message to message so
+    // that a query of the common shape is read and answered without
+    // allocating.
+    struct Scratch {
+        ParsedQuery parsed;
+        std::string key;
+    };
+
+    static std::size_t copy_out(const std::vector<std::uint8_t> &reply, std::span<std::uint8_t> out) {
+        if (reply.size() > out.size()) return 0;
+        std::copy(reply.begin(), reply.end(), out.begin());
+        return reply.size();
     }
 
-    // Answers from the hosts file or the block lists; false when neither
-    // speaks for the name.
-    bool answer_locally(const Query &q, const server::Config &config, bool over_tcp, const Send &send) {
+    static std::size_t own_answer(const Query &q, bool over_tcp, std::uint8_t rcode, std::span<const Record> records,
+                                  std::uint32_t negative_ttl, std::span<std::uint8_t> out) {
+        const std::vector<std::uint8_t> stored = make_answer(q, rcode, records, negative_ttl);
+        return finish_reply(q, stored, ttl_fields(stored), 0, over_tcp, out);
+    }
+
+    // Answers from the hosts file or the block lists into out; false when
+    // neither speaks for the name.
+    bool answer_locally(const Query &q, const server::Config &config, bool over_tcp, std::span<std::uint8_t> out,
+                        std::size_t *n) {
         const Question &question = q.question;
         if (question.klass != kClassIN) return false;
         if (question.type == kTypeANY) {
@@ -138,7 +158,7 @@ struct Service::Impl {
             const std::string hinfo = quoted_text("RFC8482") + quoted_text("");
             const Record r{kTypeHINFO, 3600, {hinfo.begin(), hinfo.end()}};
             ++local;
-            own_answer(q, over_tcp, kNoError, std::span(&r, 1), 0, send);
+            *n = own_answer(q, over_tcp, kNoError, std::span(&r, 1), 0, out);
             return true;
         }
         if (const auto table = hosts_now()) {
@@ -151,7 +171,7 @@ struct Service::Impl {
                         records.push_back({kTypeAAAA, kLocalTtl, {a.bytes, a.bytes + 16}});
                 }
                 ++local;
-                own_answer(q, over_tcp, kNoError, records, kLocalTtl, send);
+                *n = own_answer(q, over_tcp, kNoError, records, kLocalTtl, out);
                 return true;
             }
         }
@@ -161,43 +181,45 @@ struct Service::Impl {
             if (question.type == kTypeAAAA)
                 records.push_back({kTypeAAAA, kBlockedTtl, std::vector<std::uint8_t>(16, 0)});
             ++blocked;
-            own_answer(q, over_tcp, kNoError, records, kBlockedTtl, send);
+            *n = own_answer(q, over_tcp, kNoError, records, kBlockedTtl, out);
             return true;
         }
         return false;
     }
 
-    // One message from a client, answered through send (now, or later on
-    // the forwarder's thread).
-    void handle(std::span<const std::uint8_t> message, const net::IpAddress &client, bool over_tcp, Send send) {
+    // One message from a client. Returns the size of the reply written to
+    // out, or 0 when there is none now: the message was dropped, or it went
+    // to the forwarder, and then later() was called for the Send that
+    // answers once the forwarder is done.
+    template <class Later>
+    std::size_t handle(std::span<const std::uint8_t> message, const net::IpAddress &client, bool over_tcp,
+                       const server::Config *config, Scratch &scratch, std::span<std::uint8_t> out, Later &&later) {
         ++queries;
-        const auto config = server::current_config();
-        const ParsedQuery pq = parse_query(message);
+        ParsedQuery &pq = scratch.parsed;
+        parse_query_into(message, pq);
         if (config == nullptr || !server::allows(config->allowed, client)) {
             ++refused;
-            if (pq.verdict != QueryVerdict::Drop && may_refuse()) send(make_header_reply(pq, kRefused));
-            return;
+            if (pq.verdict != QueryVerdict::Drop && may_refuse()) return copy_out(make_header_reply(pq, kRefused), out);
+            return 0;
         }
         switch (pq.verdict) {
-            case QueryVerdict::Drop: ++malformed; return;
-            case QueryVerdict::FormErr: ++malformed; send(make_header_reply(pq, kFormErr)); return;
-            case QueryVerdict::NotImp: ++malformed; send(make_header_reply(pq, kNotImp)); return;
-            case QueryVerdict::BadVers: ++malformed; send(make_header_reply(pq, kNoError, 16)); return;
+            case QueryVerdict::Drop: ++malformed; return 0;
+            case QueryVerdict::FormErr: ++malformed; return copy_out(make_header_reply(pq, kFormErr), out);
+            case QueryVerdict::NotImp: ++malformed; return copy_out(make_header_reply(pq, kNotImp), out);
+            case QueryVerdict::BadVers: ++malformed; return copy_out(make_header_reply(pq, kNoError, 16), out);
             case QueryVerdict::Ok: break;
         }
         const Query &q = pq.query;
-        if (answer_locally(q, *config, over_tcp, send)) return;
+        if (std::size_t n = 0; answer_locally(q, *config, over_tcp, out, &n)) return n;
 
-        std::string key;
-        Cache::make_key(q, key);
-        std::uint8_t out[kMaxMessage];
-        if (const std::size_t n = cache.reply(key, q, over_tcp, out, Cache::Clock::now())) {
+        Cache::make_key(q, scratch.key);
+        if (const std::size_t n = cache.reply(scratch.key, q, over_tcp, out, Cache::Clock::now())) {
             ++cache_hits;
-            send(std::span(out, n));
-            return;
+            return n;
         }
         ++forwarded;
-        auto done = [this, q, key, over_tcp, send](const Answer *answer) {
+        Send send = later();
+        auto done = [this, q, key = scratch.key, over_tcp, send](const Answer *answer) {
             if (answer == nullptr || answer->wire.empty()) {
                 ++servfail;
                 ParsedQuery failed;
@@ -210,29 +232,55 @@ struct Service::Impl {
             const std::size_t n = finish_reply(q, answer->wire, ttl_fields(answer->wire), 0, over_tcp, reply);
             if (n) send(std::span(reply, n));
         };
-        if (!forwarder->resolve(q, key, done)) done(nullptr);
+        if (!forwarder->resolve(q, scratch.key, done)) done(nullptr);
+        return 0;
     }
 
     void serve_udp() {
         net::Poller poller;
         for (std::size_t i = 0; i < udp.size(); ++i) poller.watch(udp[i], i, false);
         poller.watch(stop[0], kStopTag, false);
-        std::vector<std::uint8_t> buffer(kMaxMessage);
+        // Datagrams are read and answered kUdpBatch at a time: a system
+        // call each way per batch, not per query.
+        std::vector<std::uint8_t> in(kUdpBatch * kUdpRoom), out(kUdpBatch * kUdpRoom);
+        std::vector<net::Datagram> queries_in(kUdpBatch), replies(kUdpBatch);
+        for (int k = 0; k < kUdpBatch; ++k) queries_in[k].data = &in[k * kUdpRoom];
+        Scratch scratch;
         net::Readiness ready[16];
         for (;;) {
             const int n = poller.wait(ready, 16, -1);
             for (int i = 0; i < n; ++i) {
                 if (ready[i].tag == kStopTag) return;
                 const net::Socket sd = udp[ready[i].tag];
-                for (int burst = 0; burst < 64; ++burst) {
-                    net::IpAddress from;
-                    std::uint16_t port_net = 0;
-                    const long got = net::recv_from_ip(sd, buffer.data(), buffer.size(), &from, &port_net);
-                    if (got < 0) break;
-                    handle(std::span(buffer.data(), static_cast<std::size_t>(got)), net::unmapped(from), false,
-                           [sd, from, port_net](std::span<const std::uint8_t> reply) {
-                               net::send_to_ip(sd, from, port_net, reply.data(), reply.size());
-                           });
+                for (int burst = 0; burst < 16; ++burst) {
+                    for (net::Datagram &d : queries_in) d.size = kUdpRoom;
+                    const int got = net::recv_datagrams(sd, queries_in.data(), kUdpBatch);
+                    if (got <= 0) break;
+                    // One snapshot for the batch; a reload shows from the next.
+                    const auto config = server::current_config();
+                    int answers = 0;
+                    for (int k = 0; k < got; ++k) {
+                        const net::Datagram &d = queries_in[k];
+                        const std::span<std::uint8_t> room(&out[answers * kUdpRoom], kUdpRoom);
+                        const std::size_t len = handle(std::span(d.data, d.size), d.from, false, config.get(), scratch,
+                                                       room, [sd, &d] {
+                                                           net::Datagram to = d;
+                                                           to.data = nullptr;
+                                                           return Send([sd, to](std::span<const std::uint8_t> reply) {
+                                                               net::Datagram one = to;
+                                                               one.data = const_cast<std::uint8_t *>(reply.data());
+                                                               one.size = reply.size();
+                                                               net::send_datagrams(sd, &one, 1);
+                                                           });
+                                                       });
+                        if (len == 0) continue;
+                        replies[answers] = d;
+                        replies[answers].data = room.data();
+                        replies[answers].size = len;
+                        ++answers;
+                    }
+                    if (answers) net::send_datagrams(sd, replies.data(), answers);
+                    if (got < kUdpBatch) break;
                 }
             }
         }
@@ -242,36 +290,42 @@ struct Service::Impl {
     // before the next is read.
     void serve_tcp(net::Socket c, net::IpAddress client) {
         net::set_io_timeouts(c, kTcpIdleMs, kTcpIdleMs);
-        std::vector<std::uint8_t> message;
+        std::vector<std::uint8_t> message, framed(2 + kMaxMessage);
+        Scratch scratch;
+        struct Pending {
+            std::mutex mu;
+            std::condition_variable cv;
+            std::optional<std::vector<std::uint8_t>> reply;
+        };
         for (;;) {
             std::uint8_t length[2];
             if (!read_exactly(c, length, 2)) break;
             message.resize(static_cast<std::size_t>(length[0] << 8 | length[1]));
             if (message.empty() || !read_exactly(c, message.data(), message.size())) break;
-            struct Pending {
-                std::mutex mu;
-                std::condition_variable cv;
-                std::optional<std::vector<std::uint8_t>> reply;
-            };
-            auto pending = std::make_shared<Pending>();
-            handle(message, client, true, [pending](std::span<const std::uint8_t> reply) {
-                std::lock_guard lock(pending->mu);
-                pending->reply.emplace(reply.begin(), reply.end());
-                pending->cv.notify_all();
+            std::shared_ptr<Pending> pending;
+            const auto config = server::current_config();
+            std::size_t n = handle(message, client, true, config.get(), scratch, std::span(framed).subspan(2), [&] {
+                pending = std::make_shared<Pending>();
+                return Send([pending](std::span<const std::uint8_t> reply) {
+                    std::lock_guard lock(pending->mu);
+                    pending->reply.emplace(reply.begin(), reply.end());
+                    pending->cv.notify_all();
+                });
             });
-            std::vector<std::uint8_t> framed;
-            {
-                // handle() answers every allowed query, at the latest when
-                // the forwarder gives up; a dropped one gets nothing.
+            if (n == 0 && pending) {
+                // The forwarder answers every question it takes, at the
+                // latest when it gives up.
                 std::unique_lock lock(pending->mu);
                 if (!pending->reply && !pending->cv.wait_for(lock, std::chrono::seconds(30),
                                                              [&] { return pending->reply.has_value(); }))
                     continue;
-                framed = {static_cast<std::uint8_t>(pending->reply->size() >> 8),
-                          static_cast<std::uint8_t>(pending->reply->size())};
-                framed.insert(framed.end(), pending->reply->begin(), pending->reply->end());
+                n = pending->reply->size();
+                std::copy(pending->reply->begin(), pending->reply->end(), framed.begin() + 2);
             }
-            if (net::send(c, framed.data(), framed.size()) != static_cast<long>(framed.size())) break;
+            if (n == 0) continue;  // dropped
+            framed[0] = static_cast<std::uint8_t>(n >> 8);
+            framed[1] = static_cast<std::uint8_t>(n);
+            if (net::send(c, framed.data(), n + 2) != static_cast<long>(n + 2)) break;
         }
         std::lock_guard lock(conn_mu);
         connections.erase(c);
@@ -352,6 +406,10 @@ bool Service::start(const server::Config &config, std::string *why) {
             impl->close_all();
             return false;
         }
+        (void)net::set_receive_buffer(u, kUdpReceiveBuffer);
+        // A wildcard socket answers from the address each query came to.
+        if (std::all_of(std::begin(a.bytes), std::end(a.bytes), [](std::uint8_t b) { return b == 0; }))
+            (void)net::want_destination(u);
         impl->tcp.push_back(t);
         impl->udp.push_back(u);
         impl->own.push_back(a);

@@ -49,8 +49,8 @@ char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
 // The dotted form the block lists and hosts file are matched against. A
 // byte that no host name holds is escaped, so that a label "ads.example"
 // can never read as two labels.
-std::string dotted_name(std::string_view wire) {
-    std::string out;
+void dotted_name_into(std::string_view wire, std::string &out) {
+    out.clear();
     std::size_t i = 0;
     while (i < wire.size() && wire[i] != 0) {
         const auto len = static_cast<std::uint8_t>(wire[i++]);
@@ -66,7 +66,6 @@ std::string dotted_name(std::string_view wire) {
             }
         }
     }
-    return out;
 }
 
 // Skips a possibly compressed name; returns the offset after it, or 0.
@@ -216,7 +215,7 @@ void set_question(Question &question, std::string_view wire, std::uint16_t type,
     question.key = question.wire;
     // Label length bytes are below 64, so lowering every byte only lowers letters.
     std::transform(question.key.begin(), question.key.end(), question.key.begin(), lower);
-    question.name = dotted_name(question.key);
+    dotted_name_into(question.key, question.name);
     question.type = type;
     question.klass = klass;
 }
@@ -259,13 +258,24 @@ bool read_plain_query(std::span<const std::uint8_t> w, ParsedQuery &out) {
 
 }  // namespace
 
+void parse_query_into(std::span<const std::uint8_t> wire, ParsedQuery &out) {
+    out.verdict = QueryVerdict::Drop;
+    Query &q = out.query;
+    q.id = 0;
+    q.rd = q.cd = q.edns = q.do_bit = false;
+    q.payload = kClassicPayload;
+    if (wire.size() < kHeaderSize || (wire[2] & kQr) || (wire[2] & kOpcodeMask) != 0 || !read_plain_query(wire, out)) {
+        out = parse_query_with_ldns(wire);
+        return;
+    }
+    q.id = get16(wire.data());
+    q.rd = wire[2] & kRd;
+    q.cd = wire[3] & kCd;
+}
+
 ParsedQuery parse_query(std::span<const std::uint8_t> wire) {
     ParsedQuery out;
-    if (wire.size() < kHeaderSize || (wire[2] & kQr) || (wire[2] & kOpcodeMask) != 0 || !read_plain_query(wire, out))
-        return parse_query_with_ldns(wire);
-    out.query.id = get16(wire.data());
-    out.query.rd = wire[2] & kRd;
-    out.query.cd = wire[3] & kCd;
+    parse_query_into(wire, out);
     return out;
 }
 

@@ -69,6 +69,9 @@ struct ParsedQuery {
 };
 
 ParsedQuery parse_query(std::span<const std::uint8_t> wire);
+// The same into out, whose strings keep their room from call to call: no
+// allocation for a query of the common shape.
+void parse_query_into(std::span<const std::uint8_t> wire, ParsedQuery &out);
 // The same through ldns alone; parse_query reads the common shape itself
 // and must agree with this on it (the fuzzer compares the two).
 ParsedQuery parse_query_with_ldns(std::span<const std::uint8_t> wire);

@@ -94,6 +94,29 @@ TEST_F(DnsService, ForwardsOverUdpAndTcpAndAnswersAgainFromTheCache) {
     EXPECT_EQ(service_.cache_entries(), 1u);
 }
 
+// dig drops an answer from another address than the one it asked, so each
+// of these fails unless the answer leaves from the address the query came to.
+TEST_F(DnsService, WildcardListenersAnswerFromTheAddressEachQueryCameTo) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    for (const std::string any : {"0.0.0.0", "::"}) {
+        if (any == "::" && !net::ipv6_available()) continue;
+        auto c = config_for(up);
+        c->dns.listen = {any};
+        ASSERT_TRUE(start(c));
+        const std::string port = std::to_string(service_.port());
+        for (const std::string to : {"127.0.0.1", "127.0.0.2", "127.1.2.3"}) {
+            const std::string out =
+                run("dig @" + to + " -p " + port + " +tries=1 +time=20 -b 127.0.0.1 www.example.com A +short");
+            EXPECT_EQ(out, "192.0.2.1\n") << any << " asked at " << to;
+        }
+        if (any == "::") {
+            const std::string out = run("dig @::1 -p " + port + " +tries=1 +time=20 www.example.com A +short");
+            EXPECT_EQ(out, "192.0.2.1\n") << out;
+        }
+        service_.stop();
+    }
+}
+
 TEST_F(DnsService, AnswerLargerThanTheClientTakesIsCutSoThatItAsksOverTcp) {
     FakeServer up(FakeServer::Mode::Big, 7);
     ASSERT_TRUE(start(config_for(up)));

@@ -3,10 +3,12 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -487,6 +489,141 @@ long recv_from_ip(Socket s, void *buf, std::size_t len, IpAddress *from, std::ui
         note_errno();
         return -1;
     }
+}
+
+
+bool want_destination(Socket s) noexcept {
+    sockaddr_storage own{};
+    socklen_t len = sizeof own;
+    if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr *>(&own), &len) != 0) {
+        note_errno();
+        return false;
+    }
+    // On an IPv6 socket IPv4 datagrams come with their destination mapped.
+    const bool ok = own.ss_family == AF_INET6 ? set_int_option(static_cast<int>(s), IPPROTO_IPV6, IPV6_RECVPKTINFO, 1)
+                                              : set_int_option(static_cast<int>(s), IPPROTO_IP, IP_PKTINFO, 1);
+    if (!ok) note_errno();
+    return ok;
+}
+
+int recv_datagrams(Socket s, Datagram *d, int count) noexcept {
+    static_assert(sizeof(Datagram::peer_raw) >= sizeof(sockaddr_in6));
+    static_assert(sizeof(Datagram::local_raw) >= CMSG_SPACE(sizeof(in6_pktinfo)));
+    constexpr int kMax = 64;
+    if (count > kMax) count = kMax;
+    if (count <= 0) return 0;
+    mmsghdr msgs[kMax];
+    iovec iov[kMax];
+    for (int i = 0; i < count; ++i) {
+        iov[i] = {d[i].data, d[i].size};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_name = d[i].peer_raw;
+        msgs[i].msg_hdr.msg_namelen = sizeof d[i].peer_raw;
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_control = d[i].local_raw;
+        msgs[i].msg_hdr.msg_controllen = sizeof d[i].local_raw;
+    }
+    int n;
+    do {
+        n = ::recvmmsg(static_cast<int>(s), msgs, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            set_last_error(kErrWouldBlock);
+            return 0;
+        }
+        note_errno();
+        return -1;
+    }
+    int kept = 0;
+    for (int i = 0; i < n; ++i) {
+        Datagram &out = d[kept];
+        if (kept != i) {
+            std::memcpy(out.peer_raw, d[i].peer_raw, sizeof out.peer_raw);
+            std::memcpy(out.local_raw, d[i].local_raw, sizeof out.local_raw);
+        }
+        sockaddr_storage ss{};
+        const socklen_t sl = msgs[i].msg_hdr.msg_namelen;
+        std::memcpy(&ss, out.peer_raw, std::min<std::size_t>(sl, sizeof out.peer_raw));
+        // A datagram from no address of either family can't be answered.
+        if (!from_sockaddr(ss, sl, &out.from, &out.port_net)) continue;
+        out.peer_len = sl;
+        out.local_len = 0;
+        // Keep only the destination's record, ready to be sent back as the source.
+        msghdr &h = msgs[i].msg_hdr;
+        h.msg_control = out.local_raw;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                info.ipi_spec_dst = info.ipi_addr;
+                info.ipi_ifindex = 0;
+                unsigned char record[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+                auto *r = reinterpret_cast<cmsghdr *>(record);
+                r->cmsg_level = IPPROTO_IP;
+                r->cmsg_type = IP_PKTINFO;
+                r->cmsg_len = CMSG_LEN(sizeof info);
+                std::memcpy(CMSG_DATA(r), &info, sizeof info);
+                std::memcpy(out.local_raw, record, sizeof record);
+                out.local_len = sizeof record;
+                break;
+            }
+            if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+                unsigned char record[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+                std::memcpy(record, c, std::min<std::size_t>(c->cmsg_len, sizeof record));
+                std::memcpy(out.local_raw, record, sizeof record);
+                out.local_len = sizeof record;
+                break;
+            }
+        }
+        out.size = msgs[i].msg_len;
+        ++kept;
+    }
+    if (kept == 0) {
+        set_last_error(kErrWouldBlock);
+        return 0;
+    }
+    return kept;
+}
+
+int send_datagrams(Socket s, const Datagram *d, int count) noexcept {
+    constexpr int kMax = 64;
+    int at = 0, sent = 0;
+    while (at < count) {
+        const int batch = std::min(count - at, kMax);
+        mmsghdr msgs[kMax];
+        iovec iov[kMax];
+        for (int i = 0; i < batch; ++i) {
+            const Datagram &g = d[at + i];
+            iov[i] = {g.data, g.size};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_name = const_cast<unsigned char *>(g.peer_raw);
+            msgs[i].msg_hdr.msg_namelen = g.peer_len;
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_control = g.local_len ? const_cast<unsigned char *>(g.local_raw) : nullptr;
+            msgs[i].msg_hdr.msg_controllen = g.local_len;
+        }
+        const int n = ::sendmmsg(static_cast<int>(s), msgs, static_cast<unsigned>(batch), MSG_NOSIGNAL);
+        if (n > 0) {
+            at += n;
+            sent += n;
+        } else if (n == 0 || errno != EINTR) {
+            // The first of the batch can't go: skip it, so that one client
+            // out of reach does not hold back the others.
+            note_errno();
+            ++at;
+        }
+    }
+    return sent;
+}
+
+bool set_receive_buffer(Socket s, int bytes) noexcept {
+    if (set_int_option(static_cast<int>(s), SOL_SOCKET, SO_RCVBUFFORCE, bytes)) return true;
+    if (set_int_option(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, bytes)) return true;
+    note_errno();
+    return false;
 }
 
 }  // namespace kel::net

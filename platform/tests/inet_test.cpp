@@ -956,5 +956,58 @@ TEST(HappyEyeballs, FailsWithTheLastAttemptsErrorWhenNoneConnects) {
     });
 }
 
+
+// Many senders' datagrams in one call, each answered to its own sender in
+// one call; a datagram longer than its room is cut, and one peer out of
+// reach does not hold back the others.
+TEST(Datagrams, BatchesKeepEachSendersAddressAndAnswerEveryOne) {
+    IpAddress lo;
+    ASSERT_TRUE(net::parse_ip("127.0.0.1", &lo));
+    const net::Socket server = net::udp_bind(lo, 0);
+    ASSERT_NE(server, net::kInvalidSocket);
+    const std::uint16_t port = net::local_port(server);
+    std::vector<net::Socket> clients;
+    for (int i = 0; i < 3; ++i) clients.push_back(net::udp_bind(lo, 0));
+    for (int round = 0; round < 10; ++round)
+        for (std::size_t c = 0; c < clients.size(); ++c) {
+            const std::string text = "c" + std::to_string(c) + "-" + std::to_string(round) + std::string(round * 10, 'x');
+            ASSERT_EQ(net::send_to_ip(clients[c], lo, net::host_to_net16(port), text.data(), text.size()),
+                      static_cast<long>(text.size()));
+        }
+    std::vector<std::uint8_t> room(40 * 64);
+    std::vector<net::Datagram> in(40);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i].data = &room[i * 64];
+        in[i].size = 64;
+    }
+    // Loopback datagrams are queued by the time send returns.
+    const int got = net::recv_datagrams(server, in.data(), 40);
+    ASSERT_EQ(got, 30);
+    EXPECT_EQ(net::recv_datagrams(server, in.data(), 40), 0);
+    EXPECT_EQ(net::last_error(), net::kErrWouldBlock);
+    for (int i = 0; i < got; ++i) {
+        const std::string text(reinterpret_cast<const char *>(in[i].data), in[i].size);
+        const int round = i / 3;
+        const std::size_t c = static_cast<std::size_t>(i % 3);
+        EXPECT_EQ(in[i].size, std::min<std::size_t>(64, 4 + round * 10));
+        EXPECT_EQ(text.substr(0, 2), "c" + std::to_string(c));
+        EXPECT_EQ(in[i].from, lo);
+        EXPECT_EQ(in[i].port_net, net::host_to_net16(net::local_port(clients[c])));
+        in[i].size = 2;  // the answer: the sender's own tag
+    }
+    // The second sender is gone: its answers go nowhere, without stopping the rest.
+    net::close(clients[1]);
+    EXPECT_EQ(net::send_datagrams(server, in.data(), got), got);
+    for (std::size_t c : {std::size_t{0}, std::size_t{2}}) {
+        std::uint8_t buf[16];
+        for (int round = 0; round < 10; ++round) {
+            ASSERT_EQ(net::recv_from_ip(clients[c], buf, sizeof buf, nullptr, nullptr), 2) << c << " " << round;
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), 2), "c" + std::to_string(c));
+        }
+        net::close(clients[c]);
+    }
+    net::close(server);
+}
+
 }  // namespace
 }  // namespace kel::test

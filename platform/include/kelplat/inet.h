@@ -173,4 +173,35 @@ long send_to_ip(Socket s, const IpAddress &a, std::uint16_t port_net, const void
 // kErrWouldBlock when none is queued. from and port_net may be null.
 long recv_from_ip(Socket s, void *buf, std::size_t len, IpAddress *from, std::uint16_t *port_net) noexcept;
 
+// Datagrams read and answered in batches, one system call for many. Each
+// keeps its sender's address as the system gave it, and (on a socket that
+// asked with want_destination) the address it was sent to, so that the
+// answer leaves from there: a socket bound to a wildcard address would
+// otherwise answer from whichever address the route picks, and clients
+// drop an answer from an address they did not ask.
+struct Datagram {
+    std::uint8_t *data = nullptr;
+    std::size_t size = 0;  // on receive the buffer's room, then the length read
+    IpAddress from;        // the sender, unmapped
+    std::uint16_t port_net = 0;
+    // Opaque to callers: the sender's and the destination's records.
+    alignas(8) unsigned char peer_raw[32] = {};
+    unsigned peer_len = 0;
+    alignas(8) unsigned char local_raw[64] = {};
+    unsigned local_len = 0;
+};
+// Asks for each datagram's destination address, for the answers of
+// send_datagrams; false if the system refuses.
+bool want_destination(Socket s) noexcept;
+// Up to count datagrams without waiting: how many were read, 0 when none
+// is queued, -1 on another error (last error set).
+int recv_datagrams(Socket s, Datagram *d, int count) noexcept;
+// Each d[i].size bytes at d[i].data to d[i]'s sender, from the address it
+// was sent to: how many went. One that can't go is skipped (last error
+// set), so that a client out of reach does not hold back the others.
+int send_datagrams(Socket s, const Datagram *d, int count) noexcept;
+// Asks for a receive buffer of bytes, past the system's usual cap where
+// the process may; false if even the usual request fails.
+bool set_receive_buffer(Socket s, int bytes) noexcept;
+
 }  // namespace kel::net
