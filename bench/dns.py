@@ -3,9 +3,12 @@
 
 Starts an authoritative dnsmasq as the upstream name server (every name under
 bench.test answers 192.0.2.1; the `direct` row asks it without a proxy, the
-bound no forwarder can beat), then valdrin_proxy (DNS only), dnsmasq and
-Unbound (one thread), each forwarding to it with a cache, all on loopback with
-their own configuration in a temporary folder. dnsperf drives every row, rep
+bound no forwarder can beat), then valdrin_proxy (DNS only, with the block
+lists of bench/blocklist/make_lists.py loaded: 85,000 domain filters and a
+130,000-line hosts file), dnsmasq and Unbound (one thread), each forwarding
+to it with a cache, all on loopback with their own configuration in a
+temporary folder. A second valdrin_proxy with the same lists and the DNS
+proxy off gives the memory the DNS proxy adds beside them. dnsperf drives every row, rep
 by rep (rep 1 of every row, then rep 2, ...); the script stops exactly the
 processes it started and prints one markdown table per workload with medians
 and ratios to the direct row and to the best peer. Helpers are run.py's.
@@ -51,16 +54,19 @@ def start_upstream(tmp, port):
                                      "--no-hosts", f"--port={port}", "--listen-address=127.0.0.1",
                                      "--bind-interfaces", "--user=root", "--group=root", "--pid-file=",
                                      "--cache-size=0", "--dns-forward-max=10000",
+                                     # Its answers' TTL; dnsmasq's default of 0 lets no forwarder cache them.
+                                     "--local-ttl=3600",
                                      "--address=/bench.test/192.0.2.1"],
                         tmp, f"{tmp}/upstream.log", port)
 
 
-def start_valdrin(tmp, dist, port, upstream, block_list=None):
-    d = os.path.join(tmp, "valdrin")
+def start_valdrin(tmp, dist, port, upstream, lists=None, dns=True, http_port=0):
+    name = "valdrin" if dns else "valdrin-lists"
+    d = os.path.join(tmp, name)
     shutil.copytree(dist, d)
     extra = ""
-    if block_list:
-        extra = f"AdHostsEnabled=true\nAdListFile0={block_list}\n"
+    if lists:
+        extra = "AdHostsEnabled=true\n" + "".join(f"AdListFile{i}={p}\n" for i, p in enumerate(lists))
     base.write(f"{d}/valdrin.conf", f"""[Main]
 LogFile={d}/valdrin.log
 ErrFile={d}/valdrin.err
@@ -68,17 +74,19 @@ AllowedHost0=127.0.0.1
 AccessLog=
 
 [HTTP]
-HTTPEnabled=false
+HTTPEnabled={"false" if dns else "true"}
+HTTPPort={http_port}
+HTTPListen=127.0.0.1
 {extra}
 [DNS]
-DNSEnabled=true
+DNSEnabled={"true" if dns else "false"}
 DNSPort={port}
 DNSListen=127.0.0.1
 DNSServer1=127.0.0.1:{upstream}
 DNSHostsFile=
 """)
     ports_file = f"{d}/ports"
-    svc = base.Service("valdrin", [f"{d}/valdrin_proxy", "--config", f"{d}/valdrin.conf", "--ports-file",
+    svc = base.Service(name, [f"{d}/valdrin_proxy", "--config", f"{d}/valdrin.conf", "--ports-file",
                                    ports_file], d, f"{d}/stdout.log", port)
     ports, why = socks_rdr.wait_ports_file(ports_file, svc.proc, 60.0)
     if ports is None:
@@ -133,6 +141,18 @@ def dnsperf(port, datafile, seconds, clients=CLIENTS, mode="udp", max_runs=None)
             "avg_ms": (num(r"Average Latency \(s\)") or 0) * 1000}
 
 
+def latencies(port, datafile, qps=20000, seconds=3):
+    """Median and 99th percentile in ms at a steady qps, from dnsperf's
+    report of every query."""
+    argv = ["dnsperf", "-s", "127.0.0.1", "-p", str(port), "-d", datafile, "-c", str(CLIENTS), "-T", "2",
+            "-l", str(seconds), "-Q", str(qps), "-t", "5", "-v"]
+    out = base.run(argv, timeout=seconds + 60).stdout
+    times = sorted(float(m.group(1)) * 1000 for m in re.finditer(r"^> NOERROR \S+ \S+ ([0-9.]+)$", out, re.M))
+    if not times:
+        return None, None
+    return times[len(times) // 2], times[min(len(times) - 1, int(len(times) * 0.99))]
+
+
 def write_names(path, names):
     with open(path, "w") as f:
         for n in names:
@@ -144,7 +164,7 @@ def main():
     ap.add_argument("--dist", help="ready-to-run folder (default build/dist)")
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--seconds", type=int, default=10)
-    ap.add_argument("--block-list", help="a list file of blocked domains for the blocked-names workload")
+    ap.add_argument("--no-lists", action="store_true", help="run valdrin without block lists (and no blocked-names workload)")
     args = ap.parse_args()
     dist = base.find_dist(args.dist)
     if dist is None:
@@ -160,8 +180,16 @@ def main():
         services.append(up)
         if not wait_dns(up_port, up.proc):
             raise SystemExit("upstream dnsmasq did not answer:\n" + up.tail())
+        lists = None
+        if not args.no_lists:
+            data = f"{tmp}/lists"
+            base.run([sys.executable, os.path.join(HERE, "blocklist", "make_lists.py"), data], timeout=300)
+            lists = [f"{data}/easylist.txt", f"{data}/hosts.txt"]
+            only_lists = start_valdrin(tmp, dist, base.free_port(), up_port, lists, dns=False,
+                                       http_port=base.free_port())
+            services.append(only_lists)
         ports = {"direct": up_port}
-        for row, start in (("valdrin", lambda p: start_valdrin(tmp, dist, p, up_port, args.block_list)),
+        for row, start in (("valdrin", lambda p: start_valdrin(tmp, dist, p, up_port, lists)),
                            ("dnsmasq", lambda p: start_dnsmasq(tmp, p, up_port)),
                            ("unbound", lambda p: start_unbound(tmp, p, up_port))):
             p = base.free_port()
@@ -175,19 +203,12 @@ def main():
         hits = f"{tmp}/hits.txt"
         write_names(hits, [f"h{i}.bench.test" for i in range(HIT_NAMES)])
         blocked = None
-        if args.block_list:
-            names = []
-            with open(args.block_list) as f:
-                for line in f:
-                    m = re.match(r"^\|\|([a-z0-9.-]+)\^", line) or re.match(r"^(?:0\.0\.0\.0|127\.0\.0\.1)\s+(\S+)", line) \
-                        or re.match(r"^([a-z0-9-]+\.[a-z0-9.-]+)\s*$", line)
-                    if m:
-                        names.append(m.group(1))
-                    if len(names) >= 20000:
-                        break
+        if lists:
             blocked = f"{tmp}/blocked.txt"
-            write_names(blocked, names)
+            with open(f"{data}/hits.txt") as f:
+                write_names(blocked, [line.strip() for line in f if line.strip()])
         rss_before = base.rss_kib(pids["valdrin"])
+        rss_lists = base.rss_kib(pids["valdrin-lists"]) if lists else None
         for row in ROWS:
             dnsperf(ports[row], hits, 5, max_runs=1)  # warm the caches
         for rep in range(args.reps):
@@ -206,6 +227,7 @@ def main():
                     r = dnsperf(ports[row], blocked, args.seconds)
                     results.setdefault("blocked", {}).setdefault(row, []).append(r)
         rss_after = base.rss_kib(pids["valdrin"])
+        lat = {row: latencies(ports[row], hits) for row in ROWS}
 
         def table(key, title):
             rows = [r for r in ROWS if r in results.get(key, {})]
@@ -227,9 +249,19 @@ def main():
         print(table("miss", "cache misses: every name new (400,000 per run)"))
         print(table("tcp", "TCP: 1,000 clients at once, cache hits"))
         if blocked:
-            print(table("blocked", "blocked names (valdrin only), with the list loaded"))
+            print(table("blocked", "blocked names (valdrin only): 100,000 names the lists match, "
+                               "against its cache hits above"))
+        print("### latency of cache hits at a steady 20,000 queries/s\n")
+        print("| row | median ms | p99 ms |\n|---|---|---|")
+        for row in ROWS:
+            print(f"| {row} | {fmt(lat[row][0], 3)} | {fmt(lat[row][1], 3)} |")
+        print()
         print(f"valdrin RSS: {rss_before:,} KiB after start, {rss_after:,} KiB after the runs "
-              f"(cache of {HIT_NAMES} + misses, bounded by DNSCacheSize 10,000)\n")
+              f"(cache of {HIT_NAMES} + misses, bounded by DNSCacheSize 10,000)")
+        if rss_lists is not None:
+            print(f"; the same lists without the DNS proxy: {rss_lists:,} KiB, so the DNS proxy adds "
+                  f"{rss_before - rss_lists:,} KiB at start and {rss_after - rss_lists:,} KiB after the runs")
+        print()
         print(f"run took {time.time() - started:.0f} s")
     finally:
         for s in reversed(services):
