@@ -176,12 +176,15 @@ struct Service::Impl {
             }
         }
         if (config.dns.block && config.http.ad_hosts_enabled && config.blocked && config.blocked->blocks(question.name)) {
-            std::vector<Record> records;
-            if (question.type == kTypeA) records.push_back({kTypeA, kBlockedTtl, std::vector<std::uint8_t>(4, 0)});
-            if (question.type == kTypeAAAA)
-                records.push_back({kTypeAAAA, kBlockedTtl, std::vector<std::uint8_t>(16, 0)});
             ++blocked;
-            *n = own_answer(q, over_tcp, kNoError, records, kBlockedTtl, out);
+            static constexpr std::uint8_t kNowhere[16] = {};
+            if (question.type == kTypeA || question.type == kTypeAAAA) {
+                // The common case, without allocating: as fast as a cache hit.
+                *n = reply_with_record(q, question.type, std::span(kNowhere, question.type == kTypeA ? 4 : 16),
+                                       kBlockedTtl, over_tcp, out);
+            } else {
+                *n = own_answer(q, over_tcp, kNoError, {}, kBlockedTtl, out);
+            }
             return true;
         }
         return false;

@@ -487,4 +487,35 @@ std::size_t finish_reply(const Query &q, std::span<const std::uint8_t> stored, s
     return body + opt;
 }
 
+
+std::size_t reply_with_record(const Query &q, std::uint16_t type, std::span<const std::uint8_t> rdata,
+                              std::uint32_t ttl, bool over_tcp, std::span<std::uint8_t> out) {
+    const std::size_t question_end = kHeaderSize + q.question.wire.size() + 4;
+    const std::size_t opt = q.edns ? kOptSize : 0;
+    const std::size_t size = question_end + 12 + rdata.size() + opt;
+    const std::size_t limit =
+        over_tcp ? kMaxMessage : q.edns ? std::min<std::size_t>(q.payload, kOwnPayload) : kClassicPayload;
+    if (size > limit || size > out.size()) return 0;
+    std::uint8_t *w = out.data();
+    put16(w, q.id);
+    w[2] = static_cast<std::uint8_t>(kQr | (q.rd ? kRd : 0));
+    w[3] = static_cast<std::uint8_t>(kRa | (q.cd ? kCd : 0));
+    put16(w + 4, 1);
+    put16(w + 6, 1);
+    put16(w + 8, 0);
+    put16(w + 10, opt ? 1 : 0);
+    std::memcpy(w + kHeaderSize, q.question.wire.data(), q.question.wire.size());
+    put16(w + question_end - 4, q.question.type);
+    put16(w + question_end - 2, q.question.klass);
+    std::uint8_t *r = w + question_end;
+    put16(r, 0xc000 | kHeaderSize);  // the owner: the question's name
+    put16(r + 2, type);
+    put16(r + 4, q.question.klass);
+    put32(r + 6, ttl);
+    put16(r + 10, static_cast<std::uint16_t>(rdata.size()));
+    if (!rdata.empty()) std::memcpy(r + 12, rdata.data(), rdata.size());
+    if (opt) write_opt(r + 12 + rdata.size(), q.do_bit, 0);
+    return size;
+}
+
 }  // namespace kel::dns

@@ -135,6 +135,12 @@ std::vector<TtlField> ttl_fields(std::span<const std::uint8_t> wire);
 std::size_t finish_reply(const Query &q, std::span<const std::uint8_t> stored, std::span<const TtlField> ttls,
                          std::uint32_t age, bool over_tcp, std::span<std::uint8_t> out);
 
+// The answer to q of one record of the given type owned by its name, made
+// straight into out (as finish_reply would complete make_answer's): no
+// allocation, for the answers of the block lists. 0 if out is too small.
+std::size_t reply_with_record(const Query &q, std::uint16_t type, std::span<const std::uint8_t> rdata,
+                              std::uint32_t ttl, bool over_tcp, std::span<std::uint8_t> out);
+
 // "Example.COM" -> lower-case wire form; empty if the name is not a valid
 // host name for DNS (a label over 63, a name over 255, an empty label).
 std::string name_to_wire(std::string_view dotted);

@@ -196,6 +196,33 @@ TEST(OwnAnswers, CarryTheRecordsAndForANegativeOneAnSoaWhoseMinimumIsItsTtl) {
     EXPECT_EQ(ldns_rdf2native_int32(ldns_rr_rdf(soa, 6)), 60u);
 }
 
+// The block lists' answers are written without ldns; they must be the bytes
+// the general path makes, for every shape of query.
+TEST(OwnAnswers, AnAnswerOfOneRecordMadeDirectlyIsTheOneTheGeneralPathMakes) {
+    for (const bool edns : {false, true})
+        for (const bool do_bit : {false, true})
+            for (const ldns_rr_type type : {LDNS_RR_TYPE_A, LDNS_RR_TYPE_AAAA}) {
+                Packet p = query_packet("Ads.Example.", type);
+                ldns_pkt_set_id(p.get(), 0x4321);
+                ldns_pkt_set_cd(p.get(), do_bit);
+                if (edns) {
+                    ldns_pkt_set_edns_udp_size(p.get(), 4096);
+                    ldns_pkt_set_edns_do(p.get(), do_bit);
+                }
+                const Query q = parsed(wire_of(p.get()));
+                const Record r{static_cast<std::uint16_t>(type), 60,
+                               std::vector<std::uint8_t>(type == LDNS_RR_TYPE_A ? 4 : 16, 0)};
+                const Bytes stored = make_answer(q, kNoError, std::span(&r, 1));
+                std::uint8_t general[kMaxMessage], direct[kMaxMessage];
+                const std::size_t n = finish_reply(q, stored, ttl_fields(stored), 0, false, general);
+                ASSERT_GT(n, 0u);
+                ASSERT_EQ(reply_with_record(q, r.type, r.rdata, 60, false, direct), n) << edns << do_bit << type;
+                EXPECT_EQ(Bytes(direct, direct + n), Bytes(general, general + n)) << edns << do_bit << type;
+                // Too little room gives nothing rather than a cut message.
+                EXPECT_EQ(reply_with_record(q, r.type, r.rdata, 60, false, std::span(direct, n - 1)), 0u);
+            }
+}
+
 TEST(UpstreamQueries, AskForRecursionWithOurPayloadAndTheClientsDoAndCdBits) {
     Packet p = query_packet("Example.COM.", LDNS_RR_TYPE_DS);
     ldns_pkt_set_edns_udp_size(p.get(), 4096);
