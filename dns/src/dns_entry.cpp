@@ -5,6 +5,7 @@
 #include "kelplat/diag.h"
 #include "kelplat/guard.h"
 #include "service.h"
+#include "stats.h"
 #include "valdrin_http.h"
 
 namespace {
@@ -52,6 +53,11 @@ extern "C" VALDRIN_API int32_t valdrin_dns_demarre(void) {
             return -1;
         }
         server::set_listening("dns", {r.service.listening_text()});
+        server::set_dns_figures_source([] {
+            dns::Running &running = dns::running();
+            std::lock_guard hold(running.mutex);
+            return running.service.figures();
+        });
         server::add_reload_hook(dns::on_reload);
         server::note_service_started();
         kel::diag::out_printf("DNS proxy listening on %s\n", r.service.listening_text().c_str());

@@ -13,6 +13,7 @@
 
 #include "cache.h"
 #include "hosts.h"
+#include "rate_limit.h"
 #include "kelplat/net.h"
 #include "kelplat/poller.h"
 #include "service.h"
@@ -91,6 +92,7 @@ struct Service::Impl {
     // last answers go out on are still open.
     std::unique_ptr<Forwarder> forwarder;
     Cache cache{10000};
+    RateLimit rate;
 
     std::mutex mu;
     std::shared_ptr<const HostsTable> hosts;
@@ -108,7 +110,7 @@ struct Service::Impl {
     std::set<net::Socket> connections;
     bool stopping = false;
 
-    std::atomic<std::uint64_t> queries{0}, cache_hits{0}, forwarded{0}, blocked{0}, local{0}, refused{0},
+    std::atomic<std::uint64_t> queries{0}, tcp_queries{0}, limited{0}, cache_hits{0}, forwarded{0}, blocked{0}, local{0}, refused{0},
         malformed{0}, servfail{0};
     std::atomic<std::int64_t> refused_second{0};
     std::atomic<int> refused_in_second{0};
@@ -196,8 +198,15 @@ struct Service::Impl {
     // answers once the forwarder is done.
     template <class Later>
     std::size_t handle(std::span<const std::uint8_t> message, const net::IpAddress &client, bool over_tcp,
-                       const server::Config *config, Scratch &scratch, std::span<std::uint8_t> out, Later &&later) {
+                       const server::Config *config, Scratch &scratch, std::span<std::uint8_t> out,
+                       RateLimit::Clock::time_point now, Later &&later) {
         ++queries;
+        if (over_tcp) ++tcp_queries;
+        // Before anything else, so that a flood costs no more than this.
+        if (!rate.admit(client, now)) {
+            ++limited;
+            return 0;
+        }
         ParsedQuery &pq = scratch.parsed;
         parse_query_into(message, pq);
         if (config == nullptr || !server::allows(config->allowed, client)) {
@@ -261,12 +270,13 @@ struct Service::Impl {
                     if (got <= 0) break;
                     // One snapshot for the batch; a reload shows from the next.
                     const auto config = server::current_config();
+                    const auto now = RateLimit::Clock::now();
                     int answers = 0;
                     for (int k = 0; k < got; ++k) {
                         const net::Datagram &d = queries_in[k];
                         const std::span<std::uint8_t> room(&out[answers * kUdpRoom], kUdpRoom);
                         const std::size_t len = handle(std::span(d.data, d.size), d.from, false, config.get(), scratch,
-                                                       room, [sd, &d] {
+                                                       room, now, [sd, &d] {
                                                            net::Datagram to = d;
                                                            to.data = nullptr;
                                                            return Send([sd, to](std::span<const std::uint8_t> reply) {
@@ -307,7 +317,8 @@ struct Service::Impl {
             if (message.empty() || !read_exactly(c, message.data(), message.size())) break;
             std::shared_ptr<Pending> pending;
             const auto config = server::current_config();
-            std::size_t n = handle(message, client, true, config.get(), scratch, std::span(framed).subspan(2), [&] {
+            std::size_t n = handle(message, client, true, config.get(), scratch, std::span(framed).subspan(2),
+                                   RateLimit::Clock::now(), [&] {
                 pending = std::make_shared<Pending>();
                 return Send([pending](std::span<const std::uint8_t> reply) {
                     std::lock_guard lock(pending->mu);
@@ -438,6 +449,7 @@ void Service::apply(const server::Config &config) {
     if (!impl_) return;
     Impl &impl = *impl_;
     impl.cache.set_capacity(static_cast<std::size_t>(std::max(config.dns.cache_size, 0)));
+    impl.rate.set_rate(static_cast<std::uint32_t>(std::max(config.dns.client_rate, 0)));
     impl.forwarder->set_servers(upstream_servers(config.dns, "/etc/resolv.conf", impl.own, impl.port));
     std::shared_ptr<HostsTable> table;
     if (!config.dns.hosts_file.empty()) {
@@ -474,6 +486,8 @@ Service::Counts Service::counts() const {
     if (!impl_) return c;
     const Impl &i = *impl_;
     c.queries = i.queries;
+    c.tcp_queries = i.tcp_queries;
+    c.limited = i.limited;
     c.cache_hits = i.cache_hits;
     c.forwarded = i.forwarded;
     c.blocked = i.blocked;
@@ -485,6 +499,43 @@ Service::Counts Service::counts() const {
 }
 
 std::size_t Service::cache_entries() const { return impl_ ? impl_->cache.size() : 0; }
+
+std::vector<Forwarder::ServerCounts> Service::server_counts() const {
+    return impl_ && impl_->forwarder ? impl_->forwarder->server_counts() : std::vector<Forwarder::ServerCounts>{};
+}
+
+server::DnsFigures Service::figures() const {
+    server::DnsFigures f;
+    if (!impl_) return f;
+    const Counts c = counts();
+    f.running = true;
+    f.listening = impl_->text;
+    f.udp_queries = c.queries - c.tcp_queries;
+    f.tcp_queries = c.tcp_queries;
+    f.cache_hits = c.cache_hits;
+    f.forwarded = c.forwarded;
+    f.blocked = c.blocked;
+    f.local = c.local;
+    f.refused = c.refused;
+    f.limited = c.limited;
+    f.malformed = c.malformed;
+    f.servfail = c.servfail;
+    f.cache_entries = impl_->cache.size();
+    f.cache_capacity = impl_->cache.capacity();
+    static_assert(Forwarder::kLatencyBounds == server::kDnsLatencyBounds);
+    for (const Forwarder::ServerCounts &s : server_counts()) {
+        server::DnsUpstreamFigures u;
+        u.server = server_text(s.server);
+        u.sent = s.sent;
+        u.answered = s.answered;
+        u.failures = s.failures;
+        u.timeouts = s.timeouts;
+        u.latency_us = s.latency_us;
+        std::copy(std::begin(s.latency), std::end(s.latency), std::begin(u.latency));
+        f.upstream.push_back(std::move(u));
+    }
+    return f;
+}
 
 Forwarder::Counts Service::forwarder_counts() const {
     return impl_ && impl_->forwarder ? impl_->forwarder->counts() : Forwarder::Counts{};

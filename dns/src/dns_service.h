@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config.h"
+#include "stats.h"
 #include "forwarder.h"
 
 namespace kel::dns {
@@ -35,6 +36,8 @@ class Service {
 public:
     struct Counts {
         std::uint64_t queries = 0;    // datagrams and TCP messages read
+        std::uint64_t tcp_queries = 0;  // of which TCP messages
+        std::uint64_t limited = 0;    // dropped past their client's rate
         std::uint64_t cache_hits = 0;
         std::uint64_t forwarded = 0;  // questions handed to the forwarder
         std::uint64_t blocked = 0;
@@ -64,6 +67,9 @@ public:
     Counts counts() const;
     std::size_t cache_entries() const;
     Forwarder::Counts forwarder_counts() const;
+    std::vector<Forwarder::ServerCounts> server_counts() const;
+    // All of the above, as the status page shows them.
+    server::DnsFigures figures() const;
 
     struct Impl;
 

@@ -73,6 +73,35 @@ void Forwarder::set_servers(std::vector<Server> servers) {
     std::lock_guard lock(mu_);
     servers_ = std::move(servers);
     slow_.clear();
+    std::erase_if(per_server_, [&](const ServerCounts &c) {
+        return std::find(servers_.begin(), servers_.end(), c.server) == servers_.end();
+    });
+}
+
+Forwarder::ServerCounts &Forwarder::counts_of(const Server &s) {
+    for (ServerCounts &c : per_server_)
+        if (c.server == s) return c;
+    per_server_.push_back({});
+    per_server_.back().server = s;
+    return per_server_.back();
+}
+
+void Forwarder::note_failure(const Server &s) {
+    std::lock_guard lock(mu_);
+    ++counts_of(s).failures;
+}
+
+std::vector<Forwarder::ServerCounts> Forwarder::server_counts() const {
+    std::lock_guard lock(mu_);
+    std::vector<ServerCounts> out;
+    for (const Server &s : servers_) {
+        ServerCounts c;
+        c.server = s;
+        for (const ServerCounts &k : per_server_)
+            if (k.server == s) c = k;
+        out.push_back(c);
+    }
+    return out;
 }
 
 std::vector<Server> Forwarder::servers() const {
@@ -127,6 +156,7 @@ std::vector<Server> Forwarder::order_now() {
 void Forwarder::mark_slow(const Server &s) {
     std::lock_guard lock(mu_);
     ++counts_.timeouts;
+    ++counts_of(s).timeouts;
     const auto until = Clock::now() + std::chrono::seconds(options_.slow_for_s);
     for (auto &entry : slow_) {
         if (entry.first == s) {
@@ -167,9 +197,11 @@ void Forwarder::start(Ask *ask) {
         {
             std::lock_guard lock(mu_);
             ++counts_.sent;
+            ++counts_of(ask->server).sent;
         }
         ask->sd = sd;
-        ask->deadline = Clock::now() + std::chrono::milliseconds(options_.timeout_ms);
+        ask->sent_at = Clock::now();
+        ask->deadline = ask->sent_at + std::chrono::milliseconds(options_.timeout_ms);
         by_socket_[sd] = ask;
         poller_.watch(sd, sd, false);
         return;
@@ -198,6 +230,7 @@ void Forwarder::on_readable(Ask *ask) {
                 continue;
             }
             case AnswerVerdict::Broken:
+                note_failure(ask->server);
                 start(ask);
                 return;
             case AnswerVerdict::Ok:
@@ -215,10 +248,21 @@ void Forwarder::on_answer(Ask *ask, Answer answer) {
     }
     // A server that fails or refuses may not speak for the others.
     if (answer.rcode == kServFail || answer.rcode == kRefused || answer.rcode == kNotImp || answer.truncated) {
+        note_failure(ask->server);
         if (!answer.truncated) ask->last = std::make_unique<Answer>(std::move(answer));
         ask->over_tcp = false;
         start(ask);
         return;
+    }
+    {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - ask->sent_at).count();
+        std::lock_guard lock(mu_);
+        ServerCounts &c = counts_of(ask->server);
+        ++c.answered;
+        c.latency_us += static_cast<std::uint64_t>(us);
+        int bucket = 0;
+        while (bucket < kLatencyBounds && us > kLatencyBoundsMs[bucket] * 1000LL) ++bucket;
+        ++c.latency[bucket];
     }
     finish(ask, &answer);
 }
@@ -229,9 +273,11 @@ void Forwarder::ask_over_tcp(Ask *ask) {
     std::vector<std::uint8_t> wire = make_upstream_query(ask->query, ask->id);
     const Server server = ask->server;
     const int timeout = options_.tcp_timeout_ms;
+    ask->sent_at = Clock::now();
     std::lock_guard lock(mu_);
     ++counts_.sent;
     ++counts_.tcp_retries;
+    ++counts_of(server).sent;
     tcp_threads_.emplace_back([this, ask, server, timeout, wire = std::move(wire)] {
         std::vector<std::uint8_t> reply = tcp_exchange(server, wire, timeout);
         {
@@ -259,6 +305,7 @@ void Forwarder::on_tcp(TcpResult result) {
         on_answer(ask, std::move(answer));
         return;
     }
+    note_failure(ask->server);
     ask->over_tcp = false;
     start(ask);
 }

@@ -55,6 +55,22 @@ public:
         std::uint64_t ignored = 0;      // datagrams that were not the answer waited for
     };
 
+    // Upper bounds of the latency histogram, in milliseconds; a last
+    // bucket takes the rest.
+    static constexpr int kLatencyBounds = 7;
+    static constexpr int kLatencyBoundsMs[kLatencyBounds] = {1, 5, 10, 50, 100, 500, 1000};
+
+    // One server's share; kept across set_servers for those still set.
+    struct ServerCounts {
+        Server server;
+        std::uint64_t sent = 0;      // queries sent to it, UDP and TCP
+        std::uint64_t answered = 0;  // answers that ended a question
+        std::uint64_t failures = 0;  // SERVFAIL, REFUSED, NOTIMP, unreadable, or a failed TCP exchange
+        std::uint64_t timeouts = 0;
+        std::uint64_t latency_us = 0;  // summed over the answered
+        std::uint64_t latency[kLatencyBounds + 1] = {};  // answered, by bucket (not cumulative)
+    };
+
     Forwarder();
     explicit Forwarder(Options options);
     // Every question still on its way ends with null.
@@ -72,6 +88,8 @@ public:
     bool resolve(const Query &q, const std::string &key, Done done);
 
     Counts counts() const;
+    // The servers set now, in their order.
+    std::vector<ServerCounts> server_counts() const;
     std::size_t in_flight() const;
 
 private:
@@ -86,6 +104,7 @@ private:
         net::Socket sd = net::kInvalidSocket;
         std::uint16_t id = 0;
         Clock::time_point deadline;
+        Clock::time_point sent_at;
         bool over_tcp = false;
         std::unique_ptr<Answer> last;  // a SERVFAIL or REFUSED, given if no server does better
     };
@@ -105,6 +124,8 @@ private:
     void close_socket(Ask *ask);
     void mark_slow(const Server &s);
     std::vector<Server> order_now();  // holding mu_
+    ServerCounts &counts_of(const Server &s);  // holding mu_
+    void note_failure(const Server &s);
     void wake();
 
     const Options options_;
@@ -119,6 +140,7 @@ private:
     std::vector<TcpResult> tcp_done_;
     std::vector<std::thread> tcp_threads_;
     Counts counts_;
+    std::vector<ServerCounts> per_server_;
     bool stopping_ = false;
 
     // The forwarder thread's own: the socket of each question asked now.

@@ -3,7 +3,9 @@
 #include "dns_service.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -202,6 +204,109 @@ TEST_F(DnsService, GarbageAndAStalledTcpClientLeaveTheServiceAnswering) {
     EXPECT_EQ(dig("after.example A +tcp +short"), "192.0.2.1\n");
     net::close(stalled);
     EXPECT_GT(service_.counts().malformed, 0u);
+}
+
+// One client past its rate loses what it asks beyond; another client, asked
+// after it on the same socket, is answered as usual.
+TEST_F(DnsService, AFloodingClientIsHeldToItsRateAndOthersAreStillAnswered) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    auto c = config_for(up);
+    c->dns.client_rate = 2;  // a burst of 4
+    c->dns.hosts_file = write("hosts", "10.1.2.3 printer.lan\n");
+    c->allowed = server::build_allow_list({"127.0.0.1", "127.0.0.2"});
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(start(c));
+    net::IpAddress one, two;
+    ASSERT_TRUE(net::parse_ip("127.0.0.1", &one));
+    ASSERT_TRUE(net::parse_ip("127.0.0.2", &two));
+    const net::Socket flood = net::udp_bind(one, 0), calm = net::udp_bind(two, 0);
+    ASSERT_NE(flood, net::kInvalidSocket);
+    ASSERT_NE(calm, net::kInvalidSocket);
+    // Hosts-file names are answered on the reading thread, in order.
+    const ParsedQuery q = parse_query([] {
+        std::vector<std::uint8_t> w = {0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+        const std::string name = name_to_wire("printer.lan");
+        w.insert(w.end(), name.begin(), name.end());
+        w.insert(w.end(), {0, 1, 0, 1});
+        return w;
+    }());
+    ASSERT_EQ(q.verdict, QueryVerdict::Ok);
+    auto query_bytes = [&](std::uint16_t id) {
+        std::vector<std::uint8_t> w = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 1, 0, 0, 1,
+                                       0, 0, 0, 0, 0, 0};
+        w.insert(w.end(), q.query.question.wire.begin(), q.query.question.wire.end());
+        w.insert(w.end(), {0, 1, 0, 1});
+        return w;
+    };
+    for (std::uint16_t id = 1; id <= 50; ++id) {
+        const auto w = query_bytes(id);
+        ASSERT_GT(net::send_to_ip(flood, one, net::host_to_net16(service_.port()), w.data(), w.size()), 0);
+    }
+    const auto w = query_bytes(999);
+    ASSERT_GT(net::send_to_ip(calm, one, net::host_to_net16(service_.port()), w.data(), w.size()), 0);
+    pollfd calm_ready{static_cast<int>(calm), POLLIN, 0};
+    ASSERT_EQ(::poll(&calm_ready, 1, 20000), 1) << "the other client is answered";
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    // Every answer of the flood was sent before the calm client's.
+    int answers = 0;
+    std::uint8_t buf[512];
+    while (net::recv_from_ip(flood, buf, sizeof buf, nullptr, nullptr) > 0) ++answers;
+    EXPECT_GE(answers, 4);
+    EXPECT_LE(answers, 4 + static_cast<int>(2 * seconds) + 1) << "in " << seconds << " s";
+    EXPECT_GE(service_.counts().limited, static_cast<std::uint64_t>(50 - answers));
+    net::close(flood);
+    net::close(calm);
+}
+
+TEST_F(DnsService, TheStatusFiguresCountTransportsOutcomesAndEachServersAnswers) {
+    FakeServer good(FakeServer::Mode::Answer, 1), failing(FakeServer::Mode::ServFail, 2);
+    auto c = config_for(good);
+    c->dns.server1 = "127.0.0.1:" + std::to_string(failing.server().port);
+    c->dns.server2 = "127.0.0.1:" + std::to_string(good.server().port);
+    ASSERT_TRUE(start(c));
+    EXPECT_EQ(dig("www.example.com A +short"), "192.0.2.1\n");
+    EXPECT_EQ(dig("www.example.com A +short"), "192.0.2.1\n");
+    EXPECT_EQ(dig("www.example.com A +tcp +short"), "192.0.2.1\n");
+    const server::DnsFigures f = service_.figures();
+    EXPECT_TRUE(f.running);
+    EXPECT_EQ(f.udp_queries, 2u);
+    EXPECT_EQ(f.tcp_queries, 1u);
+    EXPECT_EQ(f.forwarded, 1u);
+    EXPECT_EQ(f.cache_hits, 2u);
+    EXPECT_EQ(f.cache_entries, 1u);
+    EXPECT_EQ(f.cache_capacity, 10000u);
+    ASSERT_EQ(f.upstream.size(), 2u);
+    EXPECT_EQ(f.upstream[0].server, "127.0.0.1:" + std::to_string(failing.server().port));
+    EXPECT_EQ(f.upstream[0].sent, 1u);
+    EXPECT_EQ(f.upstream[0].failures, 1u);
+    EXPECT_EQ(f.upstream[0].answered, 0u);
+    EXPECT_EQ(f.upstream[1].sent, 1u);
+    EXPECT_EQ(f.upstream[1].answered, 1u);
+    std::uint64_t in_buckets = 0;
+    for (const std::uint64_t n : f.upstream[1].latency) in_buckets += n;
+    EXPECT_EQ(in_buckets, 1u);
+
+    // The same figures reach the three forms of the status page.
+    server::StatusReport r;
+    r.dns = f;
+    const std::string metrics = server::status_metrics(r), json = server::status_json(r),
+                      html = server::status_html(r);
+    EXPECT_NE(metrics.find("valdrin_dns_queries_total{transport=\"tcp\"} 1\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("valdrin_dns_answers_total{outcome=\"cache\"} 2\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("valdrin_dns_upstream_latency_seconds_bucket{server=\"" + f.upstream[1].server +
+                           "\",le=\"+Inf\"} 1\n"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("valdrin_dns_upstream_failures_total{server=\"" + f.upstream[0].server +
+                           "\",kind=\"error\"} 1\n"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(json.find("\"dns\":{\"listening\":\"127.0.0.1:" + std::to_string(service_.port()) + "\""),
+              std::string::npos)
+        << json;
+    EXPECT_NE(html.find("Service dns"), std::string::npos);
+    // Not running: nothing about DNS at all.
+    EXPECT_EQ(server::status_metrics(server::StatusReport{}).find("valdrin_dns_"), std::string::npos);
 }
 
 TEST_F(DnsService, APortAnotherServerHoldsIsNamedInTheFailure) {

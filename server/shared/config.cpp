@@ -419,6 +419,15 @@ Config parse_document(const ini::Document &doc, const std::string &file, std::ve
                       "invalid DNSCacheSize '" + text + "' in section DNS: a count from 0 to 2000000 is expected");
         }
     }
+    {
+        const std::string text = r.get("DNS", "DNSClientRate");
+        if (auto value = parse_count_setting(text.c_str())) {
+            c.dns.client_rate = *value;
+        } else {
+            r.problem("DNS", "DNSClientRate",
+                      "invalid DNSClientRate '" + text + "' in section DNS: a count from 0 to 2000000 is expected");
+        }
+    }
     c.dns.block = r.flag("DNS", "DNSBlock");
     c.dns.hosts_file = r.get("DNS", "DNSHostsFile");
     c.rdr.enabled = r.flag("RDR", "RDREnabled");

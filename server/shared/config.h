@@ -98,6 +98,7 @@ struct DnsSettings {
     uint16_t port = 53;  // 0: the system picks one
     std::vector<std::string> listen;  // empty: every interface
     int32_t cache_size = 10000;       // answers kept; 0: none
+    int32_t client_rate = 1000;       // queries per second per client address; 0: no limit
     bool block = true;                // the block lists apply to DNS too, while AdHostsEnabled is on
     std::string hosts_file = "/etc/hosts";  // "": none
 };

@@ -95,6 +95,8 @@ inline constexpr Key kKeys[] = {
      "while AdHostsEnabled is on, blocked names get an address that leads nowhere"},
     {"DNS", "DNSHostsFile", "/etc/hosts", Grammar::kPath, 0, Applies::kReload,
      "names answered from this hosts file; empty: none"},
+    {"DNS", "DNSClientRate", "1000", Grammar::kCount, 0, Applies::kReload,
+     "queries per second one client address may ask the DNS proxy, twice that in a burst; 0: no limit"},
     {"RDR", "RDREnabled", "false", Grammar::kBoolean, 0, Applies::kReload, "the port redirector runs"},
     {"RDR", "RDRListen", "", Grammar::kAddressList, 0, Applies::kReload,
      "addresses the redirections listen on; empty: those of HTTPListen"},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "kelconfig.h"
@@ -189,6 +190,23 @@ ServiceCounters &service_counters(Service s) {
     return counters[static_cast<int>(s) == 0 ? 0 : 1];
 }
 
+namespace {
+struct DnsSource {
+    std::mutex mutex;
+    std::function<DnsFigures()> source;
+};
+DnsSource &dns_source() {
+    static DnsSource *const s = new DnsSource;  // never destroyed: asked from detached threads
+    return *s;
+}
+}  // namespace
+
+void set_dns_figures_source(std::function<DnsFigures()> source) {
+    DnsSource &d = dns_source();
+    std::lock_guard lock(d.mutex);
+    d.source = std::move(source);
+}
+
 StatusReport gather_status() {
     const Stats &s = Stats::instance();
     StatusReport r;
@@ -222,6 +240,11 @@ StatusReport gather_status() {
         for (int k = 0; k < kRefusals; ++k) f.refused[k] = c.refused[k].load(std::memory_order_relaxed);
         f.bytes_to_clients = c.bytes_to_clients.load(std::memory_order_relaxed);
         f.bytes_to_targets = c.bytes_to_targets.load(std::memory_order_relaxed);
+    }
+    {
+        DnsSource &d = dns_source();
+        std::lock_guard lock(d.mutex);
+        if (d.source) r.dns = d.source();
     }
     return r;
 }
@@ -265,6 +288,33 @@ std::string status_html(const StatusReport &r) {
             row(std::string("Refused: ") + refusal_name(static_cast<Refusal>(k)), number(f.refused[k]));
         row("Bytes to clients", number(f.bytes_to_clients));
         row("Bytes to targets", number(f.bytes_to_targets));
+    }
+    if (r.dns.running) {
+        const DnsFigures &d = r.dns;
+        out += "</table>\n<h2>Service dns</h2>\n<table>\n";
+        row("Listening on", d.listening, false);
+        row("Queries over UDP", number(d.udp_queries));
+        row("Queries over TCP", number(d.tcp_queries));
+        row("Answered from the cache", number(d.cache_hits));
+        row("Blocked", number(d.blocked));
+        row("Answered from the hosts file, or ANY", number(d.local));
+        row("Forwarded", number(d.forwarded));
+        row("Answered SERVFAIL (no server answered)", number(d.servfail));
+        row("Refused: client", number(d.refused));
+        row("Dropped past the client's rate", number(d.limited));
+        row("Malformed", number(d.malformed));
+        row("Cache entries", number(d.cache_entries) + " of " + number(d.cache_capacity));
+        for (const DnsUpstreamFigures &u : d.upstream) {
+            out += "</table>\n<h2>Name server " + html_escaped(u.server) + "</h2>\n<table>\n";
+            row("Queries sent", number(u.sent));
+            row("Answers", number(u.answered));
+            row("Failures", number(u.failures));
+            row("Timeouts", number(u.timeouts));
+            row("Average latency (ms)",
+                u.answered ? std::to_string(u.latency_us / u.answered / 1000) + "." +
+                                 std::to_string(u.latency_us / u.answered % 1000 / 100)
+                           : std::string("-"));
+        }
     }
     top("Blocked hosts (top 20)", r.blocked, r.blocked_others);
     top("Refused clients (top 20)", r.refused, r.refused_others);
@@ -329,6 +379,49 @@ std::string status_metrics(const StatusReport &r) {
         out += "valdrin_service_relayed_bytes_total{service=\"" + s + "\",direction=\"to_targets\"} " +
                number(r.services[i].bytes_to_targets) + "\n";
     }
+    if (r.dns.running) {
+        const DnsFigures &d = r.dns;
+        family("valdrin_dns_queries_total", "counter", "Messages the DNS proxy read, by transport.");
+        out += "valdrin_dns_queries_total{transport=\"udp\"} " + number(d.udp_queries) + "\n";
+        out += "valdrin_dns_queries_total{transport=\"tcp\"} " + number(d.tcp_queries) + "\n";
+        family("valdrin_dns_answers_total", "counter", "What the DNS proxy did with the queries, by outcome.");
+        const std::pair<const char *, uint64_t> outcomes[] = {
+            {"cache", d.cache_hits},  {"blocked", d.blocked},   {"local", d.local},      {"forwarded", d.forwarded},
+            {"servfail", d.servfail}, {"refused", d.refused},   {"limited", d.limited},  {"malformed", d.malformed}};
+        for (const auto &[name, count] : outcomes)
+            out += std::string("valdrin_dns_answers_total{outcome=\"") + name + "\"} " + number(count) + "\n";
+        family("valdrin_dns_cache_entries", "gauge", "Answers the DNS proxy keeps now.");
+        out += "valdrin_dns_cache_entries " + number(d.cache_entries) + "\n";
+        family("valdrin_dns_cache_capacity", "gauge", "Answers the DNS proxy may keep (DNSCacheSize).");
+        out += "valdrin_dns_cache_capacity " + number(d.cache_capacity) + "\n";
+        family("valdrin_dns_upstream_queries_total", "counter", "Queries sent to each name server.");
+        for (const DnsUpstreamFigures &u : d.upstream)
+            out += "valdrin_dns_upstream_queries_total{server=\"" + label(u.server) + "\"} " + number(u.sent) + "\n";
+        family("valdrin_dns_upstream_failures_total", "counter", "Name servers' failures, by kind.");
+        for (const DnsUpstreamFigures &u : d.upstream) {
+            out += "valdrin_dns_upstream_failures_total{server=\"" + label(u.server) + "\",kind=\"error\"} " +
+                   number(u.failures) + "\n";
+            out += "valdrin_dns_upstream_failures_total{server=\"" + label(u.server) + "\",kind=\"timeout\"} " +
+                   number(u.timeouts) + "\n";
+        }
+        family("valdrin_dns_upstream_latency_seconds", "histogram", "Time each name server took to answer.");
+        for (const DnsUpstreamFigures &u : d.upstream) {
+            const std::string server = label(u.server);
+            uint64_t cumulative = 0;
+            for (int b = 0; b <= kDnsLatencyBounds; ++b) {
+                cumulative += u.latency[b];
+                char le[16];
+                if (b < kDnsLatencyBounds) std::snprintf(le, sizeof le, "%g", kDnsLatencyBoundsMs[b] / 1000.0);
+                else std::snprintf(le, sizeof le, "+Inf");
+                out += "valdrin_dns_upstream_latency_seconds_bucket{server=\"" + server + "\",le=\"" + le + "\"} " +
+                       number(cumulative) + "\n";
+            }
+            char sum[32];
+            std::snprintf(sum, sizeof sum, "%.6f", static_cast<double>(u.latency_us) / 1e6);
+            out += "valdrin_dns_upstream_latency_seconds_sum{server=\"" + server + "\"} " + sum + "\n";
+            out += "valdrin_dns_upstream_latency_seconds_count{server=\"" + server + "\"} " + number(u.answered) + "\n";
+        }
+    }
     return out;
 }
 
@@ -373,6 +466,27 @@ std::string status_json(const StatusReport &r) {
         }
         out += "},\"bytes\":{\"to_clients\":" + number(f.bytes_to_clients) +
                ",\"to_targets\":" + number(f.bytes_to_targets) + "}}";
+    }
+    if (r.dns.running) {
+        const DnsFigures &d = r.dns;
+        out += ",\"dns\":{\"listening\":" + json_string(d.listening) + ",\"queries\":{\"udp\":" +
+               number(d.udp_queries) + ",\"tcp\":" + number(d.tcp_queries) + "},\"answers\":{\"cache\":" +
+               number(d.cache_hits) + ",\"blocked\":" + number(d.blocked) + ",\"local\":" + number(d.local) +
+               ",\"forwarded\":" + number(d.forwarded) + ",\"servfail\":" + number(d.servfail) +
+               ",\"refused\":" + number(d.refused) + ",\"limited\":" + number(d.limited) +
+               ",\"malformed\":" + number(d.malformed) + "},\"cache\":{\"entries\":" + number(d.cache_entries) +
+               ",\"capacity\":" + number(d.cache_capacity) + "},\"upstream\":[";
+        for (std::size_t i = 0; i < d.upstream.size(); ++i) {
+            const DnsUpstreamFigures &u = d.upstream[i];
+            if (i > 0) out += ',';
+            out += "{\"server\":" + json_string(u.server) + ",\"sent\":" + number(u.sent) +
+                   ",\"answered\":" + number(u.answered) + ",\"failures\":" + number(u.failures) +
+                   ",\"timeouts\":" + number(u.timeouts) + ",\"latency_ms_average\":" +
+                   (u.answered ? std::to_string(static_cast<double>(u.latency_us) / static_cast<double>(u.answered) / 1000.0)
+                               : std::string("null")) +
+                   "}";
+        }
+        out += "]}";
     }
     out += "}";
     out += "}\n";

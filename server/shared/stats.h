@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -112,6 +113,38 @@ struct ServiceFigures {
     uint64_t bytes_to_targets = 0;
 };
 
+// The DNS proxy's figures, asked of it while it runs.
+inline constexpr int kDnsLatencyBounds = 7;
+inline constexpr int kDnsLatencyBoundsMs[kDnsLatencyBounds] = {1, 5, 10, 50, 100, 500, 1000};
+struct DnsUpstreamFigures {
+    std::string server;  // "192.0.2.1:53"
+    uint64_t sent = 0;
+    uint64_t answered = 0;
+    uint64_t failures = 0;  // SERVFAIL, REFUSED, unreadable answers, failed TCP exchanges
+    uint64_t timeouts = 0;
+    uint64_t latency_us = 0;                          // summed over the answered
+    uint64_t latency[kDnsLatencyBounds + 1] = {};     // answered, by bucket
+};
+struct DnsFigures {
+    bool running = false;
+    std::string listening;  // "127.0.0.1:53, [::1]:53"
+    uint64_t udp_queries = 0;
+    uint64_t tcp_queries = 0;
+    uint64_t cache_hits = 0;
+    uint64_t forwarded = 0;
+    uint64_t blocked = 0;
+    uint64_t local = 0;      // the hosts file, ANY
+    uint64_t refused = 0;    // clients outside the allow-list
+    uint64_t limited = 0;    // dropped past a client's rate
+    uint64_t malformed = 0;
+    uint64_t servfail = 0;
+    uint64_t cache_entries = 0;
+    uint64_t cache_capacity = 0;
+    std::vector<DnsUpstreamFigures> upstream;
+};
+// Set by the DNS proxy while it runs; empty: it does not run.
+void set_dns_figures_source(std::function<DnsFigures()> source);
+
 // The figures of one status page, gathered at once.
 struct StatusReport {
     std::string version;
@@ -134,6 +167,7 @@ struct StatusReport {
     uint64_t access_log_written = 0;
     uint64_t access_log_dropped = 0;
     ServiceFigures services[kServices];
+    DnsFigures dns;
 };
 
 StatusReport gather_status();

@@ -112,13 +112,15 @@ TEST(ConfigText, TheDnsProxysKeysHaveTheirDefaultsAndRefuseBadValues) {
     EXPECT_EQ(c.dns.cache_size, 10000);
     EXPECT_TRUE(c.dns.block);
     EXPECT_EQ(c.dns.hosts_file, "/etc/hosts");
+    EXPECT_EQ(c.dns.client_rate, 1000);
 
-    c = parse_config_text("[DNS]\nDNSServer1=[2001:db8::1]:5353\nDNSBlock=no\nDNSHostsFile=\nDNSCacheSize=0\n",
+    c = parse_config_text("[DNS]\nDNSServer1=[2001:db8::1]:5353\nDNSBlock=no\nDNSHostsFile=\nDNSCacheSize=0\nDNSClientRate=0\n",
                           "valdrin.conf", &problems);
     EXPECT_TRUE(problems.empty()) << all(problems);
     EXPECT_FALSE(c.dns.block);
     EXPECT_EQ(c.dns.hosts_file, "");
     EXPECT_EQ(c.dns.cache_size, 0);
+    EXPECT_EQ(c.dns.client_rate, 0);
 
     parse_config_text(
         "[DNS]\n"                    // 1
@@ -126,9 +128,10 @@ TEST(ConfigText, TheDnsProxysKeysHaveTheirDefaultsAndRefuseBadValues) {
         "DNSServer2=192.0.2.1:0\n"   // 3
         "DNSPort=70000\n"            // 4
         "DNSCacheSize=-1\n"          // 5
-        "DNSListen=everywhere\n",    // 6
+        "DNSListen=everywhere\n"     // 6
+        "DNSClientRate=fast\n",      // 7
         "valdrin.conf", &problems);
-    ASSERT_EQ(problems.size(), 5u) << all(problems);
+    ASSERT_EQ(problems.size(), 6u) << all(problems);
     EXPECT_EQ(problems[0].message(),
               "valdrin.conf:2: invalid DNSServer1 'dns.example' in section DNS: an IPv4 or IPv6 address is expected, "
               "with an optional :port (0.0.0.0: unset)");
@@ -136,6 +139,8 @@ TEST(ConfigText, TheDnsProxysKeysHaveTheirDefaultsAndRefuseBadValues) {
     EXPECT_EQ(problems[2].line, 4u);
     EXPECT_EQ(problems[3].line, 6u);  // DNSListen is read before DNSCacheSize
     EXPECT_EQ(problems[4].line, 5u);
+    EXPECT_EQ(problems[5].message(),
+              "valdrin.conf:7: invalid DNSClientRate 'fast' in section DNS: a count from 0 to 2000000 is expected");
 }
 
 TEST(ConfigText, NameServersTakeAnOptionalPort) {
