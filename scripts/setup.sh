@@ -13,6 +13,7 @@ packages=(
   libldns-dev                       # DNS messages of the DNS proxy
   bind9-dnsutils knot-dnsutils      # DNS clients of the DNS proxy tests: dig, kdig
   dnsmasq-base                      # a name server behind the DNS proxy in end-to-end tests
+  dnsperf                           # a short load of the DNS proxy in an end-to-end test
   curl wget openssl python3 python3-pyftpdlib strace   # end-to-end tests
   iproute2                          # network namespaces of the IPv6 tests (ip netns)
   qt6-base-dev                      # configuration wizard, tray agent

@@ -3,6 +3,8 @@
 // blocking off, and a port another name server holds.
 #include "harness.h"
 
+#include <unistd.h>
+
 #include <sstream>
 
 namespace e2e {
@@ -79,6 +81,93 @@ TEST_F(Dns, APortAnotherNameServerHoldsStopsTheStartNamingItsAddress) {
     EXPECT_TRUE(exited_with(status, 1)) << describe_status(status) << daemon().output();
     EXPECT_NE(daemon().output().find("127.0.0.1:" + std::to_string(up.port())), std::string::npos) << daemon().output();
     EXPECT_NE(daemon().output().find("DNSListen"), std::string::npos) << daemon().output();
+}
+
+
+// A network namespace of the test's own, where the proxy may take port 53
+// on 127.0.0.1 and be the name server of a resolv.conf, as on a LAN.
+class DnsNamespace {
+public:
+    DnsNamespace() : name_("valdrin-dns-" + std::to_string(::getpid())) {
+        ok_ = exited_with(run_command({"/usr/sbin/ip", "netns", "add", name_}, dir_.path()).status, 0) &&
+              exited_with(in_it({"/usr/sbin/ip", "link", "set", "lo", "up"}).status, 0);
+    }
+    ~DnsNamespace() { run_command({"/usr/sbin/ip", "netns", "del", name_}, dir_.path()); }
+    bool ok() const { return ok_; }
+    const std::string &name() const { return name_; }
+    std::vector<std::string> prefix() const { return {"/usr/sbin/ip", "netns", "exec", name_}; }
+    CommandResult in_it(std::vector<std::string> argv) const {
+        std::vector<std::string> all = prefix();
+        all.insert(all.end(), argv.begin(), argv.end());
+        return run_command(all, dir_.path());
+    }
+    // Through the C library, with resolv.conf naming only 127.0.0.1.
+    CommandResult getent(const std::string &database, const std::string &name) const {
+        write_file(dir_.path() / "resolv.conf", "nameserver 127.0.0.1\noptions attempts:1 timeout:5\n");
+        return in_it({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                      "mount --bind \"$0\" /etc/resolv.conf && exec getent \"$1\" \"$2\"",
+                      (dir_.path() / "resolv.conf").string(), database, name});
+    }
+
+private:
+    TempDir dir_;
+    std::string name_;
+    bool ok_ = false;
+};
+
+TEST_F(Dns, TheCLibrarysResolverAndDnsperfAreAnsweredOnPort53) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    DnsNamespace ns;
+    if (!ns.ok()) GTEST_SKIP() << "no network namespace could be made";
+    // The LAN's name server, inside the namespace too.
+    Process upstream;
+    const fs::path dir = scratch();
+    std::vector<std::string> argv = ns.prefix();
+    argv.insert(argv.end(), {"/usr/sbin/dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv",
+                             "--no-hosts", "--port=5300", "--listen-address=127.0.0.1", "--bind-interfaces",
+                             "--user=root", "--group=root", "--pid-file=", "--local-ttl=300",
+                             "--address=/example.test/192.0.2.1", "--address=/example.test/2001:db8::1"});
+    ASSERT_TRUE(upstream.spawn(argv, dir, dir / "dnsmasq.out", dir / "dnsmasq.err"));
+    bool up = false;
+    for (int i = 0; i < 50 && !up && upstream.running(); ++i)
+        up = ns.in_it({"/usr/bin/dig", "@127.0.0.1", "-p", "5300", "+tries=1", "+time=1", "+short", "probe.example.test"})
+                 .out == "192.0.2.1\n";
+    ASSERT_TRUE(up) << read_file(dir / "dnsmasq.err");
+
+    netns_ = ns.name();
+    config_.dns_port = "53";
+    // dnsperf asks far faster than a device: no limit for this one client.
+    config_.dns_keys = {{"DNSServer1", "127.0.0.1:5300"}, {"DNSClientRate", "0"}};
+    hosts_ = "127.0.0.1 localhost\n10.1.2.3 printer.lan\n";
+    ASSERT_TRUE(start());
+
+    // glibc asks A and AAAA at once from one socket, and takes both answers.
+    const CommandResult both = ns.getent("ahosts", "www.example.test");
+    EXPECT_TRUE(exited_with(both.status, 0)) << both.err;
+    EXPECT_NE(both.out.find("192.0.2.1"), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find("2001:db8::1"), std::string::npos) << both.out;
+    const CommandResult printer = ns.getent("hosts", "printer.lan");
+    EXPECT_NE(printer.out.find("10.1.2.3"), std::string::npos) << printer.out << printer.err;
+    // ahosts: without AI_ADDRCONFIG, which finds no address but loopback here and asks nothing.
+    const CommandResult blocked = ns.getent("ahosts", "ads.test");
+    EXPECT_NE(blocked.out.find("0.0.0.0"), std::string::npos) << blocked.out << blocked.err;
+    EXPECT_NE(blocked.out.find("::"), std::string::npos) << blocked.out << blocked.err;
+    // A name nobody knows: getent says so by its exit status (2: not found).
+    const CommandResult none = ns.getent("hosts", "nothing.invalid");
+    EXPECT_TRUE(exited_with(none.status, 2)) << describe_status(none.status) << none.out;
+
+    // 2,000 queries as dnsperf sends them, 100 on their way at once: every one answered.
+    std::string names;
+    for (int i = 0; i < 200; ++i)
+        names += "n" + std::to_string(i) + ".example.test " + (i % 2 ? "AAAA" : "A") + "\n";
+    names += "printer.lan A\nads.test A\n";
+    write_file(dir / "names.txt", names);
+    const CommandResult perf = ns.in_it({"/usr/bin/dnsperf", "-s", "127.0.0.1", "-p", "53", "-d",
+                                         (dir / "names.txt").string(), "-n", "10", "-q", "100", "-t", "10"});
+    EXPECT_TRUE(exited_with(perf.status, 0)) << perf.err;
+    EXPECT_NE(perf.out.find("Queries sent:         2020"), std::string::npos) << perf.out;
+    EXPECT_NE(perf.out.find("Queries lost:         0 "), std::string::npos) << perf.out;
+    EXPECT_NE(perf.out.find("NOERROR 2020 (100.00%)"), std::string::npos) << perf.out;
 }
 
 }  // namespace

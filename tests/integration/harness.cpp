@@ -490,8 +490,9 @@ bool Daemon::launch(const std::vector<std::string> &args) {
     }
     if (!hosts_file_.empty()) {
         // unshare execs in place: the daemon keeps this process's pid.
-        argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts_file_.string()};
+        // After nsenter, if any: the daemon gets both.
+        argv.insert(argv.end(), {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                 "mount --bind \"$0\" /etc/hosts && exec \"$@\"", hosts_file_.string()});
     }
     argv.push_back((folder_ / "valdrin_proxy").string());
     argv.insert(argv.end(), args.begin(), args.end());
