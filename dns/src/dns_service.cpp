@@ -7,7 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <unordered_map>
 #include <sstream>
 #include <thread>
 
@@ -26,7 +26,12 @@ constexpr std::uint64_t kStopTag = ~std::uint64_t{0};
 // A TCP connection that sends nothing for this long is closed (RFC 7766
 // section 6.2.3 asks for seconds, not minutes).
 constexpr int kTcpIdleMs = 10000;
-constexpr int kMaxTcpConnections = 2000;
+constexpr std::size_t kMaxTcpConnections = 2000;
+// Questions of one TCP connection answered concurrently (RFC 7766 section
+// 6.2.1.1); past them its bytes wait in the socket.
+constexpr int kMaxPipelined = 64;
+// Answers a TCP client leaves unread past this are its end: it does not read.
+constexpr std::size_t kMaxUnsent = 256 * 1024;
 // REFUSED answers sent each second at most: beyond, refused clients get
 // nothing, so that a spoofed source cannot turn the proxy on a victim.
 constexpr int kRefusedPerSecond = 100;
@@ -104,11 +109,26 @@ struct Service::Impl {
     net::Socket stop[2] = {net::kInvalidSocket, net::kInvalidSocket};
     std::vector<std::thread> threads;
 
-    // TCP connections at work, shut down by stop().
-    std::mutex conn_mu;
-    std::condition_variable conn_cv;
-    std::set<net::Socket> connections;
-    bool stopping = false;
+    // The TCP connections, all served by one thread: each holds only its
+    // unread and unsent bytes, so a thousand idle ones cost little.
+    struct TcpConn {
+        net::Socket sd = net::kInvalidSocket;
+        net::IpAddress client;
+        std::vector<std::uint8_t> in;   // read, not yet a whole message
+        std::vector<std::uint8_t> out;  // framed answers not yet sent
+        int pending = 0;                // answers the forwarder still owes
+        bool eof = false;
+        bool reading = true, writing = false;  // as watched now
+        std::chrono::steady_clock::time_point active;
+    };
+    std::unordered_map<std::uint64_t, TcpConn> conns;  // the TCP thread's own, by tag
+    std::uint64_t next_conn = 0;
+    // From the forwarder's thread to the TCP thread: answers, and the
+    // questions settled (answered or not).
+    std::mutex tcp_mu;
+    std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> tcp_answers;
+    std::vector<std::uint64_t> tcp_settled;
+    net::Socket tcp_wake[2] = {net::kInvalidSocket, net::kInvalidSocket};
 
     std::atomic<std::uint64_t> queries{0}, tcp_queries{0}, limited{0}, cache_hits{0}, forwarded{0}, blocked{0}, local{0}, refused{0},
         malformed{0}, servfail{0};
@@ -299,77 +319,202 @@ struct Service::Impl {
         }
     }
 
-    // One TCP client: messages read one after the other, each answered
-    // before the next is read.
-    void serve_tcp(net::Socket c, net::IpAddress client) {
-        net::set_io_timeouts(c, kTcpIdleMs, kTcpIdleMs);
-        std::vector<std::uint8_t> message, framed(2 + kMaxMessage);
-        Scratch scratch;
-        struct Pending {
-            std::mutex mu;
-            std::condition_variable cv;
-            std::optional<std::vector<std::uint8_t>> reply;
-        };
-        for (;;) {
-            std::uint8_t length[2];
-            if (!read_exactly(c, length, 2)) break;
-            message.resize(static_cast<std::size_t>(length[0] << 8 | length[1]));
-            if (message.empty() || !read_exactly(c, message.data(), message.size())) break;
-            std::shared_ptr<Pending> pending;
-            const auto config = server::current_config();
-            std::size_t n = handle(message, client, true, config.get(), scratch, std::span(framed).subspan(2),
-                                   RateLimit::Clock::now(), [&] {
-                pending = std::make_shared<Pending>();
-                return Send([pending](std::span<const std::uint8_t> reply) {
-                    std::lock_guard lock(pending->mu);
-                    pending->reply.emplace(reply.begin(), reply.end());
-                    pending->cv.notify_all();
-                });
-            });
-            if (n == 0 && pending) {
-                // The forwarder answers every question it takes, at the
-                // latest when it gives up.
-                std::unique_lock lock(pending->mu);
-                if (!pending->reply && !pending->cv.wait_for(lock, std::chrono::seconds(30),
-                                                             [&] { return pending->reply.has_value(); }))
-                    continue;
-                n = pending->reply->size();
-                std::copy(pending->reply->begin(), pending->reply->end(), framed.begin() + 2);
+    // Settles one forwarded question of a TCP connection when the last copy
+    // of its Send goes, whether it answered or not.
+    struct Ticket {
+        Impl *impl;
+        std::uint64_t conn;
+        ~Ticket() {
+            {
+                std::lock_guard lock(impl->tcp_mu);
+                impl->tcp_settled.push_back(conn);
             }
-            if (n == 0) continue;  // dropped
-            framed[0] = static_cast<std::uint8_t>(n >> 8);
-            framed[1] = static_cast<std::uint8_t>(n);
-            if (net::send(c, framed.data(), n + 2) != static_cast<long>(n + 2)) break;
+            const char byte = 0;
+            (void)net::send(impl->tcp_wake[1], &byte, 1);  // a full pipe already wakes it
         }
-        std::lock_guard lock(conn_mu);
-        connections.erase(c);
-        net::close(c);
-        conn_cv.notify_all();
+    };
+
+    static constexpr std::uint64_t kWakeTag = kStopTag - 1;
+    static constexpr std::uint64_t kConnTag = std::uint64_t{1} << 32;  // listeners below
+
+    void watch(net::Poller &poller, std::uint64_t tag, TcpConn &c) {
+        const bool read = !c.eof && c.pending < kMaxPipelined;
+        const bool write = !c.out.empty();
+        if (read != c.reading || write != c.writing) {
+            poller.rewatch(c.sd, tag, read, write);
+            c.reading = read;
+            c.writing = write;
+        }
     }
 
-    void accept_tcp(const std::shared_ptr<Impl> &self) {
+    // Sends what it can without waiting; false when the connection failed.
+    static bool flush(TcpConn &c) {
+        std::size_t sent = 0;
+        while (sent < c.out.size()) {
+            const long n = net::send(c.sd, c.out.data() + sent, c.out.size() - sent);
+            if (n < 0) {
+                if (net::last_error() != net::kErrWouldBlock) return false;
+                break;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(sent));
+        return c.out.size() <= kMaxUnsent;
+    }
+
+    static void append_framed(TcpConn &c, std::span<const std::uint8_t> reply) {
+        c.out.push_back(static_cast<std::uint8_t>(reply.size() >> 8));
+        c.out.push_back(static_cast<std::uint8_t>(reply.size()));
+        c.out.insert(c.out.end(), reply.begin(), reply.end());
+    }
+
+    // Answers the whole messages read so far, up to the pipelining bound;
+    // false when the client sent an empty one.
+    bool answer_messages(std::uint64_t tag, TcpConn &c, Scratch &scratch, std::vector<std::uint8_t> &reply) {
+        std::size_t at = 0;
+        const auto config = server::current_config();
+        const auto now = RateLimit::Clock::now();
+        bool ok = true;
+        while (c.pending < kMaxPipelined && c.in.size() - at >= 2) {
+            const std::size_t len = static_cast<std::size_t>(c.in[at] << 8 | c.in[at + 1]);
+            if (len == 0) {
+                ok = false;
+                break;
+            }
+            if (c.in.size() - at - 2 < len) break;
+            const std::span<const std::uint8_t> message(&c.in[at + 2], len);
+            at += 2 + len;
+            const std::size_t n = handle(message, c.client, true, config.get(), scratch, reply, now, [&] {
+                ++c.pending;
+                auto ticket = std::make_shared<Ticket>(Ticket{this, tag});
+                return Send([this, tag, ticket](std::span<const std::uint8_t> answer) {
+                    std::lock_guard lock(tcp_mu);
+                    tcp_answers.emplace_back(tag, std::vector<std::uint8_t>(answer.begin(), answer.end()));
+                });
+            });
+            if (n) append_framed(c, std::span(reply.data(), n));
+        }
+        c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(at));
+        return ok;
+    }
+
+    void close_conn(net::Poller &poller, std::uint64_t tag) {
+        const auto found = conns.find(tag);
+        if (found == conns.end()) return;
+        poller.forget(found->second.sd);
+        net::close(found->second.sd);
+        conns.erase(found);
+    }
+
+    // A connection is done when it can say no more: closed by the client or
+    // idle, with nothing owed or unsent.
+    bool finished(const TcpConn &c, std::chrono::steady_clock::time_point now) const {
+        if (c.pending > 0 || !c.out.empty()) return false;
+        return c.eof || now - c.active >= std::chrono::milliseconds(kTcpIdleMs);
+    }
+
+    void serve_tcp() {
         net::Poller poller;
         for (std::size_t i = 0; i < tcp.size(); ++i) poller.watch(tcp[i], i, false);
         poller.watch(stop[0], kStopTag, false);
-        net::Readiness ready[16];
+        poller.watch(tcp_wake[0], kWakeTag, false);
+        Scratch scratch;
+        std::vector<std::uint8_t> reply(kMaxMessage), chunk(16 * 1024);
+        std::vector<net::Readiness> ready(64);
+        auto sweep_at = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        std::vector<std::uint64_t> touched;
         for (;;) {
-            const int n = poller.wait(ready, 16, -1);
+            const auto wait_ms = std::chrono::ceil<std::chrono::milliseconds>(
+                                     sweep_at - std::chrono::steady_clock::now()).count();
+            const int n = poller.wait(ready.data(), static_cast<int>(ready.size()),
+                                      static_cast<int>(std::max<long long>(wait_ms, 0)));
+            touched.clear();
             for (int i = 0; i < n; ++i) {
-                if (ready[i].tag == kStopTag) return;
-                net::IpAddress peer;
-                const net::Socket c = net::accept_ip(tcp[ready[i].tag], &peer, nullptr);
-                if (c == net::kInvalidSocket) continue;
-                net::set_nonblocking(c, false);
-                std::lock_guard lock(conn_mu);
-                if (stopping || connections.size() >= kMaxTcpConnections) {
-                    net::close(c);
+                const std::uint64_t tag = ready[i].tag;
+                if (tag == kStopTag) {
+                    for (auto &[t, c] : conns) net::close(c.sd);
+                    conns.clear();
+                    return;
+                }
+                if (tag == kWakeTag) {
+                    char drain[256];
+                    while (net::recv_nowait(tcp_wake[0], drain, sizeof drain) > 0) {
+                    }
+                    std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> answers;
+                    std::vector<std::uint64_t> settled;
+                    {
+                        std::lock_guard lock(tcp_mu);
+                        answers.swap(tcp_answers);
+                        settled.swap(tcp_settled);
+                    }
+                    for (auto &[t, answer] : answers)
+                        if (const auto c = conns.find(t); c != conns.end()) append_framed(c->second, answer);
+                    for (const std::uint64_t t : settled)
+                        if (const auto c = conns.find(t); c != conns.end()) {
+                            --c->second.pending;
+                            touched.push_back(t);
+                        }
+                    for (auto &[t, answer] : answers) touched.push_back(t);
                     continue;
                 }
-                connections.insert(c);
-                // The connection keeps the service's state alive to its end.
-                std::thread([self, c, peer] { self->serve_tcp(c, net::unmapped(peer)); }).detach();
+                if (tag < kConnTag) {
+                    accept_one(poller, tcp[tag]);
+                    continue;
+                }
+                const auto found = conns.find(tag);
+                if (found == conns.end()) continue;
+                TcpConn &c = found->second;
+                if (ready[i].readable && !c.eof) {
+                    const long got = net::recv_nowait(c.sd, chunk.data(), chunk.size());
+                    if (got > 0) {
+                        c.in.insert(c.in.end(), chunk.begin(), chunk.begin() + got);
+                        c.active = std::chrono::steady_clock::now();
+                    } else if (got == 0 || net::last_error() != net::kErrWouldBlock) {
+                        c.eof = true;
+                    }
+                }
+                touched.push_back(tag);
+            }
+            const auto now = std::chrono::steady_clock::now();
+            for (const std::uint64_t tag : touched) {
+                const auto found = conns.find(tag);
+                if (found == conns.end()) continue;
+                TcpConn &c = found->second;
+                // An empty message, a client that does not read, or a send that failed: the end.
+                if (!answer_messages(tag, c, scratch, reply) || !flush(c)) {
+                    close_conn(poller, tag);
+                    continue;
+                }
+                if (finished(c, now) && c.in.size() < 2) {
+                    close_conn(poller, tag);
+                    continue;
+                }
+                watch(poller, tag, c);
+            }
+            if (now >= sweep_at) {
+                std::vector<std::uint64_t> idle;
+                for (const auto &[tag, c] : conns)
+                    if (finished(c, now)) idle.push_back(tag);
+                for (const std::uint64_t tag : idle) close_conn(poller, tag);
+                sweep_at = now + std::chrono::seconds(1);
             }
         }
+    }
+
+    void accept_one(net::Poller &poller, net::Socket listener) {
+        net::IpAddress peer;
+        const net::Socket c = net::accept_ip(listener, &peer, nullptr);
+        if (c == net::kInvalidSocket) return;
+        if (conns.size() >= kMaxTcpConnections || !net::set_nonblocking(c, true)) {
+            net::close(c);
+            return;
+        }
+        const std::uint64_t tag = kConnTag + next_conn++;
+        TcpConn &conn = conns[tag];
+        conn.sd = c;
+        conn.client = net::unmapped(peer);
+        conn.active = std::chrono::steady_clock::now();
+        if (!poller.watch(c, tag, false)) close_conn(poller, tag);
     }
 
     void close_all() {
@@ -377,9 +522,11 @@ struct Service::Impl {
         for (net::Socket s : tcp) net::close(s);
         udp.clear();
         tcp.clear();
-        net::close(stop[0]);
-        net::close(stop[1]);
-        stop[0] = stop[1] = net::kInvalidSocket;
+        for (net::Socket *pair : {stop, tcp_wake}) {
+            net::close(pair[0]);
+            net::close(pair[1]);
+            pair[0] = pair[1] = net::kInvalidSocket;
+        }
     }
 };
 
@@ -431,7 +578,8 @@ bool Service::start(const server::Config &config, std::string *why) {
         impl->text += net::host_text(a) + ":" + std::to_string(port);
     }
     impl->port = port;
-    if (!net::stream_pair(impl->stop)) {
+    if (!net::stream_pair(impl->stop) || !net::stream_pair(impl->tcp_wake) ||
+        !net::set_nonblocking(impl->tcp_wake[0], true) || !net::set_nonblocking(impl->tcp_wake[1], true)) {
         *why = "no socket pair to stop the DNS proxy with";
         impl->close_all();
         return false;
@@ -441,7 +589,7 @@ bool Service::start(const server::Config &config, std::string *why) {
     // One reader of the datagrams: a second one on the same sockets woke
     // for every datagram too and lost a fifth of the queries per second.
     impl->threads.emplace_back([impl] { impl->serve_udp(); });
-    impl->threads.emplace_back([impl] { impl->accept_tcp(impl); });
+    impl->threads.emplace_back([impl] { impl->serve_tcp(); });
     return true;
 }
 
@@ -467,12 +615,6 @@ void Service::stop() {
     const char byte = 0;
     net::send(impl->stop[1], &byte, 1);
     for (std::thread &t : impl->threads) t.join();
-    {
-        std::unique_lock lock(impl->conn_mu);
-        impl->stopping = true;
-        for (net::Socket c : impl->connections) net::shutdown_both(c);
-        impl->conn_cv.wait(lock, [&] { return impl->connections.empty(); });
-    }
     impl->forwarder.reset();
     impl->close_all();
 }

@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "fake_server.h"
+#include "stream.h"
 #include "kelplat/inet.h"
 #include "kelplat/net.h"
 
@@ -307,6 +309,89 @@ TEST_F(DnsService, TheStatusFiguresCountTransportsOutcomesAndEachServersAnswers)
     EXPECT_NE(html.find("Service dns"), std::string::npos);
     // Not running: nothing about DNS at all.
     EXPECT_EQ(server::status_metrics(server::StatusReport{}).find("valdrin_dns_"), std::string::npos);
+}
+
+// A query of the common shape for name and type, with the given id.
+std::vector<std::uint8_t> query_of(const std::string &name, std::uint16_t type, std::uint16_t id) {
+    std::vector<std::uint8_t> w = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 1, 0, 0, 1,
+                                   0, 0, 0, 0, 0, 0};
+    const std::string wire = name_to_wire(name);
+    w.insert(w.end(), wire.begin(), wire.end());
+    w.insert(w.end(), {static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0, 1});
+    return w;
+}
+
+// Reads one framed message from a blocking socket; empty on failure.
+std::vector<std::uint8_t> read_framed(net::Socket s) {
+    std::uint8_t len[2];
+    if (!read_exactly(s, len, 2)) return {};
+    std::vector<std::uint8_t> m(static_cast<std::size_t>(len[0] << 8 | len[1]));
+    if (m.empty() || !read_exactly(s, m.data(), m.size())) return {};
+    return m;
+}
+
+net::Socket tcp_client(std::uint16_t port) {
+    const net::IpAddress a = test::loopback();
+    const net::Socket s = net::connect_happy_eyeballs(std::span(&a, 1), net::host_to_net16(port), 5000);
+    if (s != net::kInvalidSocket) net::set_io_timeouts(s, 20000, 20000);
+    return s;
+}
+
+// RFC 7766: queries pipelined on one connection are answered as each is
+// ready, not one after the other: the hosts file's answers do not wait for
+// the one no server gives.
+TEST_F(DnsService, PipelinedTcpQueriesAreAnsweredAsEachIsReady) {
+    FakeServer silent(FakeServer::Mode::Silent, 1);
+    auto c = config_for(silent);
+    c->dns.hosts_file = write("hosts", "10.1.2.3 printer.lan\n10.1.2.4 nas.lan\n");
+    ASSERT_TRUE(start(c));
+    const net::Socket s = tcp_client(service_.port());
+    ASSERT_NE(s, net::kInvalidSocket);
+    std::vector<std::uint8_t> all;
+    const std::pair<const char *, std::uint16_t> asks[] = {{"nowhere.example", 1}, {"printer.lan", 2}, {"nas.lan", 3}};
+    for (const auto &[name, id] : asks) {
+        const auto q = query_of(name, kTypeA, id);
+        all.push_back(static_cast<std::uint8_t>(q.size() >> 8));
+        all.push_back(static_cast<std::uint8_t>(q.size()));
+        all.insert(all.end(), q.begin(), q.end());
+    }
+    ASSERT_EQ(net::send(s, all.data(), all.size()), static_cast<long>(all.size()));
+    std::vector<int> order;
+    for (int i = 0; i < 3; ++i) {
+        const auto m = read_framed(s);
+        ASSERT_GE(m.size(), kHeaderSize) << "answer " << i;
+        order.push_back(m[0] << 8 | m[1]);
+        EXPECT_EQ(m[3] & 0x0f, order.back() == 1 ? kServFail : kNoError) << order.back();
+    }
+    EXPECT_EQ(order, (std::vector<int>{2, 3, 1}));
+    net::close(s);
+}
+
+// Many more questions than are answered at once on one connection, sent in
+// one write: each one answered, none twice.
+TEST_F(DnsService, APipelineLongerThanTheBoundIsAnsweredWhole) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    ASSERT_TRUE(start(config_for(up)));
+    const net::Socket s = tcp_client(service_.port());
+    ASSERT_NE(s, net::kInvalidSocket);
+    std::vector<std::uint8_t> all;
+    constexpr int kQueries = 300;
+    for (int id = 1; id <= kQueries; ++id) {
+        const auto q = query_of("n" + std::to_string(id % 150) + ".example", kTypeA, static_cast<std::uint16_t>(id));
+        all.push_back(static_cast<std::uint8_t>(q.size() >> 8));
+        all.push_back(static_cast<std::uint8_t>(q.size()));
+        all.insert(all.end(), q.begin(), q.end());
+    }
+    ASSERT_EQ(net::send(s, all.data(), all.size()), static_cast<long>(all.size()));
+    std::set<int> ids;
+    for (int i = 0; i < kQueries; ++i) {
+        const auto m = read_framed(s);
+        ASSERT_GE(m.size(), kHeaderSize) << "answer " << i;
+        EXPECT_EQ(m[3] & 0x0f, kNoError);
+        EXPECT_TRUE(ids.insert(m[0] << 8 | m[1]).second) << "twice: " << (m[0] << 8 | m[1]);
+    }
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(kQueries));
+    net::close(s);
 }
 
 TEST_F(DnsService, APortAnotherServerHoldsIsNamedInTheFailure) {

@@ -33,6 +33,17 @@ bool Poller::watch(Socket s, std::uint64_t tag, bool edge) noexcept {
     return true;
 }
 
+bool Poller::rewatch(Socket s, std::uint64_t tag, bool readable, bool writable) noexcept {
+    epoll_event ev{};
+    ev.events = (readable ? EPOLLIN | EPOLLRDHUP : 0u) | (writable ? EPOLLOUT : 0u);
+    ev.data.u64 = tag;
+    if (::epoll_ctl(fd_, EPOLL_CTL_MOD, static_cast<int>(s), &ev) != 0) {
+        note_errno();
+        return false;
+    }
+    return true;
+}
+
 bool Poller::forget(Socket s) noexcept {
     if (::epoll_ctl(fd_, EPOLL_CTL_DEL, static_cast<int>(s), nullptr) != 0) {
         note_errno();
@@ -53,6 +64,7 @@ int Poller::wait(Readiness *out, int max, int timeout_ms) noexcept {
                 out[i].tag = events[i].data.u64;
                 out[i].readable = (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
                 out[i].closed = (events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+                out[i].writable = (events[i].events & EPOLLOUT) != 0;
             }
             return n;
         }

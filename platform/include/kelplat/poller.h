@@ -13,6 +13,7 @@ struct Readiness {
     std::uint64_t tag;  // as given to watch()
     bool readable;      // data has arrived (or the peer has closed)
     bool closed;        // the peer has closed or reset the connection
+    bool writable = false;  // room to send has come (only where asked with rewatch)
 };
 
 class Poller {
@@ -29,6 +30,11 @@ public:
     // unread (peeked at) do not wake the thread again and again; a socket
     // that is ready when watched is reported once at the next wait.
     bool watch(Socket s, std::uint64_t tag, bool edge) noexcept;
+    // Changes what a watched s is reported for (level-triggered): arrivals
+    // and its peer's close, room to send, or either; with neither, only a
+    // reset is reported. So a sender waits for a slow peer to read, and a
+    // reader stops reading while it has too much to answer.
+    bool rewatch(Socket s, std::uint64_t tag, bool readable, bool writable) noexcept;
     // Stops watching s; closing it does so too.
     bool forget(Socket s) noexcept;
     // Fills at most max entries, waiting at most timeout_ms (negative: no
