@@ -7,8 +7,9 @@ bound no forwarder can beat), then valdrin_proxy (DNS only, with the block
 lists of bench/blocklist/make_lists.py loaded: 85,000 domain filters and a
 130,000-line hosts file), dnsmasq and Unbound (one thread), each forwarding
 to it with a cache, all on loopback with their own configuration in a
-temporary folder. A second valdrin_proxy with the same lists and the DNS
-proxy off gives the memory the DNS proxy adds beside them. dnsperf drives every row, rep
+temporary folder. Both valdrin_proxy instances run the HTTP proxy too, idle,
+one with the DNS proxy and one without: the difference is what the DNS proxy
+adds beside the loaded lists. dnsperf drives every row, rep
 by rep (rep 1 of every row, then rep 2, ...); the script stops exactly the
 processes it started and prints one markdown table per workload with medians
 and ratios to the direct row and to the best peer. Helpers are run.py's.
@@ -74,7 +75,7 @@ AllowedHost0=127.0.0.1
 AccessLog=
 
 [HTTP]
-HTTPEnabled={"false" if dns else "true"}
+HTTPEnabled=true
 HTTPPort={http_port}
 HTTPListen=127.0.0.1
 {extra}
@@ -191,7 +192,8 @@ def main():
                                        http_port=base.free_port())
             services.append(only_lists)
         ports = {"direct": up_port}
-        for row, start in (("valdrin", lambda p: start_valdrin(tmp, dist, p, up_port, lists)),
+        for row, start in (("valdrin", lambda p: start_valdrin(tmp, dist, p, up_port, lists,
+                                                              http_port=base.free_port())),
                            ("dnsmasq", lambda p: start_dnsmasq(tmp, p, up_port)),
                            ("unbound", lambda p: start_unbound(tmp, p, up_port))):
             p = base.free_port()

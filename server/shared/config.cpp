@@ -410,22 +410,13 @@ Config parse_document(const ini::Document &doc, const std::string &file, std::ve
     parse_port(r, "DNS", "DNSPort", &c.dns.port);
     if (auto listen = parse_listen(r, "DNS", "DNSListen")) c.dns.listen = std::move(*listen);
     if (r.get("DNS", "DNSListen").empty()) c.dns.listen = c.http.listen;
-    {
-        const std::string text = r.get("DNS", "DNSCacheSize");
-        if (auto value = parse_count_setting(text.c_str())) {
-            c.dns.cache_size = *value;
+    for (const auto &[key, value] : {std::pair{"DNSCacheSize", &c.dns.cache_size}, std::pair{"DNSClientRate", &c.dns.client_rate}}) {
+        const std::string text = r.get("DNS", key);
+        if (auto parsed = parse_count_setting(text.c_str())) {
+            *value = *parsed;
         } else {
-            r.problem("DNS", "DNSCacheSize",
-                      "invalid DNSCacheSize '" + text + "' in section DNS: a count from 0 to 2000000 is expected");
-        }
-    }
-    {
-        const std::string text = r.get("DNS", "DNSClientRate");
-        if (auto value = parse_count_setting(text.c_str())) {
-            c.dns.client_rate = *value;
-        } else {
-            r.problem("DNS", "DNSClientRate",
-                      "invalid DNSClientRate '" + text + "' in section DNS: a count from 0 to 2000000 is expected");
+            r.problem("DNS", key,
+                      std::string("invalid ") + key + " '" + text + "' in section DNS: a count from 0 to 2000000 is expected");
         }
     }
     c.dns.block = r.flag("DNS", "DNSBlock");
