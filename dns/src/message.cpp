@@ -368,8 +368,9 @@ std::vector<std::uint8_t> make_answer(const Query &q, std::uint8_t rcode, std::s
     if (records.empty() && negative_ttl) {
         // The name stands as its own zone: mname and rname say where the
         // answer came from, the minimum field says how long to keep it.
-        static const std::string kMname = name_to_wire("localhost");
-        static const std::string kRname = name_to_wire("nobody.invalid");
+        // Never destroyed: the service's threads answer until the process ends.
+        static const std::string &kMname = *new std::string(name_to_wire("localhost"));
+        static const std::string &kRname = *new std::string(name_to_wire("nobody.invalid"));
         std::vector<std::uint8_t> rdata(kMname.begin(), kMname.end());
         rdata.insert(rdata.end(), kRname.begin(), kRname.end());
         std::uint8_t numbers[20];
