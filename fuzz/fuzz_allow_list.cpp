@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -169,27 +170,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     kel::server::reset_ip_mask_for_tests();
+    const auto beyond_slots = [](const Entry &e) {
+        return kel::net::IpPrefix{kel::net::ipv4_address(e.address & e.mask),
+                                  static_cast<std::uint8_t>(std::popcount(e.mask))};
+    };
     std::vector<Entry> expected;
     std::vector<kel::net::IpPrefix> prefixes;
     expected.push_back(*model("127.0.0.1"));
     if (through_loader) {
-        // Keys AllowedHost0 to AllowedHost99, in file order.
+        // Keys AllowedHost0 to AllowedHost200, in file order.
         std::string conf = "[Main]\n";
-        for (size_t i = 0; i < lines.size() && i < 100; ++i) {
+        for (size_t i = 0; i < lines.size() && i < 201; ++i) {
             if (lines[i].find_first_of("\r") != std::string::npos) continue;
             conf += "AllowedHost" + std::to_string(i) + "=" + lines[i] + "\n";
         }
         write_file(conf);
         check(valdrin_ip_mask_init() == 0);
-        for (size_t i = 0; i < lines.size() && i < 100; ++i) {
+        for (size_t i = 0; i < lines.size() && i < 201; ++i) {
             if (lines[i].find_first_of("\r") != std::string::npos) continue;
             const std::string value = as_read(lines[i]);
             if (is_prefix_or_ipv6(value)) {
                 if (auto p = prefix_model(value)) prefixes.push_back(*p);
                 continue;
             }
-            if (value.empty() || expected.size() == kIpMaskSlots) continue;
-            if (auto e = model(value)) expected.push_back(*e);
+            if (value.empty()) continue;
+            if (auto e = model(value)) {
+                if (expected.size() < kIpMaskSlots) expected.push_back(*e);
+                else prefixes.push_back(beyond_slots(*e));
+            }
         }
         check(g_ip_mask_nb == static_cast<int32_t>(expected.size()));
     } else {
@@ -207,6 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 expected.push_back(*e);
                 check(count == before + 1);
             } else {
+                // Past the slots, an entry goes to the prefixes.
+                if (e) prefixes.push_back(beyond_slots(*e));
                 check(count == before);
             }
         }

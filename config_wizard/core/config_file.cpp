@@ -84,8 +84,14 @@ void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
     auto text = [&](const QString &section, const char *key, const char *fallback) {
         return IniRead(section, QLatin1String(key), QLatin1String(fallback), fichier);
     };
+    // As the daemon reads a boolean: true when it begins with T or Y, in
+    // either case, after the blanks around it. Reading only "TRUE" made a
+    // file with HTTPEnabled=yes open unticked, and the next Apply wrote
+    // false: the proxy was off at its next start.
     auto flag = [&](const QString &section, const char *key) {
-        return text(section, key, "false").toUpper() == QLatin1String("TRUE");
+        const QString value = text(section, key, "false").trimmed();
+        return !value.isEmpty() && (value.front().toUpper() == QLatin1Char('T') ||
+                                    value.front().toUpper() == QLatin1Char('Y'));
     };
     auto family = [&](const QString &section, const char *name) {
         QStringList values;

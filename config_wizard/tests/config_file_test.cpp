@@ -53,19 +53,28 @@ TEST_F(FileModel, LongValuesAreCutTo126Characters) {
     EXPECT_EQ(model.text1, QString(126, QLatin1Char('L')));
 }
 
-TEST_F(FileModel, OnlyTrueInAnyCaseLoadsChecked) {
-    const std::pair<const char *, bool> cases[] = {{"True", true},  {"TRUE", true}, {"tRuE", true},
-                                                   {"1", false},    {"yes", false}, {"T", false},
-                                                   {" true", false}};
+// Every spelling the daemon takes as true (a value beginning with T or Y,
+// blanks trimmed) loads checked, so that Apply writes back what the daemon
+// read; Apply writes "true" or "false".
+TEST_F(FileModel, BooleansLoadAsTheDaemonReadsThem) {
+    const std::pair<const char *, bool> cases[] = {
+        {"True", true}, {"TRUE", true}, {"tRuE", true}, {"yes", true},  {"Y", true},      {"T", true},
+        {"y", true},    {" true", true}, {"1", false},  {"no", false},  {"false", false}, {"", false},
+        {"on", false},  {" ", false}};
     for (auto [value, checked] : cases) {
         store.set(kFile, QStringLiteral("Main"), QStringLiteral("Verbose"), QLatin1String(value));
         load();
         EXPECT_EQ(model.check1, checked) << value;
     }
-    store.set(kFile, QStringLiteral("Main"), QStringLiteral("Verbose"), QStringLiteral("yes"));
+    // The README's own spelling survives an Apply, for each boolean.
+    const std::pair<const char *, const char *> keys[] = {{"HTTP", "HTTPEnabled"}, {"HTTP", "AdHostsEnabled"},
+                                                          {"Socks", "SocksEnabled"}, {"DNS", "DNSEnabled"},
+                                                          {"RDR", "RDREnabled"}, {"HTTP", "HTTPSecure"}};
+    for (auto [section, key] : keys)
+        store.set(kFile, QLatin1String(section), QLatin1String(key), QStringLiteral("yes"));
     load();
     ASSERT_EQ(file.SaveConfig(kFile, model), SaveResult::Saved);
-    EXPECT_EQ(get("Main", "Verbose"), QStringLiteral("false"));
+    for (auto [section, key] : keys) EXPECT_EQ(get(section, key), QStringLiteral("true")) << key;
 }
 
 TEST_F(FileModel, GapsCloseUpOnSave) {

@@ -1,6 +1,7 @@
 #include "allow_list.h"
 
 #include <array>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -84,9 +85,10 @@ const char *prefix_fault(net::PrefixParse r) {
 
 // Adds one entry to a list: an IPv4 address or host name (resolved now), a
 // wildcard pattern, an IPv6 address, or a prefix of either family in CIDR
-// form. A full list, an empty entry, a malformed one and a name that does
-// not resolve take no IPv4 slot; a name's other addresses (IPv6, further
-// IPv4 ones) go to the prefixes. Returns the count of IPv4 slots.
+// form. An empty entry, a malformed one and a name that does not resolve
+// take no IPv4 slot; a name's other addresses (IPv6, further IPv4 ones) and
+// IPv4 entries past the slots go to the prefixes. Returns the count of IPv4
+// slots.
 }  // namespace
 
 int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &prefixes, const char *texte) {
@@ -114,16 +116,23 @@ int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &p
         }
         return nb;
     }
-    if (nb >= kIpMaskSlots) {
-        diag_skipped(texte, "the list is full (100 entries)", __LINE__);
-        return nb;
-    }
+    // The slots hold the first 100 IPv4 entries, as they always did; the
+    // entries past them go to the prefixes, which the same matcher reads.
+    const auto put_v4 = [&](uint32_t address_net, uint32_t mask_net) {
+        if (nb < kIpMaskSlots) {
+            ips[nb] = address_net;
+            masks[nb] = mask_net;
+            ++nb;
+            return;
+        }
+        prefixes.push_back({net::ipv4_address(address_net & mask_net),
+                            static_cast<std::uint8_t>(std::popcount(mask_net))});
+    };
     if (std::strchr(texte, '*') == nullptr) {
         uint32_t literal = 0;
         if (net::parse_dotted_quad(texte, &literal)) {
-            ips[nb] = literal;
-            masks[nb] = 0xFFFFFFFFu;
-            return ++nb;
+            put_v4(literal, 0xFFFFFFFFu);
+            return nb;
         }
         // A name allows every address of one answer, of both families: its
         // first IPv4 one in a slot, as it always had, the others beside.
@@ -132,9 +141,7 @@ int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &p
         bool slotted = false;
         for (const net::IpAddress &a : all) {
             if (!slotted && a.is_v4()) {
-                ips[nb] = net::ipv4_net(a);
-                masks[nb] = 0xFFFFFFFFu;
-                ++nb;
+                put_v4(net::ipv4_net(a), 0xFFFFFFFFu);
                 slotted = true;
             } else {
                 prefixes.push_back({a, static_cast<std::uint8_t>(a.is_v4() ? 32 : 128)});
@@ -147,9 +154,9 @@ int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &p
         diag_skipped(texte, "a pattern is made of dotted numbers from 0 to 255 and '*'", __LINE__);
         return nb;
     }
-    ips[nb] = pattern->address;
-    masks[nb] = pattern->mask;
-    return ++nb;
+    // A pattern's mask is whole octets from the left: a prefix of 0 to 24 bits.
+    put_v4(pattern->address, pattern->mask);
+    return nb;
 }
 
 AllowList build_allow_list(const std::vector<std::string> &entries) {

@@ -23,8 +23,8 @@ struct AllowList {
 // Adds one entry: an IPv4 address or host name (resolved now, every
 // address of both families), a pattern such as 192.168.1.*, an IPv6
 // address, or a prefix of either family in CIDR form. An empty, malformed
-// or unresolvable entry, or one past a full list, is skipped after a
-// diagnostic line naming it. Returns the count of IPv4 slots.
+// or unresolvable entry is skipped after a diagnostic line naming it; IPv4
+// entries past the slots go to the prefixes. Returns the count of IPv4 slots.
 int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, std::vector<net::IpPrefix> &prefixes,
                         const char *entry);
 

@@ -61,7 +61,7 @@ struct MainSettings {
     std::string err_file = "err.txt";
     std::string access_log = "access.log";  // "": no access log
     bool verbose = false;
-    std::vector<std::string> allowed_hosts;  // AllowedHost0..99 that are not empty, in key order
+    std::vector<std::string> allowed_hosts;  // AllowedHost0..200 that are not empty, in key order
 };
 
 struct HttpSettings {

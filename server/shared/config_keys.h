@@ -30,7 +30,7 @@ enum class Applies {
 
 struct Key {
     std::string_view section;
-    // For a family, the stem: "AllowedHost" stands for AllowedHost0 .. AllowedHost99.
+    // For a family, the stem: "AllowedHost" stands for AllowedHost0 .. AllowedHost200.
     std::string_view name;
     // The daemon's value when the key is absent.
     std::string_view fallback;
@@ -41,7 +41,8 @@ struct Key {
     std::string_view help;
 };
 
-inline constexpr int kAllowedHosts = 100;
+// What the wizard writes: 0 to 200.
+inline constexpr int kAllowedHosts = 201;
 inline constexpr int kAdListFiles = 100;
 // The desktop programs store these lists under indices 0 to 200.
 inline constexpr int kListEntries = 201;

@@ -59,6 +59,22 @@ TEST_F(AllowList, WildcardSecondPartCoversTheFirstOctet) {
     EXPECT_TRUE(served("127.200.3.4"));
 }
 
+// The wizard writes AllowedHost0 to AllowedHost200; the daemon honours
+// every one, those past the first hundred IPv4 entries too, patterns
+// included, and still refuses the rest.
+TEST_F(AllowList, All201EntriesTheWizardWritesAreHonoured) {
+    for (int i = 0; i <= 200; ++i) config_.allowed.push_back({i, "10.0." + std::to_string(i) + ".1"});
+    config_.allowed[150].second = "127.0.0.150";
+    config_.allowed[199].second = "127.5.*";
+    config_.allowed[200].second = "127.0.0.200";
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(served("127.0.0.150"));
+    EXPECT_TRUE(served("127.0.0.200"));
+    EXPECT_TRUE(served("127.5.6.7"));
+    EXPECT_FALSE(served("127.0.0.151"));
+    EXPECT_FALSE(served("127.6.0.1"));
+}
+
 TEST_F(AllowList, LoneStarAllowsEveryClient) {
     config_.allowed = {{1, "*"}};
     ASSERT_TRUE(start());

@@ -303,8 +303,8 @@ TEST(KeyTable, FindsKeysAndFamilyMembersWithoutRegardToCase) {
     ASSERT_NE(find_key("http", "httpport"), nullptr);
     EXPECT_EQ(find_key("HTTP", "HTTPPort")->fallback, "3128");
     ASSERT_NE(find_key("Main", "AllowedHost0"), nullptr);
-    EXPECT_EQ(find_key("Main", "AllowedHost99")->name, "AllowedHost");
-    EXPECT_EQ(find_key("Main", "AllowedHost100"), nullptr) << "the daemon reads 0 to 99";
+    EXPECT_EQ(find_key("Main", "AllowedHost200")->name, "AllowedHost");
+    EXPECT_EQ(find_key("Main", "AllowedHost201"), nullptr) << "the daemon reads 0 to 200, as the wizard writes";
     EXPECT_EQ(find_key("Main", "AllowedHost01"), nullptr) << "no leading zeros";
     EXPECT_EQ(find_key("Main", "AllowedHost"), nullptr);
     EXPECT_EQ(find_key("Main", "AllowedHostx"), nullptr);
