@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests and the proxy need.
+# Installs the Debian packages that the build, the tests and the proxy need.
 # Idempotent: installs only what is missing. Runs as root (or through sudo).
+#   scripts/setup.sh            everything: the desktop programs and the tests too
+#   scripts/setup.sh --daemon   only what building and running the daemon need
 set -euo pipefail
 
-packages=(
+daemon_packages=(
   build-essential cmake ninja-build pkg-config binutils
-  clang libclang-rt-14-dev          # fuzz targets
-  libssl-dev                        # reference digest of the SHA-1 fuzz target
-  libgtest-dev libgmock-dev
+  libssl-dev                        # SOCKS accounts' digests
   libcurl4-openssl-dev              # FTP through HTTP
   libsystemd-dev                    # readiness and reload notices to the service manager
   libldns-dev                       # DNS messages of the DNS proxy
+)
+packages=(
+  "${daemon_packages[@]}"
+  clang libclang-rt-14-dev          # fuzz targets
+  libgtest-dev libgmock-dev
   bind9-dnsutils knot-dnsutils      # DNS clients of the DNS proxy tests: dig, kdig
   dnsmasq-base                      # a name server behind the DNS proxy in end-to-end tests
   dnsperf                           # a short load of the DNS proxy in an end-to-end test
@@ -27,6 +32,12 @@ packages=(
   openssh-server openssh-client     # ssh through SOCKS to a throwaway sshd
 )
 # scripts/deb.sh installs the packaging tools and the build dependencies.
+
+case "${1:-}" in
+  "") ;;
+  --daemon) packages=("${daemon_packages[@]}") ;;
+  *) echo "usage: scripts/setup.sh [--daemon]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
