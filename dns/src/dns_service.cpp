@@ -464,13 +464,18 @@ struct Service::Impl {
                 const auto found = conns.find(tag);
                 if (found == conns.end()) continue;
                 TcpConn &c = found->second;
-                if (ready[i].readable && !c.eof) {
+                // A reset is reported even while reading is paused: read to learn of it.
+                if ((ready[i].readable && !c.eof) || ready[i].closed) {
                     const long got = net::recv_nowait(c.sd, chunk.data(), chunk.size());
-                    if (got > 0) {
+                    if (got > 0 && !c.eof) {
                         c.in.insert(c.in.end(), chunk.begin(), chunk.begin() + got);
                         c.active = std::chrono::steady_clock::now();
-                    } else if (got == 0 || net::last_error() != net::kErrWouldBlock) {
+                    } else if (got == 0) {
                         c.eof = true;
+                    } else if (got < 0 && net::last_error() != net::kErrWouldBlock) {
+                        // Reset: nothing owed can reach the client any more.
+                        close_conn(poller, tag);
+                        continue;
                     }
                 }
                 touched.push_back(tag);
