@@ -322,6 +322,10 @@ struct Service::Impl {
     // Settles one forwarded question of a TCP connection when the last copy
     // of its Send goes, whether it answered or not.
     struct Ticket {
+        Ticket(Impl *i, std::uint64_t c) : impl(i), conn(c) {}
+        // One settling per question: a copy would settle it twice.
+        Ticket(const Ticket &) = delete;
+        Ticket &operator=(const Ticket &) = delete;
         Impl *impl;
         std::uint64_t conn;
         ~Ticket() {
@@ -386,7 +390,7 @@ struct Service::Impl {
             at += 2 + len;
             const std::size_t n = handle(message, c.client, true, config.get(), scratch, reply, now, [&] {
                 ++c.pending;
-                auto ticket = std::make_shared<Ticket>(Ticket{this, tag});
+                auto ticket = std::make_shared<Ticket>(this, tag);
                 return Send([this, tag, ticket](std::span<const std::uint8_t> answer) {
                     std::lock_guard lock(tcp_mu);
                     tcp_answers.emplace_back(tag, std::vector<std::uint8_t>(answer.begin(), answer.end()));

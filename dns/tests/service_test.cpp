@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdio>
@@ -364,6 +365,25 @@ TEST_F(DnsService, PipelinedTcpQueriesAreAnsweredAsEachIsReady) {
         EXPECT_EQ(m[3] & 0x0f, order.back() == 1 ? kServFail : kNoError) << order.back();
     }
     EXPECT_EQ(order, (std::vector<int>{2, 3, 1}));
+    net::close(s);
+}
+
+// A client may end its side once it has asked: what is owed still comes,
+// here the SERVFAIL of a server that never answers.
+TEST_F(DnsService, AnAnswerOwedOverTcpComesAfterTheClientEndsItsSide) {
+    FakeServer silent(FakeServer::Mode::Silent, 1);
+    ASSERT_TRUE(start(config_for(silent)));
+    const net::Socket s = tcp_client(service_.port());
+    ASSERT_NE(s, net::kInvalidSocket);
+    const auto q = query_of("nowhere.example", kTypeA, 7);
+    std::vector<std::uint8_t> framed = {static_cast<std::uint8_t>(q.size() >> 8), static_cast<std::uint8_t>(q.size())};
+    framed.insert(framed.end(), q.begin(), q.end());
+    ASSERT_EQ(net::send(s, framed.data(), framed.size()), static_cast<long>(framed.size()));
+    ASSERT_EQ(::shutdown(static_cast<int>(s), SHUT_WR), 0);
+    const auto m = read_framed(s);
+    ASSERT_GE(m.size(), kHeaderSize);
+    EXPECT_EQ(m[0] << 8 | m[1], 7);
+    EXPECT_EQ(m[3] & 0x0f, kServFail);
     net::close(s);
 }
 
