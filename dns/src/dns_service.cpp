@@ -2,22 +2,20 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <unordered_map>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 #include "cache.h"
 #include "hosts.h"
-#include "rate_limit.h"
+#include "kelplat/diag.h"
 #include "kelplat/net.h"
 #include "kelplat/poller.h"
+#include "rate_limit.h"
 #include "service.h"
-#include "stream.h"
 
 namespace kel::dns {
 namespace {
@@ -612,7 +610,12 @@ void Service::apply(const server::Config &config) {
     if (!config.dns.hosts_file.empty()) {
         table = std::make_shared<HostsTable>();
         std::string why;
-        if (!table->load(config.dns.hosts_file, &why)) table.reset();
+        if (!table->load(config.dns.hosts_file, &why)) {
+            // The proxy still answers; say why these names now go upstream.
+            const std::string text = "DNSHostsFile in section DNS: " + why + "; no name is answered from it";
+            kel::diag::message(text.c_str(), "dns", __LINE__);
+            table.reset();
+        }
     }
     std::lock_guard lock(impl.mu);
     impl.hosts = std::move(table);

@@ -163,6 +163,17 @@ TEST_F(DnsService, ListedNamesAndHostsFileNamesAreAnsweredWithoutAskingUpstream)
     EXPECT_EQ(dig("ads.example A +short"), "192.0.2.1\n");
 }
 
+TEST_F(DnsService, AHostsFileThatCannotBeReadIsNamedAndItsNamesGoUpstream) {
+    FakeServer up(FakeServer::Mode::Answer, 1);
+    auto c = config_for(up);
+    c->dns.hosts_file = (dir_ / "no-such-hosts").string();
+    ::testing::internal::CaptureStderr();
+    ASSERT_TRUE(start(c));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("DNSHostsFile in section DNS: cannot read " + c->dns.hosts_file), std::string::npos) << err;
+    EXPECT_EQ(dig("printer.lan A +short"), "192.0.2.1\n");
+}
+
 TEST_F(DnsService, AnyGetsTheMinimalAnswerAndAClientOutsideTheAllowListIsRefused) {
     FakeServer up(FakeServer::Mode::Answer, 1);
     ASSERT_TRUE(start(config_for(up)));
