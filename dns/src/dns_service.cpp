@@ -374,8 +374,9 @@ struct Service::Impl {
     // false when the client sent an empty one.
     bool answer_messages(std::uint64_t tag, TcpConn &c, Scratch &scratch, std::vector<std::uint8_t> &reply) {
         std::size_t at = 0;
-        const auto config = server::current_config();
-        const auto now = RateLimit::Clock::now();
+        // Taken at the first whole message: most calls only flush.
+        std::shared_ptr<const server::Config> config;
+        RateLimit::Clock::time_point now;
         bool ok = true;
         while (c.pending < kMaxPipelined && c.in.size() - at >= 2) {
             const std::size_t len = static_cast<std::size_t>(c.in[at] << 8 | c.in[at + 1]);
@@ -386,6 +387,10 @@ struct Service::Impl {
             if (c.in.size() - at - 2 < len) break;
             const std::span<const std::uint8_t> message(&c.in[at + 2], len);
             at += 2 + len;
+            if (!config) {
+                config = server::current_config();
+                now = RateLimit::Clock::now();
+            }
             const std::size_t n = handle(message, c.client, true, config.get(), scratch, reply, now, [&] {
                 ++c.pending;
                 auto ticket = std::make_shared<Ticket>(this, tag);
@@ -654,10 +659,6 @@ Service::Counts Service::counts() const {
 
 std::size_t Service::cache_entries() const { return impl_ ? impl_->cache.size() : 0; }
 
-std::vector<Forwarder::ServerCounts> Service::server_counts() const {
-    return impl_ && impl_->forwarder ? impl_->forwarder->server_counts() : std::vector<Forwarder::ServerCounts>{};
-}
-
 server::DnsFigures Service::figures() const {
     server::DnsFigures f;
     if (!impl_) return f;
@@ -676,8 +677,8 @@ server::DnsFigures Service::figures() const {
     f.servfail = c.servfail;
     f.cache_entries = impl_->cache.size();
     f.cache_capacity = impl_->cache.capacity();
-    static_assert(Forwarder::kLatencyBounds == server::kDnsLatencyBounds);
-    for (const Forwarder::ServerCounts &s : server_counts()) {
+    const auto servers = impl_->forwarder ? impl_->forwarder->server_counts() : std::vector<Forwarder::ServerCounts>{};
+    for (const Forwarder::ServerCounts &s : servers) {
         server::DnsUpstreamFigures u;
         u.server = server_text(s.server);
         u.sent = s.sent;

@@ -67,7 +67,6 @@ public:
     Counts counts() const;
     std::size_t cache_entries() const;
     Forwarder::Counts forwarder_counts() const;
-    std::vector<Forwarder::ServerCounts> server_counts() const;
     // All of the above, as the status page shows them.
     server::DnsFigures figures() const;
 

@@ -261,7 +261,7 @@ void Forwarder::on_answer(Ask *ask, Answer answer) {
         ++c.answered;
         c.latency_us += static_cast<std::uint64_t>(us);
         int bucket = 0;
-        while (bucket < kLatencyBounds && us > kLatencyBoundsMs[bucket] * 1000LL) ++bucket;
+        while (bucket < server::kDnsLatencyBounds && us > server::kDnsLatencyBoundsMs[bucket] * 1000LL) ++bucket;
         ++c.latency[bucket];
     }
     finish(ask, &answer);

@@ -22,6 +22,7 @@
 #include "kelplat/inet.h"
 #include "kelplat/poller.h"
 #include "message.h"
+#include "stats.h"
 
 namespace kel::dns {
 
@@ -55,11 +56,6 @@ public:
         std::uint64_t ignored = 0;      // datagrams that were not the answer waited for
     };
 
-    // Upper bounds of the latency histogram, in milliseconds; a last
-    // bucket takes the rest.
-    static constexpr int kLatencyBounds = 7;
-    static constexpr int kLatencyBoundsMs[kLatencyBounds] = {1, 5, 10, 50, 100, 500, 1000};
-
     // One server's share; kept across set_servers for those still set.
     struct ServerCounts {
         Server server;
@@ -68,7 +64,8 @@ public:
         std::uint64_t failures = 0;  // SERVFAIL, REFUSED, NOTIMP, unreadable, or a failed TCP exchange
         std::uint64_t timeouts = 0;
         std::uint64_t latency_us = 0;  // summed over the answered
-        std::uint64_t latency[kLatencyBounds + 1] = {};  // answered, by bucket (not cumulative)
+        // Answered, by bucket of the status page's histogram (not cumulative).
+        std::uint64_t latency[server::kDnsLatencyBounds + 1] = {};
     };
 
     Forwarder();

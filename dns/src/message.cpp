@@ -460,13 +460,23 @@ std::vector<TtlField> ttl_fields(std::span<const std::uint8_t> w) {
     return out;
 }
 
+namespace {
+
+// The most a reply to q may hold: TCP's limit, or over UDP what the client
+// takes (512 without EDNS, its payload size up to kOwnPayload with it).
+std::size_t reply_limit(const Query &q, bool over_tcp) {
+    if (over_tcp) return kMaxMessage;
+    return q.edns ? std::min<std::size_t>(q.payload, kOwnPayload) : kClassicPayload;
+}
+
+}  // namespace
+
 std::size_t finish_reply(const Query &q, std::span<const std::uint8_t> stored, std::span<const TtlField> ttls,
                          std::uint32_t age, bool over_tcp, std::span<std::uint8_t> out) {
     const std::size_t question_end = kHeaderSize + q.question.wire.size() + 4;
     if (stored.size() < question_end || get16(&stored[4]) != 1) return 0;
     const std::size_t opt = q.edns ? kOptSize : 0;
-    std::size_t limit = kMaxMessage;
-    if (!over_tcp) limit = q.edns ? std::min<std::size_t>(q.payload, kOwnPayload) : kClassicPayload;
+    const std::size_t limit = reply_limit(q, over_tcp);
     const bool whole = stored.size() + opt <= limit;
     const std::size_t body = whole ? stored.size() : question_end;
     if (body + opt > limit || body + opt > out.size()) return 0;
@@ -488,14 +498,12 @@ std::size_t finish_reply(const Query &q, std::span<const std::uint8_t> stored, s
     return body + opt;
 }
 
-
 std::size_t reply_with_record(const Query &q, std::uint16_t type, std::span<const std::uint8_t> rdata,
                               std::uint32_t ttl, bool over_tcp, std::span<std::uint8_t> out) {
     const std::size_t question_end = kHeaderSize + q.question.wire.size() + 4;
     const std::size_t opt = q.edns ? kOptSize : 0;
     const std::size_t size = question_end + 12 + rdata.size() + opt;
-    const std::size_t limit =
-        over_tcp ? kMaxMessage : q.edns ? std::min<std::size_t>(q.payload, kOwnPayload) : kClassicPayload;
+    const std::size_t limit = reply_limit(q, over_tcp);
     if (size > limit || size > out.size()) return 0;
     std::uint8_t *w = out.data();
     put16(w, q.id);

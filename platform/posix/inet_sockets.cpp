@@ -3,9 +3,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/uio.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -491,7 +491,6 @@ long recv_from_ip(Socket s, void *buf, std::size_t len, IpAddress *from, std::ui
     }
 }
 
-
 bool want_destination(Socket s) noexcept {
     sockaddr_storage own{};
     socklen_t len = sizeof own;
@@ -536,23 +535,23 @@ int recv_datagrams(Socket s, Datagram *d, int count) noexcept {
         note_errno();
         return -1;
     }
-    int kept = 0;
     for (int i = 0; i < n; ++i) {
-        Datagram &out = d[kept];
-        if (kept != i) {
-            std::memcpy(out.peer_raw, d[i].peer_raw, sizeof out.peer_raw);
-            std::memcpy(out.local_raw, d[i].local_raw, sizeof out.local_raw);
-        }
+        Datagram &out = d[i];
+        out.size = msgs[i].msg_len;
+        out.local_len = 0;
         sockaddr_storage ss{};
         const socklen_t sl = msgs[i].msg_hdr.msg_namelen;
         std::memcpy(&ss, out.peer_raw, std::min<std::size_t>(sl, sizeof out.peer_raw));
-        // A datagram from no address of either family can't be answered.
-        if (!from_sockaddr(ss, sl, &out.from, &out.port_net)) continue;
         out.peer_len = sl;
-        out.local_len = 0;
+        // A sender of no address of either family (none on an IP socket)
+        // has no address to be answered at.
+        if (!from_sockaddr(ss, sl, &out.from, &out.port_net)) {
+            out.from = IpAddress{};
+            out.peer_len = 0;
+            continue;
+        }
         // Keep only the destination's record, ready to be sent back as the source.
         msghdr &h = msgs[i].msg_hdr;
-        h.msg_control = out.local_raw;
         for (cmsghdr *c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo info;
@@ -577,14 +576,8 @@ int recv_datagrams(Socket s, Datagram *d, int count) noexcept {
                 break;
             }
         }
-        out.size = msgs[i].msg_len;
-        ++kept;
     }
-    if (kept == 0) {
-        set_last_error(kErrWouldBlock);
-        return 0;
-    }
-    return kept;
+    return n;
 }
 
 int send_datagrams(Socket s, const Datagram *d, int count) noexcept {

@@ -113,7 +113,8 @@ struct ServiceFigures {
     uint64_t bytes_to_targets = 0;
 };
 
-// The DNS proxy's figures, asked of it while it runs.
+// The DNS proxy's figures, asked of it while it runs. Its name servers'
+// latency histogram has these upper bounds, and a last bucket for the rest.
 inline constexpr int kDnsLatencyBounds = 7;
 inline constexpr int kDnsLatencyBoundsMs[kDnsLatencyBounds] = {1, 5, 10, 50, 100, 500, 1000};
 struct DnsUpstreamFigures {
