@@ -29,6 +29,14 @@ bool allowed(unsigned a, unsigned b, unsigned c, unsigned d) {
     return valdrin_ip_mask_valide(ip(a, b, c, d)) == 1;
 }
 
+net::IpAddress addr(const char *text) {
+    net::IpAddress a;
+    EXPECT_TRUE(net::parse_ip(text, &a)) << text;
+    return net::unmapped(a);
+}
+
+bool client_ok(const char *text) { return client_allowed(addr(text)); }
+
 TEST_F(AllowList, WithoutEntriesOnlyLoopbackIsAllowed) {
     init_with("");
     EXPECT_EQ(g_ip_mask_nb, 1);
@@ -119,17 +127,12 @@ TEST_F(AllowList, EntriesPastTheHundredSlotsAreHonouredBesideThem) {
     EXPECT_EQ(g_ip_mask_nb, kIpMaskSlots);
     EXPECT_TRUE(allowed(10, 0, 98, 1));
     EXPECT_FALSE(allowed(10, 0, 99, 1)) << "past the contract's slots";
-    const auto client = [](const char *text) {
-        kel::net::IpAddress a;
-        EXPECT_TRUE(kel::net::parse_ip(text, &a));
-        return kel::server::client_allowed(a);
-    };
-    EXPECT_TRUE(client("10.0.0.1"));
-    EXPECT_TRUE(client("10.0.99.1"));
-    EXPECT_TRUE(client("10.0.199.1"));
-    EXPECT_TRUE(client("10.7.3.4"));
-    EXPECT_FALSE(client("10.0.200.1"));
-    EXPECT_FALSE(client("10.0.199.2"));
+    EXPECT_TRUE(client_ok("10.0.0.1"));
+    EXPECT_TRUE(client_ok("10.0.99.1"));
+    EXPECT_TRUE(client_ok("10.0.199.1"));
+    EXPECT_TRUE(client_ok("10.7.3.4"));
+    EXPECT_FALSE(client_ok("10.0.200.1"));
+    EXPECT_FALSE(client_ok("10.0.199.2"));
     EXPECT_EQ(err.find("full"), std::string::npos) << err;
 }
 
@@ -151,14 +154,6 @@ TEST_F(AllowList, UnresolvableNameTakesNoSlot) {
     // The failed look-up must not leave the all-ones "no address" as an entry.
     EXPECT_FALSE(allowed(255, 255, 255, 255));
 }
-
-net::IpAddress addr(const char *text) {
-    net::IpAddress a;
-    EXPECT_TRUE(net::parse_ip(text, &a)) << text;
-    return net::unmapped(a);
-}
-
-bool client_ok(const char *text) { return client_allowed(addr(text)); }
 
 TEST_F(AllowList, LoopbackOfBothFamiliesIsAlwaysAllowed) {
     init_with("");

@@ -86,33 +86,19 @@ TEST_F(Dns, APortAnotherNameServerHoldsStopsTheStartNamingItsAddress) {
 
 // A network namespace of the test's own, where the proxy may take port 53
 // on 127.0.0.1 and be the name server of a resolv.conf, as on a LAN.
-class DnsNamespace {
+class DnsNamespace : public NetNamespace {
 public:
-    DnsNamespace() : name_("valdrin-dns-" + std::to_string(::getpid())) {
-        ok_ = exited_with(run_command({"/usr/sbin/ip", "netns", "add", name_}, dir_.path()).status, 0) &&
-              exited_with(in_it({"/usr/sbin/ip", "link", "set", "lo", "up"}).status, 0);
-    }
-    ~DnsNamespace() { run_command({"/usr/sbin/ip", "netns", "del", name_}, dir_.path()); }
-    bool ok() const { return ok_; }
-    const std::string &name() const { return name_; }
-    std::vector<std::string> prefix() const { return {"/usr/sbin/ip", "netns", "exec", name_}; }
-    CommandResult in_it(std::vector<std::string> argv) const {
-        std::vector<std::string> all = prefix();
-        all.insert(all.end(), argv.begin(), argv.end());
-        return run_command(all, dir_.path());
-    }
+    DnsNamespace() : NetNamespace("valdrin-dns") {}
     // Through the C library, with resolv.conf naming only 127.0.0.1.
     CommandResult getent(const std::string &database, const std::string &name) const {
-        write_file(dir_.path() / "resolv.conf", "nameserver 127.0.0.1\noptions attempts:1 timeout:5\n");
-        return in_it({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                      "mount --bind \"$0\" /etc/resolv.conf && exec getent \"$1\" \"$2\"",
-                      (dir_.path() / "resolv.conf").string(), database, name});
+        write_file(files_.path() / "resolv.conf", "nameserver 127.0.0.1\noptions attempts:1 timeout:5\n");
+        return run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                    "mount --bind \"$0\" /etc/resolv.conf && exec getent \"$1\" \"$2\"",
+                    (files_.path() / "resolv.conf").string(), database, name});
     }
 
 private:
-    TempDir dir_;
-    std::string name_;
-    bool ok_ = false;
+    TempDir files_;
 };
 
 TEST_F(Dns, TheCLibrarysResolverAndDnsperfAreAnsweredOnPort53) {
@@ -130,7 +116,7 @@ TEST_F(Dns, TheCLibrarysResolverAndDnsperfAreAnsweredOnPort53) {
     ASSERT_TRUE(upstream.spawn(argv, dir, dir / "dnsmasq.out", dir / "dnsmasq.err"));
     bool up = false;
     for (int i = 0; i < 50 && !up && upstream.running(); ++i)
-        up = ns.in_it({"/usr/bin/dig", "@127.0.0.1", "-p", "5300", "+tries=1", "+time=1", "+short", "probe.example.test"})
+        up = ns.run({"/usr/bin/dig", "@127.0.0.1", "-p", "5300", "+tries=1", "+time=1", "+short", "probe.example.test"})
                  .out == "192.0.2.1\n";
     ASSERT_TRUE(up) << read_file(dir / "dnsmasq.err");
 
@@ -162,7 +148,7 @@ TEST_F(Dns, TheCLibrarysResolverAndDnsperfAreAnsweredOnPort53) {
         names += "n" + std::to_string(i) + ".example.test " + (i % 2 ? "AAAA" : "A") + "\n";
     names += "printer.lan A\nads.test A\n";
     write_file(dir / "names.txt", names);
-    const CommandResult perf = ns.in_it({"/usr/bin/dnsperf", "-s", "127.0.0.1", "-p", "53", "-d",
+    const CommandResult perf = ns.run({"/usr/bin/dnsperf", "-s", "127.0.0.1", "-p", "53", "-d",
                                          (dir / "names.txt").string(), "-n", "10", "-q", "100", "-t", "10"});
     EXPECT_TRUE(exited_with(perf.status, 0)) << perf.err;
     EXPECT_NE(perf.out.find("Queries sent:         2020"), std::string::npos) << perf.out;

@@ -727,6 +727,19 @@ void ProxyTest::write_files() {
     if (image_) write_file(folder_ / "valdrin.sys", *image_);
 }
 
+NetNamespace::NetNamespace(const std::string &stem) : name_(stem + "-" + std::to_string(::getpid())) {
+    ok_ = exited_with(run_command({"/usr/sbin/ip", "netns", "add", name_}, dir_.path()).status, 0) &&
+          exited_with(run({"/usr/sbin/ip", "link", "set", "lo", "up"}).status, 0);
+}
+
+NetNamespace::~NetNamespace() { run_command({"/usr/sbin/ip", "netns", "del", name_}, dir_.path()); }
+
+CommandResult NetNamespace::run(const std::vector<std::string> &argv) const {
+    std::vector<std::string> all = prefix();
+    all.insert(all.end(), argv.begin(), argv.end());
+    return run_command(all, dir_.path());
+}
+
 bool can_use_private_hosts_file() {
     static const bool can = [] {
         TempDir dir;

@@ -161,6 +161,24 @@ private:
 
 fs::path dist_dir();
 
+// A network namespace of the test's own (ip netns add), its loopback up;
+// deleted at destruction. Needs root: ok() says whether it was made.
+class NetNamespace {
+public:
+    explicit NetNamespace(const std::string &stem);
+    ~NetNamespace();
+    bool ok() const { return ok_; }
+    const std::string &name() const { return name_; }
+    // The words that run a command inside it.
+    std::vector<std::string> prefix() const { return {"/usr/sbin/ip", "netns", "exec", name_}; }
+    CommandResult run(const std::vector<std::string> &argv) const;
+
+private:
+    TempDir dir_;
+    std::string name_;
+    bool ok_ = false;
+};
+
 // Configuration keys that the daemon and the server read.
 struct ProxyConfig {
     std::string log_file = "valdrin.log";

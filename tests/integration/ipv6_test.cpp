@@ -213,24 +213,19 @@ TEST_F(Ipv6, CurlWgetAndChromiumBrowseFromLoopbackToAnIpv6OnlyOrigin) {
 // A network namespace of the test's own, whose loopback carries two more
 // IPv6 addresses: a client from one the allow-list names, and one it does
 // not.
-class Namespace {
+class Namespace : public NetNamespace {
 public:
-    Namespace() : name_("valdrin-v6-" + std::to_string(::getpid())) {
-        ok_ = run({"/usr/sbin/ip", "netns", "add", name_}) &&
-              run({"/usr/sbin/ip", "netns", "exec", name_, "/usr/sbin/ip", "link", "set", "lo", "up"}) &&
-              run({"/usr/sbin/ip", "netns", "exec", name_, "/usr/sbin/ip", "-6", "addr", "add", "fd00:5::1/128", "dev",
-                   "lo", "nodad"}) &&
-              run({"/usr/sbin/ip", "netns", "exec", name_, "/usr/sbin/ip", "-6", "addr", "add", "fd00:5::2/128", "dev",
-                   "lo", "nodad"});
+    Namespace() : NetNamespace("valdrin-v6") {
+        for (const char *a : {"fd00:5::1/128", "fd00:5::2/128"})
+            addresses_ = addresses_ && exited_with(run({"/usr/sbin/ip", "-6", "addr", "add", a, "dev", "lo", "nodad"}).status, 0);
     }
-    ~Namespace() { run({"/usr/sbin/ip", "netns", "del", name_}); }
-    bool ok() const { return ok_; }
-    const std::string &name() const { return name_; }
+    // Made, with both addresses.
+    bool ready() const { return ok() && addresses_; }
 
     // Connects from inside the namespace, on a thread that enters it.
     Fd connect(const char *address, uint16_t port, const char *from) const {
         return std::async(std::launch::async, [&] {
-                   Fd ns(::open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC));
+                   Fd ns(::open(("/var/run/netns/" + name()).c_str(), O_RDONLY | O_CLOEXEC));
                    if (!ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0) return Fd();
                    return connect_tcp(address, port, from);
                })
@@ -238,18 +233,13 @@ public:
     }
 
 private:
-    bool run(const std::vector<std::string> &argv) {
-        TempDir dir;
-        return exited_with(run_command(argv, dir.path()).status, 0);
-    }
-    std::string name_;
-    bool ok_ = false;
+    bool addresses_ = true;
 };
 
 TEST_F(Ipv6, AllowListTakesIpv6AddressesAndPrefixesOfBothFamilies) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
     Namespace ns;
-    if (!ns.ok()) GTEST_SKIP() << "no network namespace could be made";
+    if (!ns.ready()) GTEST_SKIP() << "no network namespace could be made";
     netns_ = ns.name();
     config_.allowed = {{0, "fd00:5::1"}, {1, "127.0.0.0/30"}};
     ASSERT_TRUE(start());
