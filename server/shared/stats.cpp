@@ -207,6 +207,19 @@ void set_dns_figures_source(std::function<DnsFigures()> source) {
     d.source = std::move(source);
 }
 
+std::vector<std::pair<std::string, std::string>> listening_pairs(std::string_view lines) {
+    std::vector<std::pair<std::string, std::string>> out;
+    while (!lines.empty()) {
+        const size_t end = lines.find('\n');
+        const std::string_view line = lines.substr(0, end);
+        lines = end == std::string_view::npos ? std::string_view() : lines.substr(end + 1);
+        const size_t blank = line.find(' ');
+        if (blank == std::string_view::npos || blank == 0 || blank + 1 == line.size()) continue;
+        out.emplace_back(line.substr(0, blank), line.substr(blank + 1));
+    }
+    return out;
+}
+
 StatusReport gather_status() {
     const Stats &s = Stats::instance();
     StatusReport r;
@@ -262,6 +275,10 @@ std::string status_html(const StatusReport &r) {
     row("Version", r.version, false);
     row("Uptime (s)", std::to_string(r.uptime_s));
     row("Configuration file", r.config_file, false);
+    std::string listening;
+    for (const auto &[service, address] : r.listening)
+        listening += (listening.empty() ? "" : ", ") + service + " " + address;
+    row("Listening on", listening, false);
     row("Connections open", std::to_string(r.open));
     row("Connections open at the peak", std::to_string(r.peak));
     row("Bytes relayed to clients", number(r.bytes_to_clients));
@@ -489,7 +506,13 @@ std::string status_json(const StatusReport &r) {
         out += "]}";
     }
     out += "}";
-    out += "}\n";
+    out += ",\"listening\":[";
+    for (std::size_t i = 0; i < r.listening.size(); ++i) {
+        if (i > 0) out += ',';
+        out += "{\"service\":" + json_string(r.listening[i].first) +
+               ",\"address\":" + json_string(r.listening[i].second) + "}";
+    }
+    out += "]}\n";
     return out;
 }
 

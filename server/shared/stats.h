@@ -169,7 +169,13 @@ struct StatusReport {
     uint64_t access_log_dropped = 0;
     ServiceFigures services[kServices];
     DnsFigures dns;
+    // Where each service listens, one address a pair: {"socks", "[::]:1080"};
+    // filled by the page, which knows the listeners.
+    std::vector<std::pair<std::string, std::string>> listening;
 };
+
+// The pairs of "socks [::]:1080" lines, as listening_lines() gives them.
+std::vector<std::pair<std::string, std::string>> listening_pairs(std::string_view lines);
 
 StatusReport gather_status();
 // The page for an allowed client, the same figures three ways.

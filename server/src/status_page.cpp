@@ -4,10 +4,32 @@
 
 #include "handlers.h"
 #include "pages.h"
+#include "service.h"
 #include "stats.h"
+#include "valdrin_http.h"
 #include "valdrin_internal.h"
 
 namespace kel::server {
+namespace {
+
+// The figures with every listener: the HTTP proxy's addresses first.
+StatusReport status_with_listeners() {
+    StatusReport r = gather_status();
+    char http[1024] = "";
+    std::string lines;
+    if (valdrin_http_ecoute(http, sizeof http) > 0) {
+        std::string_view rest = http;
+        while (!rest.empty()) {
+            const size_t comma = rest.find(", ");
+            lines += "http " + std::string(rest.substr(0, comma)) + "\n";
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
+        }
+    }
+    r.listening = listening_pairs(lines + listening_lines());
+    return r;
+}
+
+}  // namespace
 
 bool is_status_request(const Connection &conn, const kelHttpEntete *che) {
     if (!conn.exchange().origin_target.empty()) return true;
@@ -23,13 +45,13 @@ void serve_status(Connection &conn, const kelHttpEntete *che) {
     std::string body;
     const char *type;
     if (path == "/" || path.empty()) {
-        body = status_html(gather_status());
+        body = status_html(status_with_listeners());
         type = "text/html; charset=utf-8";
     } else if (path == "/metrics") {
-        body = status_metrics(gather_status());
+        body = status_metrics(status_with_listeners());
         type = "text/plain; version=0.0.4; charset=utf-8";
     } else if (path == "/status.json") {
-        body = status_json(gather_status());
+        body = status_json(status_with_listeners());
         type = "application/json";
     } else {
         send_error_page(conn, HTTP_NOT_FOUND);

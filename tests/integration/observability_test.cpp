@@ -255,8 +255,10 @@ TEST_F(Observability, StatusPageCountsWhatHappenedInThreeFormats) {
          "assert d['lists']['exact_hosts']==1, d['lists'];"
          "assert d['bytes']['to_clients']>0 and d['bytes']['to_origins']>0, d['bytes'];"
          "assert d['connections']['peak']>=1 and d['uptime_seconds']>=0;"
-         "assert d['configuration_file'].endswith('valdrin.conf'), d",
-         (scratch() / "status.json").string()},
+         "assert d['configuration_file'].endswith('valdrin.conf'), d;"
+         "assert [l['service'] for l in d['listening']]==['http'], d['listening'];"
+         "assert d['listening'][0]['address'].endswith(':'+sys.argv[2]), d['listening']",
+         (scratch() / "status.json").string(), std::to_string(port())},
         scratch());
     EXPECT_TRUE(exited_with(check.status, 0)) << check.err << "\n" << json;
 
@@ -271,6 +273,7 @@ TEST_F(Observability, StatusPageCountsWhatHappenedInThreeFormats) {
     EXPECT_NE(html.find("<h1>Valdrin Proxy Server</h1>"), std::string::npos) << html;
     EXPECT_NE(html.find("ads.observe.test"), std::string::npos);
     EXPECT_NE(html.find((folder() / "valdrin.conf").string()), std::string::npos);
+    EXPECT_NE(html.find("<th>Listening on</th><td>http "), std::string::npos) << html;
 
     // Sent to the proxy's own port in origin form, the same page.
     const std::string origin_form = body_of(ask("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));

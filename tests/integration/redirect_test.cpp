@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <iterator>
 #include <sstream>
 
 namespace e2e {
@@ -80,6 +81,23 @@ TEST_F(Redirect, TwoBindingsGoToTheirOwnDestinations) {
     EXPECT_EQ(curl(a).out, "first");
     EXPECT_EQ(first.accepted(), 2);
     EXPECT_EQ(second.accepted(), 1);
+    // The status page names every listener: the proxy's, then one per binding.
+    auto status = run_command(
+        {"/bin/sh", "-c",
+         "/usr/bin/curl -sS --max-time 30 http://127.0.0.1:" + std::to_string(port()) +
+             "/status.json | /usr/bin/python3 -c \"import json,sys; l=json.load(sys.stdin)['listening'];"
+             "print(' '.join(e['service']+'@'+e['address'].rsplit(':',1)[1] for e in l))\""},
+        scratch(), 60'000ms);
+    ASSERT_TRUE(exited_with(status.status, 0)) << status.err;
+    std::vector<std::string> want = {"rdr@" + std::to_string(a), "rdr@" + std::to_string(b)};
+    std::sort(want.begin(), want.end());
+    std::istringstream words(status.out);
+    std::vector<std::string> seen{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), "http@" + std::to_string(port())) << status.out;
+    seen.erase(seen.begin());
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, want) << status.out;
 }
 
 TEST_F(Redirect, ReloadOpensNewBindingsAndClosesRemovedOnesWhileTheirConnectionsGoOn) {
