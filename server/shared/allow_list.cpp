@@ -83,6 +83,34 @@ const char *prefix_fault(net::PrefixParse r) {
     return "malformed prefix";
 }
 
+// A host name's form: dot-separated labels of letters, digits, '-' and '_',
+// none empty or over 63 characters, the last not all digits (so that
+// 300.1.1.1 is no name), 253 at most in all. Anything else would only fail
+// to resolve, later and with a vaguer word.
+bool is_host_name(std::string_view name) {
+    if (name.empty() || name.size() > 253) return false;
+    if (name.back() == '.') name.remove_suffix(1);
+    size_t label = 0;
+    bool digits_only = true;
+    for (char c : name) {
+        if (c == '.') {
+            if (label == 0) return false;
+            label = 0;
+            digits_only = true;
+            continue;
+        }
+        const bool digit = c >= '0' && c <= '9';
+        const bool ok = digit || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
+        if (!ok || ++label > 63) return false;
+        digits_only = digits_only && digit;
+    }
+    return label > 0 && !digits_only;
+}
+
+constexpr const char *kNotAName = "not an address, a prefix, a pattern such as 192.168.1.* or a host name";
+constexpr const char *kBadV6 = "an IPv6 entry is an address such as fd00::5 or a prefix such as fd00::/8";
+constexpr const char *kBadPattern = "a pattern is made of dotted numbers from 0 to 255 and '*'";
+
 // Adds one entry to a list: an IPv4 address or host name (resolved now), a
 // wildcard pattern, an IPv6 address, or a prefix of either family in CIDR
 // form. An empty entry, a malformed one and a name that does not resolve
@@ -109,7 +137,7 @@ int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &p
     if (std::strchr(texte, ':') != nullptr) {
         net::IpAddress address;
         if (!net::parse_ip(texte, &address)) {
-            diag_skipped(texte, "an IPv6 entry is an address such as fd00::5 or a prefix such as fd00::/8", __LINE__);
+            diag_skipped(texte, kBadV6, __LINE__);
         } else {
             prefixes.push_back({net::unmapped(address), static_cast<std::uint8_t>(
                                                              net::unmapped(address).is_v4() ? 32 : 128)});
@@ -134,6 +162,10 @@ int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &p
             put_v4(literal, 0xFFFFFFFFu);
             return nb;
         }
+        if (!is_host_name(texte)) {
+            diag_skipped(texte, kNotAName, __LINE__);
+            return nb;
+        }
         // A name allows every address of one answer, of both families: its
         // first IPv4 one in a slot, as it always had, the others beside.
         std::vector<net::IpAddress> all;
@@ -151,12 +183,29 @@ int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &p
     }
     auto pattern = parse_wildcard(texte);
     if (!pattern) {
-        diag_skipped(texte, "a pattern is made of dotted numbers from 0 to 255 and '*'", __LINE__);
+        diag_skipped(texte, kBadPattern, __LINE__);
         return nb;
     }
     // A pattern's mask is whole octets from the left: a prefix of 0 to 24 bits.
     put_v4(pattern->address, pattern->mask);
     return nb;
+}
+
+const char *allow_entry_fault(const char *entry) {
+    if (entry[0] == '\0') return "the entry is empty";
+    if (std::strchr(entry, '/') != nullptr) {
+        net::IpPrefix prefix;
+        const net::PrefixParse r = net::parse_prefix(entry, &prefix);
+        return r == net::PrefixParse::Ok ? nullptr : prefix_fault(r);
+    }
+    if (std::strchr(entry, ':') != nullptr) {
+        net::IpAddress address;
+        return net::parse_ip(entry, &address) ? nullptr : kBadV6;
+    }
+    if (std::strchr(entry, '*') != nullptr) return parse_wildcard(entry) ? nullptr : kBadPattern;
+    uint32_t literal = 0;
+    if (net::parse_dotted_quad(entry, &literal)) return nullptr;
+    return is_host_name(entry) ? nullptr : kNotAName;
 }
 
 AllowList build_allow_list(const std::vector<std::string> &entries) {

@@ -28,6 +28,10 @@ struct AllowList {
 int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, std::vector<net::IpPrefix> &prefixes,
                         const char *entry);
 
+// Why add_allow_entry would skip the entry without resolving anything; null
+// when it would take it (a host name is taken for its form alone).
+const char *allow_entry_fault(const char *entry);
+
 // 127.0.0.1 and ::1, then the entries in order.
 AllowList build_allow_list(const std::vector<std::string> &entries);
 

@@ -435,6 +435,51 @@ Config parse_config_text(std::string_view text, const std::string &file, std::ve
     return parse_document(ini::Document::parse(text), file, problems);
 }
 
+std::optional<std::string> setting_refusal(std::string_view section, std::string_view name, std::string_view value,
+                                           const std::string &folder) {
+    using valdrin::keys::Grammar;
+    const valdrin::keys::Key *key = valdrin::keys::find_key(section, name);
+    const std::string where = std::string(name) + " '" + std::string(value) + "' in section " + std::string(section);
+    if (key == nullptr) return where + ": the daemon reads no such key";
+    if (value.size() > kMaxValueBytes)
+        return where + ": longer than the " + std::to_string(kMaxValueBytes) + " characters a value is read to";
+    if (value.find_first_of("\r\n") != std::string_view::npos) return where + ": a value is one line";
+    switch (key->grammar) {
+        case Grammar::kBoolean: return std::nullopt;
+        case Grammar::kAllowEntry: {
+            if (value.size() > kMaxAllowEntryBytes)
+                return where + ": an allow-list entry is read to " + std::to_string(kMaxAllowEntryBytes) + " characters";
+            const char *fault = allow_entry_fault(std::string(value).c_str());
+            if (fault == nullptr) return std::nullopt;
+            return "allow-list entry '" + std::string(value) + "' skipped: " + fault;
+        }
+        case Grammar::kRedirection: {
+            std::string why;
+            if (parse_redirection(value, &why)) return std::nullopt;
+            return where + " skipped: " + why;
+        }
+        case Grammar::kPath: {
+            // Only the list files are read at start-up, and refuse the file
+            // when they can't be.
+            if (key->family_size == 0 || value.empty()) return std::nullopt;
+            std::filesystem::path file(value);
+            if (file.is_relative()) file = std::filesystem::path(folder) / file;
+            // Read as start-up reads it, for the same words.
+            BlockList list;
+            std::string error;
+            if (list.load_list(file.string(), &error)) return std::nullopt;
+            return where + " cannot be read: " + error;
+        }
+        default: break;
+    }
+    // The rest as the whole file is read: a document of this one key.
+    std::vector<ConfigProblem> problems;
+    (void)parse_config_text("[" + std::string(section) + "]\n" + std::string(name) + "=" + std::string(value) + "\n",
+                            std::string(), &problems);
+    if (problems.empty()) return std::nullopt;
+    return problems.front().text;
+}
+
 std::shared_ptr<const BlockList> build_block_list(const Config &c, const ini::Document &doc,
                                                   std::vector<ConfigProblem> *problems) {
     auto list = std::make_shared<BlockList>();

@@ -192,6 +192,13 @@ std::shared_ptr<const Config> load_config(const std::string &path, std::vector<C
 // when it can't be read or is empty.
 std::shared_ptr<const Image> read_replacement_image(const char *path);
 
+// Why the daemon would refuse or skip this value of the key (a family
+// member such as "AllowedHost7" too), in the words it says it with; nothing
+// when it takes it. Relative list file names are taken from `folder`; list
+// files are the only files opened, and allow-list names are not resolved.
+std::optional<std::string> setting_refusal(std::string_view section, std::string_view name, std::string_view value,
+                                           const std::string &folder);
+
 // ---- where relative names are taken from ----
 
 // The folder that becomes the current directory at start-up (empty: the

@@ -337,6 +337,79 @@ TEST(KeyTable, EveryDefaultParsesAsItsOwnGrammarSays) {
     }
 }
 
+// One value checked as start-up would read it, for the wizard's editors:
+// the daemon's own words, and nothing for what it takes.
+TEST(OneSetting, RefusedValuesGetTheWordsStartUpWouldSay) {
+    const struct {
+        const char *section, *name, *value, *words;
+    } refused[] = {
+        {"HTTP", "HTTPPort", "65536", "invalid HTTPPort '65536' in section HTTP: a port from 1 to 65535 is expected"},
+        {"Socks", "SocksPort", "", "invalid SocksPort '' in section Socks"},
+        {"DNS", "DNSPort", "fifty-three", "invalid DNSPort 'fifty-three'"},
+        {"HTTP", "HTTPListen", "127.0.0.1, lan", "invalid address 'lan' in HTTPListen in section HTTP"},
+        {"RDR", "RDRListen", "10.0.0.300", "invalid address '10.0.0.300' in RDRListen"},
+        {"HTTP", "HTTPMaxClients", "2000001", "invalid HTTPMaxClients '2000001' in section HTTP: a whole number"},
+        {"HTTP", "HTTPIdleTimeout", "15 min", "invalid HTTPIdleTimeout '15 min'"},
+        {"DNS", "DNSCacheSize", "-1", "invalid DNSCacheSize '-1' in section DNS"},
+        {"DNS", "DNSServer2", "dns.lan", "invalid DNSServer2 'dns.lan' in section DNS"},
+        {"Socks", "SocksAccount3", "bob", "invalid SocksAccount3 'bob' in section Socks"},
+        {"RDR", "RDRBinding0", "8080 -> 80", "RDRBinding0 '8080 -> 80' in section RDR skipped: no destination host"},
+        {"RDR", "RDRBinding7", "0 -> 80 web", "skipped: the listened port must be from 1 to 65535"},
+        {"Main", "AllowedHost150", "192.168.1.300", "allow-list entry '192.168.1.300' skipped: not an address"},
+        {"Main", "AllowedHost0", "10.*.1x", "skipped: a pattern is made of dotted numbers"},
+        {"Main", "AllowedHost0", "10.0.0.0/33", "skipped: the length of a prefix"},
+        {"Main", "AllowedHost0", "10.0.0.1/8", "skipped: the address of a prefix has bits set"},
+        {"Main", "AllowedHost0", "fd00::zz", "skipped: an IPv6 entry is an address"},
+        {"Main", "AllowedHost0", "300.1.1.1", "skipped: not an address"},
+        {"Main", "AllowedHost0", "two words", "skipped: not an address"},
+        {"Main", "AllowedHost0", "", "skipped: the entry is empty"},
+        {"Main", "AllowedHost201", "10.0.0.1", "the daemon reads no such key"},
+        {"HTTP", "HTTPPort", "80\n[Main]", "a value is one line"},
+    };
+    for (const auto &r : refused) {
+        const auto words = setting_refusal(r.section, r.name, r.value, "/nonexistent");
+        ASSERT_TRUE(words.has_value()) << r.name << "=" << r.value;
+        EXPECT_NE(words->find(r.words), std::string::npos) << *words;
+    }
+    const std::string long_entry(256, 'a');
+    EXPECT_TRUE(setting_refusal("Main", "AllowedHost1", long_entry, "/").has_value());
+    EXPECT_TRUE(setting_refusal("Main", "LogFile", std::string(1024, 'f'), "/").has_value());
+
+    const struct {
+        const char *section, *name, *value;
+    } taken[] = {
+        {"HTTP", "HTTPPort", "3128"},         {"HTTP", "httpport", " 8080"},       {"Socks", "SocksPort", "0"},
+        {"HTTP", "HTTPListen", ""},           {"HTTP", "HTTPListen", "127.0.0.1, [::1] fe80::1%lo"},
+        {"HTTP", "HTTPMaxWaiting", "0"},      {"DNS", "DNSClientRate", "2000000"}, {"DNS", "DNSServer1", "0.0.0.0"},
+        {"DNS", "DNSServer1", "[2001:db8::1]:5353"},                              {"DNS", "DNSBlock", "whatever"},
+        {"Socks", "SocksAccount0", "bob<none>"}, {"RDR", "RDRBinding200", "8080 -> 80 web.lan"},
+        {"Main", "AllowedHost200", "192.168.*"}, {"Main", "AllowedHost0", "fd00::/8"},
+        {"Main", "AllowedHost0", "printer-2.lan"}, {"Main", "AllowedHost0", "10.1.2.3"},
+        {"Main", "AccessLog", ""},            {"Main", "LogFile", "/var/log/valdrin/log.txt"},
+        {"DNS", "DNSHostsFile", "/nonexistent/hosts"},
+    };
+    for (const auto &t : taken) {
+        const auto words = setting_refusal(t.section, t.name, t.value, "/nonexistent");
+        EXPECT_FALSE(words.has_value()) << t.name << "=" << t.value << ": " << words.value_or("");
+    }
+}
+
+TEST(OneSetting, ListFilesMustBeReadableFromTheFolderOfTheFiles) {
+    Folder folder;
+    folder.write("easylist.txt", "||ads.example^\n");
+    EXPECT_FALSE(setting_refusal("HTTP", "AdListFile0", "easylist.txt", folder.path().string()).has_value());
+    EXPECT_FALSE(setting_refusal("HTTP", "AdListFile99", (folder.path() / "easylist.txt").string(), "/").has_value());
+    EXPECT_FALSE(setting_refusal("HTTP", "AdListFile3", "", "/").has_value());
+    const auto missing = setting_refusal("HTTP", "AdListFile2", "missing.txt", folder.path().string());
+    ASSERT_TRUE(missing.has_value());
+    EXPECT_NE(missing->find("AdListFile2 'missing.txt' in section HTTP cannot be read: "), std::string::npos) << *missing;
+    EXPECT_NE(missing->find("No such file"), std::string::npos) << *missing;
+    // The wizard's folder is not the daemon's current one: the name is taken
+    // from the folder given, not from where the caller runs.
+    EXPECT_TRUE(setting_refusal("HTTP", "AdListFile0", "easylist.txt", "/nonexistent").has_value());
+    EXPECT_TRUE(setting_refusal("HTTP", "AdListFile100", "easylist.txt", folder.path().string()).has_value());
+}
+
 class Snapshot : public ::testing::Test {
 protected:
     void SetUp() override {
