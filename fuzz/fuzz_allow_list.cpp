@@ -48,6 +48,30 @@ struct Entry {
     uint32_t mask;
 };
 
+// The form of a host name that the list resolves: dot-separated labels of
+// letters, digits, '-' and '_', each 1 to 63 long, the last not all digits,
+// 253 characters at most (one trailing dot allowed).
+bool host_name_form(std::string text) {
+    if (text.empty() || text.size() > 253) return false;
+    if (text.back() == '.') text.pop_back();
+    if (text.empty()) return false;
+    std::vector<std::string> labels;
+    size_t start = 0;
+    for (;;) {
+        const size_t dot = text.find('.', start);
+        labels.push_back(text.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    for (const std::string &l : labels) {
+        if (l.empty() || l.size() > 63) return false;
+        if (l.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") !=
+            std::string::npos)
+            return false;
+    }
+    return labels.back().find_first_not_of("0123456789") != std::string::npos;
+}
+
 // An entry with a '/' is a prefix and one with a ':' an IPv6 address: they
 // take no IPv4 slot, whatever they hold.
 bool is_prefix_or_ipv6(const std::string &text) { return text.find_first_of("/:") != std::string::npos; }
@@ -74,7 +98,7 @@ std::optional<Entry> model(const std::string &text) {
         uint32_t a = 0;
         in_addr parsed{};
         if (::inet_pton(AF_INET, text.c_str(), &parsed) == 1) return Entry{parsed.s_addr, 0xFFFFFFFFu};
-        if (!stand_in_resolver(text.c_str(), &a)) return std::nullopt;
+        if (!host_name_form(text) || !stand_in_resolver(text.c_str(), &a)) return std::nullopt;
         return Entry{a, 0xFFFFFFFFu};
     }
     // Dotted parts, each 0 to 255 in at most three digits or exactly "*";
