@@ -1,5 +1,7 @@
 #include "config_file.h"
 
+#include "config_keys.h"
+#include "more_settings.h"
 #include "numbers.h"
 
 namespace kel::wizard {
@@ -93,9 +95,9 @@ void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
         return !value.isEmpty() && (value.front().toUpper() == QLatin1Char('T') ||
                                     value.front().toUpper() == QLatin1Char('Y'));
     };
-    auto family = [&](const QString &section, const char *name) {
+    auto family = [&](const QString &section, const char *name, int last = kFamilyLast) {
         QStringList values;
-        for (int i = kFamilyFirst; i <= kFamilyLast; ++i) {
+        for (int i = kFamilyFirst; i <= last; ++i) {
             QString v = IniRead(section, family_key(name, i), QString(), fichier);
             if (!v.isEmpty()) values << v;
         }
@@ -106,6 +108,8 @@ void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
     m.list2.clear();
     m.list3.clear();
     m.account_table.clear();
+    m.unshown_accounts.clear();
+    m.unshown_bindings.clear();
 
     m.text1 = text(kMain, "LogFile", "log.txt");
     m.text2 = text(kMain, "ErrFile", "err.txt");
@@ -116,7 +120,10 @@ void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
     m.check9 = flag(kSocks, "Socks4Allowed");
     for (const QString &v : family(kSocks, "SocksAccount")) {
         auto account = split_account(v);
-        if (!account) continue;
+        if (!account) {
+            m.unshown_accounts << v;
+            continue;
+        }
         m.list2 << account->name;
         m.account_table.push_back(*account);
     }
@@ -134,10 +141,34 @@ void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
     m.check7 = flag(kRdr, "RDREnabled");
     for (const QString &v : family(kRdr, "RDRBinding")) {
         auto parsed = parse_redirection(v);
-        if (!parsed) continue;
+        if (!parsed) {
+            m.unshown_bindings << v;
+            continue;
+        }
         m.redirection_table[parsed->port] = parsed->record;
         m.list3 << parsed->line;
     }
+
+    // Advanced: absent keys show the daemon's own defaults.
+    m.more.clear();
+    for (const MoreSetting &setting : more_settings()) {
+        if (setting.kind == SettingKind::List) continue;
+        const QByteArray section = setting.section.toLatin1(), key = setting.key.toLatin1();
+        const valdrin::keys::Key *entry = valdrin::keys::find_key(section.constData(), key.constData());
+        const QString fallback = entry ? QString::fromUtf8(entry->fallback.data(), static_cast<qsizetype>(entry->fallback.size()))
+                                       : QString();
+        if (setting.kind == SettingKind::Check) {
+            const QString value = IniRead(setting.section, setting.key, fallback, fichier).trimmed();
+            const bool on = !value.isEmpty() && (value.front().toUpper() == QLatin1Char('T') ||
+                                                 value.front().toUpper() == QLatin1Char('Y'));
+            m.more[setting.key] = bool_text(on);
+        } else {
+            m.more[setting.key] = IniRead(setting.section, setting.key, fallback, fichier);
+        }
+    }
+    m.more_loaded = m.more;
+    m.list4 = family(kHttp, "AdListFile", kListFileKeys - 1);
+    m.list4_loaded = m.list4;
 }
 
 SaveResult ConfigFile::SaveConfig(const QString &fichier, const ConfigModel &m) {
@@ -185,7 +216,7 @@ SaveResult ConfigFile::save_steps(const QString &fichier, const ConfigModel &m) 
         }
         accounts << record->name + record->hash;
     }
-    if (!put_family(kSocks, "SocksAccount", accounts)) return SaveResult::WriteFailed;
+    if (!put_family(kSocks, "SocksAccount", accounts + m.unshown_accounts)) return SaveResult::WriteFailed;
 
     if (!put(kHttp, "HTTPEnabled", bool_text(m.check4)) || !put(kHttp, "HTTPPort", m.text5) ||
         !put(kHttp, "HTTPSecure", bool_text(m.check8)) || !put(kHttp, "AdHostsEnabled", bool_text(m.check5)))
@@ -202,7 +233,20 @@ SaveResult ConfigFile::save_steps(const QString &fichier, const ConfigModel &m) 
         const int port = leading_port(line);
         bindings << format_redirection(port, m.redirection(port));
     }
-    if (!put_family(kRdr, "RDRBinding", bindings)) return SaveResult::WriteFailed;
+    if (!put_family(kRdr, "RDRBinding", bindings + m.unshown_bindings)) return SaveResult::WriteFailed;
+
+    // Advanced: only what was changed.
+    for (const MoreSetting &setting : more_settings()) {
+        if (setting.kind == SettingKind::List) continue;
+        const QString value = m.more.value(setting.key);
+        if (m.more_loaded.contains(setting.key) && m.more_loaded.value(setting.key) == value) continue;
+        if (IniWrite(setting.section, setting.key, value, fichier) != 0) return SaveResult::WriteFailed;
+    }
+    if (m.list4 != m.list4_loaded) {
+        for (int i = kFamilyFirst; i < kListFileKeys; ++i)
+            if (IniDelete(kHttp, family_key("AdListFile", i), fichier) != 0) return SaveResult::WriteFailed;
+        if (!put_family(kHttp, "AdListFile", m.list4)) return SaveResult::WriteFailed;
+    }
     return SaveResult::Saved;
 }
 

@@ -11,8 +11,9 @@
 
 namespace kel::wizard {
 
-// Values longer than this are cut on reading.
-inline constexpr int kMaxValueChars = 126;
+// Values longer than this are cut on reading: what the daemon reads of a
+// value, so that a value it reads whole is written back whole.
+inline constexpr int kMaxValueChars = 1023;
 // Each numbered key family is read and cleared at these indices.
 inline constexpr int kFamilyFirst = 0;
 inline constexpr int kFamilyLast = 200;
@@ -32,7 +33,8 @@ std::optional<ParsedRedirection> parse_redirection(const QString &value);
 // The canonical layout: "<port> -> <dest port> <host>".
 QString format_redirection(int port, const RedirectionRecord &record);
 
-enum class SaveResult { Saved, WriteFailed, InternalError };
+// Refused: a value the daemon would refuse, said, and nothing written.
+enum class SaveResult { Saved, WriteFailed, InternalError, Refused };
 
 class ConfigFile {
 public:

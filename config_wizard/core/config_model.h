@@ -3,6 +3,7 @@
 // redirection lists.
 #pragma once
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -47,6 +48,19 @@ struct ConfigModel {
     // RDR
     bool check7 = false; // RDREnabled
     QStringList list3;   // RDRBinding family, lines as read or built
+
+    // Advanced: the other keys, by key name, as their controls hold them
+    // ("true" or "false" for a check box), and the list files.
+    QMap<QString, QString> more;
+    QStringList list4;  // AdListFile family
+    // What loading gave them. A value left as it was is not written back,
+    // so that the file keeps its own spelling and the keys it leaves out.
+    QMap<QString, QString> more_loaded;
+    QStringList list4_loaded;
+    // Values of the account and redirection families that the lists cannot
+    // show; saved after the shown ones instead of being lost.
+    QStringList unshown_accounts;
+    QStringList unshown_bindings;
 
     // One record per line of list2, found by exact, case-sensitive name.
     std::vector<AccountRecord> account_table;

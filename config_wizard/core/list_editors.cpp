@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "config_file.h"
+#include "more_settings.h"
 #include "numbers.h"
 #include "sha1_calc.h"
 
@@ -50,13 +51,63 @@ QStringList remove_selected(QStringList &lines, const Selection &selected) {
     return removed;
 }
 
+bool ListEditors::has_room(const QStringList &list, int keys, const QString &caption) {
+    if (list.size() < keys) return true;
+    boxes_.show(QStringLiteral("The list is full: the configuration file holds at most %1 entries.\n"
+                               "Delete an entry before adding another one.")
+                    .arg(keys),
+                caption, Icon::Exclamation);
+    return false;
+}
+
+QString ListEditors::ask_checked(const QString &text, const QString &caption, QString default_text,
+                                 const QString &section, const QString &key) {
+    for (;;) {
+        const QString answer = prompter_.ask(text, caption, default_text);
+        if (answer.isEmpty()) return answer;
+        const QString why = rules_.refusal(section, key, answer);
+        if (why.isEmpty()) return answer;
+        boxes_.show(QStringLiteral("The proxy server would not accept this entry:\n%1").arg(why), caption,
+                    Icon::Exclamation);
+        default_text = answer;
+    }
+}
+
 void ListEditors::add_allowed_host() {
-    last_host_ = prompter_.ask(
+    const QString caption = QStringLiteral("AllowedHosts");
+    if (!has_room(model_.list1, kFamilyLast + 1, caption)) return;
+    last_host_ = ask_checked(
         QStringLiteral("Enter a host (or wilcard) to allow. Note that using '*' is possible but NOT recommended."),
-        QStringLiteral("AllowedHosts"), or_initial(last_host_, kInitialHost));
+        caption, or_initial(last_host_, kInitialHost), QStringLiteral("Main"), QStringLiteral("AllowedHost0"));
     if (last_host_.isEmpty()) return;
     model_.list1 << last_host_;
 }
+
+namespace {
+const QString kListFileCaption = QStringLiteral("AdListFiles");
+const QString kListFileText = QStringLiteral(
+    "Enter the name of a hosts file or adblock filter list. A name without a folder is taken from the folder of "
+    "the configuration file.");
+}  // namespace
+
+void ListEditors::add_list_file() {
+    if (!has_room(model_.list4, kListFileKeys, kListFileCaption)) return;
+    const QString file = ask_checked(kListFileText, kListFileCaption, QString(), QStringLiteral("HTTP"),
+                                     QStringLiteral("AdListFile0"));
+    if (file.isEmpty()) return;
+    model_.list4 << file;
+}
+
+void ListEditors::edit_list_file(const Selection &selected) {
+    const int row = first_selected(selected, model_.list4.size());
+    if (row < 0) return;
+    const QString file = ask_checked(kListFileText, kListFileCaption, model_.list4[row], QStringLiteral("HTTP"),
+                                     QStringLiteral("AdListFile0"));
+    if (file.isEmpty()) return;
+    model_.list4[row] = file;
+}
+
+void ListEditors::delete_list_files(const Selection &selected) { remove_selected(model_.list4, selected); }
 
 void ListEditors::delete_allowed_hosts(const Selection &selected) { remove_selected(model_.list1, selected); }
 

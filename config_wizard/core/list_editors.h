@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config_model.h"
+#include "setting_rules.h"
 #include "wizard_io.h"
 
 namespace kel::wizard {
@@ -26,11 +27,16 @@ using Selection = std::vector<int>;
 
 class ListEditors {
 public:
-    ListEditors(ConfigModel &model, Prompter &prompter, MessageBoxes &boxes)
-        : model_(model), prompter_(prompter), boxes_(boxes) {}
+    // New allowed hosts and list files are checked by `rules`.
+    ListEditors(ConfigModel &model, Prompter &prompter, MessageBoxes &boxes, SettingRules rules = SettingRules())
+        : model_(model), prompter_(prompter), boxes_(boxes), rules_(std::move(rules)) {}
 
     void add_allowed_host();
     void delete_allowed_hosts(const Selection &selected);
+
+    void add_list_file();
+    void edit_list_file(const Selection &selected);
+    void delete_list_files(const Selection &selected);
 
     void add_account();
     void change_password(const Selection &selected);
@@ -50,10 +56,17 @@ private:
     // Asks for a destination port until it is valid; 0 when cancelled.
     int ask_dest_port(int fallback);
     int ask_port(const QString &text, int fallback);
+    // False, after saying so, when the list already fills its keys.
+    bool has_room(const QStringList &list, int keys, const QString &caption);
+    // Asks until the daemon takes the answer as a value of the key, saying
+    // why it doesn't each time; empty when cancelled.
+    QString ask_checked(const QString &text, const QString &caption, QString default_text, const QString &section,
+                        const QString &key);
 
     ConfigModel &model_;
     Prompter &prompter_;
     MessageBoxes &boxes_;
+    SettingRules rules_;
 
     // The last answers, offered as the next defaults.
     QString last_host_;

@@ -1,38 +1,54 @@
-// After a save in an installed system: how the change reaches the proxy
-// service, which reads the file at start-up and again on each reload.
+// After a save: the daemon checks the file, and the running daemon re-reads
+// it, so that Apply puts the settings in force or says why not.
 #pragma once
 
 #include <QCoreApplication>
 #include <QString>
+#include <QStringList>
 
 #include "wizard_io.h"
 
 namespace kel::wizard {
 
-// The system service that reads the configuration.
+// The daemon that reads the configuration: the system service, or the one
+// the tray agent started from the ready-to-run folder.
 class ProxyService {
 public:
     virtual ~ProxyService() = default;
     enum class State { Running, Stopped, Unknown };
-    // Unknown, with the reason in *why, when the service manager can't tell.
+    // Unknown, with the reason in *why, when it can't be told.
     virtual State state(QString *why) = 0;
-    // Has the service re-read its configuration; empty on success, else why not.
+    // Has the daemon re-read its configuration; empty on success, else why not.
     virtual QString reload() = 0;
-    // The unit's name, as the user would type it for systemctl.
+    // Its name, as the user knows it.
     virtual QString name() const = 0;
+    // How the user would have it re-read the file later.
+    virtual QString reload_hint() const = 0;
+};
+
+// The daemon's own verdict on a whole file, as its --check-config gives it.
+class ConfigCheck {
+public:
+    virtual ~ConfigCheck() = default;
+    // Empty when the daemon would take the file; else what it says is
+    // wrong. *ran is false when the check could not run, the text saying why.
+    virtual QString problems(const QString &file, bool *ran) = 0;
 };
 
 class SaveNotice {
     Q_DECLARE_TR_FUNCTIONS(SaveNotice)
 public:
-    SaveNotice(ProxyService &service, MessageBoxes &boxes) : service_(service), boxes_(boxes) {}
+    SaveNotice(ProxyService &service, ConfigCheck &check, MessageBoxes &boxes)
+        : service_(service), check_(check), boxes_(boxes) {}
 
-    // Says how the saved `file` takes effect, and offers to reload the
-    // service when it runs.
-    void after_save(const QString &file);
+    // Has the daemon check the saved `file`, then the running daemon re-read
+    // it, and says what came of it; `restart_keys` changed and wait for a
+    // restart.
+    void after_save(const QString &file, const QStringList &restart_keys = QStringList());
 
 private:
     ProxyService &service_;
+    ConfigCheck &check_;
     MessageBoxes &boxes_;
 };
 

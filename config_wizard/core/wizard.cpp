@@ -1,14 +1,17 @@
 #include "wizard.h"
 
 #include <QDir>
+#include <QFileInfo>
 
+#include "config_keys.h"
 #include "kelplat/layout.h"
+#include "more_settings.h"
 #include "numbers.h"
 
 namespace kel::wizard {
 
-const std::array<SectionText, kSectionCount> &section_texts() {
-    static const std::array<SectionText, kSectionCount> texts = {{
+const std::array<SectionText, kPanelCount> &section_texts() {
+    static const std::array<SectionText, kPanelCount> texts = {{
         {QStringLiteral("&Main Configuration"), QStringLiteral("Main configuration"),
          QStringLiteral("This section describes the general behaviour of Valdrin Proxy Server.")},
         {QStringLiteral("&SOCKS Server"), QStringLiteral("SOCKS server configuration"),
@@ -19,6 +22,8 @@ const std::array<SectionText, kSectionCount> &section_texts() {
          QStringLiteral("This section describes the behaviour of the DNS Proxy server.")},
         {QStringLiteral("&Port Redirector"), QStringLiteral("Port redirector server configuration"),
          QStringLiteral("This section describes the behaviour of the port redirector server.")},
+        {QStringLiteral("A&dvanced"), QStringLiteral("Advanced configuration"),
+         QStringLiteral("This section describes the addresses, limits and lists of every server.")},
     }};
     return texts;
 }
@@ -46,18 +51,30 @@ WizardGeometry wizard_geometry(int frame_width, int frame_height) {
     return g;
 }
 
+namespace {
+
+// Relative names in the file are taken from its folder.
+QString folder_of(const QString &file) { return file.isEmpty() ? QString() : QFileInfo(file).absolutePath(); }
+
+}  // namespace
+
 Wizard::Wizard(ConfigStore &store, MessageBoxes &boxes, Prompter &prompter, WizardPaths paths)
-    : file_(store, boxes), lists_(model_, prompter, boxes), boxes_(boxes), paths_(std::move(paths)) {}
+    : file_(store, boxes),
+      rules_(folder_of(paths.config_file)),
+      lists_(model_, prompter, boxes, rules_),
+      boxes_(boxes),
+      paths_(std::move(paths)) {}
 
 void Wizard::open() {
     file_.LoadConfig(paths_.config_file, model_);
-    panel_count_ = kSectionCount - 1;
+    baseline_ = model_;
+    panel_count_ = kPanelCount - 1;
     select_section(0);
 }
 
 void Wizard::select_section(int index) {
     visible_panel_ = index >= 0 && index <= panel_count_ ? index : -1;
-    if (index >= 0 && index < kSectionCount) {
+    if (index >= 0 && index < kPanelCount) {
         title_ = section_texts()[static_cast<size_t>(index)].title;
         description_ = section_texts()[static_cast<size_t>(index)].description;
     }
@@ -78,9 +95,50 @@ void Wizard::check_port(PortField field) {
                 QStringLiteral("Invalid port number"), Icon::Exclamation);
 }
 
+bool Wizard::check_setting(const QString &key) {
+    const MoreSetting *setting = find_more_setting(key);
+    if (setting == nullptr || setting->kind != SettingKind::Text) return true;
+    const QString why = rules_.refusal(setting->section, setting->key, model_.more.value(setting->key));
+    if (why.isEmpty()) return true;
+    select_section(kAdvancedSection);
+    boxes_.show(QStringLiteral("The proxy server would not accept this value:\n%1").arg(why), setting->key,
+                Icon::Exclamation);
+    return false;
+}
+
+QStringList Wizard::restart_keys_changed() const {
+    const ConfigModel &a = baseline_, &b = model_;
+    QStringList keys;
+    auto note = [&](bool changed, const char *key) {
+        if (changed) keys << QLatin1String(key);
+    };
+    note(a.check4 != b.check4, "HTTPEnabled");
+    note(a.text5 != b.text5, "HTTPPort");
+    note(a.check3 != b.check3, "SocksEnabled");
+    note(a.text3 != b.text3, "SocksPort");
+    note(a.check6 != b.check6, "DNSEnabled");
+    for (const MoreSetting &setting : more_settings()) {
+        const QByteArray section = setting.section.toLatin1(), key = setting.key.toLatin1();
+        const valdrin::keys::Key *entry = valdrin::keys::find_key(section.constData(), key.constData());
+        if (entry != nullptr && entry->applies == valdrin::keys::Applies::kRestart &&
+            a.more.value(setting.key) != b.more.value(setting.key))
+            keys << setting.key;
+    }
+    return keys;
+}
+
 SaveResult Wizard::apply() {
+    for (const MoreSetting &setting : more_settings())
+        if (!check_setting(setting.key)) return SaveResult::Refused;
+    const QStringList restart_keys = restart_keys_changed();
     const SaveResult result = file_.SaveConfig(paths_.config_file, model_);
-    if (result == SaveResult::Saved && !file_.write_failed() && save_listener_) save_listener_(paths_.config_file);
+    if (result != SaveResult::Saved || file_.write_failed()) return result;
+    // What is on disk now; loading again would only repeat it.
+    model_.more_loaded = model_.more;
+    model_.list4_loaded = model_.list4;
+    baseline_ = model_;
+    restart_keys_ = restart_keys;
+    if (save_listener_) save_listener_(paths_.config_file);
     return result;
 }
 
@@ -100,7 +158,7 @@ void Wizard::restore_defaults() {
                     QStringLiteral("Restore defaults"), Icon::Question, Buttons::YesNo,
                     Answer::Yes) != Answer::Yes)
         return;
-    file_.restore_defaults(paths_.default_file, paths_.config_file, model_);
+    if (file_.restore_defaults(paths_.default_file, paths_.config_file, model_)) baseline_ = model_;
 }
 
 }  // namespace kel::wizard

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <functional>
@@ -11,18 +12,22 @@
 #include "config_file.h"
 #include "config_model.h"
 #include "list_editors.h"
+#include "setting_rules.h"
 #include "wizard_io.h"
 
 namespace kel::wizard {
 
 inline constexpr int kSectionCount = 5;
+// A further section beside the five: every other key the daemon reads.
+inline constexpr int kAdvancedSection = kSectionCount;
+inline constexpr int kPanelCount = kSectionCount + 1;
 
 struct SectionText {
     QString button;
     QString title;
     QString description;
 };
-const std::array<SectionText, kSectionCount> &section_texts();
+const std::array<SectionText, kPanelCount> &section_texts();
 
 enum class PortField { Socks, Http };  // Text3 with Check3, Text5 with Check4
 
@@ -79,6 +84,16 @@ public:
     // Runs after each save that wrote every key, with the file's path.
     void set_save_listener(std::function<void(const QString &)> listener) { save_listener_ = std::move(listener); }
 
+    // Checks an Advanced field as the daemon reads it; when refused, shows
+    // the section and says why. True when the daemon takes the value.
+    bool check_setting(const QString &key);
+    // The keys whose change since the file was loaded or last saved takes
+    // effect only when the daemon starts again.
+    QStringList restart_keys_changed() const;
+    // Those of the last save, for its listener.
+    const QStringList &saved_restart_keys() const { return restart_keys_; }
+
+    // Saves, unless an Advanced field holds a value the daemon refuses.
     SaveResult apply();
     // True when the program should end.
     bool ok();
@@ -87,7 +102,10 @@ public:
 
 private:
     ConfigModel model_;
+    // The model as last loaded or saved.
+    ConfigModel baseline_;
     ConfigFile file_;
+    SettingRules rules_;
     ListEditors lists_;
     MessageBoxes &boxes_;
     WizardPaths paths_;
@@ -97,6 +115,7 @@ private:
     QString description_;
     std::function<void()> section_listener_;
     std::function<void(const QString &)> save_listener_;
+    QStringList restart_keys_;
 };
 
 }  // namespace kel::wizard

@@ -47,10 +47,16 @@ TEST_F(FileModel, PresentEmptyValueIsNotReplacedByTheDefault) {
     EXPECT_EQ(model.text2, QStringLiteral("err.txt"));
 }
 
-TEST_F(FileModel, LongValuesAreCutTo126Characters) {
+// A value is cut where the daemon cuts it, not shorter: a value cut on
+// reading would be written back cut.
+TEST_F(FileModel, LongValuesAreCutWhereTheDaemonCutsThem) {
     store.set(kFile, QStringLiteral("Main"), QStringLiteral("LogFile"), QString(200, QLatin1Char('L')));
+    store.set(kFile, QStringLiteral("Main"), QStringLiteral("ErrFile"), QString(1100, QLatin1Char('E')));
     load();
-    EXPECT_EQ(model.text1, QString(126, QLatin1Char('L')));
+    EXPECT_EQ(model.text1, QString(200, QLatin1Char('L')));
+    EXPECT_EQ(model.text2, QString(1023, QLatin1Char('E')));
+    ASSERT_EQ(file.SaveConfig(kFile, model), SaveResult::Saved);
+    EXPECT_EQ(get("Main", "LogFile"), QString(200, QLatin1Char('L')));
 }
 
 // Every spelling the daemon takes as true (a value beginning with T or Y,
@@ -155,7 +161,12 @@ TEST_F(FileModel, RedirectionsAreReadLenientlyAndWrittenCanonically) {
     EXPECT_EQ(get("RDR", "RDRBinding1"), QStringLiteral("2121 -> 21 ftp.lan"));
     EXPECT_EQ(get("RDR", "RDRBinding2"), QStringLiteral("80 -> 80 x"));
     EXPECT_EQ(get("RDR", "RDRBinding3"), QStringLiteral("99 -> 53 "));
-    EXPECT_FALSE(store.has(kFile, QStringLiteral("RDR"), QStringLiteral("RDRBinding4")));
+    // The values the list cannot show are kept, after the shown ones: they
+    // were the administrator's, and the daemon skips them with a word.
+    EXPECT_EQ(get("RDR", "RDRBinding4"), QStringLiteral("0 -> 80 x"));
+    EXPECT_EQ(get("RDR", "RDRBinding5"), QStringLiteral("8081 -> 70000 x"));
+    EXPECT_EQ(get("RDR", "RDRBinding6"), QStringLiteral("x 99 -> 53"));
+    EXPECT_FALSE(store.has(kFile, QStringLiteral("RDR"), QStringLiteral("RDRBinding7")));
 }
 
 TEST_F(FileModel, RedirectionPortsMustLieWithin1To65535) {

@@ -55,47 +55,84 @@ public:
         return reload_failure;
     }
     QString name() const override { return QStringLiteral("valdrin-proxy.service"); }
+    QString reload_hint() const override { return QStringLiteral("'systemctl reload valdrin-proxy.service'"); }
     State current = State::Running;
     QString state_why;
     QString reload_failure;
     int reloads = 0;
 };
 
+class FakeCheck : public ConfigCheck {
+public:
+    QString problems(const QString &file, bool *ran) override {
+        checked << file;
+        *ran = runs;
+        return said;
+    }
+    QString said;
+    bool runs = true;
+    QStringList checked;
+};
+
 const QString kConf = QStringLiteral("/etc/valdrin/valdrin.conf");
 
 struct AfterSave : ::testing::Test {
     FakeService service;
+    FakeCheck check;
     ScriptedBoxes boxes;
-    SaveNotice notice{service, boxes};
+    SaveNotice notice{service, check, boxes};
 };
 
-TEST_F(AfterSave, ARunningServiceIsOfferedAReload) {
-    boxes.then(Answer::Yes);
+TEST_F(AfterSave, ARunningServiceIsReloadedAndTheUserToldTheSettingsAreInForce) {
     notice.after_save(kConf);
-    ASSERT_EQ(boxes.calls.size(), 1u);
-    EXPECT_EQ(boxes.calls[0].buttons, Buttons::YesNo);
-    EXPECT_EQ(boxes.calls[0].text,
-              QStringLiteral("The configuration was saved to /etc/valdrin/valdrin.conf.\nThe running proxy service "
-                             "reads it again when it is reloaded ('systemctl reload valdrin-proxy.service').\n"
-                             "Reload it now?"));
+    EXPECT_EQ(check.checked, QStringList{kConf});
     EXPECT_EQ(service.reloads, 1);
+    ASSERT_EQ(boxes.calls.size(), 1u);
+    EXPECT_EQ(boxes.calls[0].buttons, Buttons::Ok);
+    EXPECT_EQ(boxes.calls[0].icon, Icon::Information);
+    EXPECT_EQ(boxes.calls[0].text,
+              QStringLiteral("The configuration was saved to /etc/valdrin/valdrin.conf, and the running proxy server "
+                             "valdrin-proxy.service has read it: the new settings are in force."));
 }
 
-TEST_F(AfterSave, NoLeavesTheServiceAlone) {
-    boxes.then(Answer::No);
+TEST_F(AfterSave, KeysThatWaitForARestartAreNamed) {
+    notice.after_save(kConf, {QStringLiteral("HTTPPort"), QStringLiteral("DNSListen")});
+    ASSERT_EQ(boxes.calls.size(), 1u);
+    EXPECT_TRUE(boxes.calls[0].text.endsWith(
+        QStringLiteral("\nThe change of HTTPPort, DNSListen takes effect when the proxy server is restarted.")))
+        << boxes.calls[0].text.toStdString();
+}
+
+TEST_F(AfterSave, AFileTheDaemonRefusesIsNotReloadedAndTheDaemonsWordsAreShown) {
+    check.said = QStringLiteral("/etc/valdrin/valdrin.conf:7: invalid DNSServer1 'x' in section DNS: an IPv4 or IPv6 "
+                                "address is expected");
     notice.after_save(kConf);
     EXPECT_EQ(service.reloads, 0);
-    EXPECT_EQ(boxes.calls.size(), 1u);
+    ASSERT_EQ(boxes.calls.size(), 1u);
+    EXPECT_EQ(boxes.calls[0].icon, Icon::Critical);
+    EXPECT_EQ(boxes.calls[0].caption, QStringLiteral("Configuration refused"));
+    EXPECT_TRUE(boxes.calls[0].text.contains(check.said)) << boxes.calls[0].text.toStdString();
+    EXPECT_TRUE(boxes.calls[0].text.contains(QStringLiteral("keeps the configuration it has")));
+}
+
+TEST_F(AfterSave, ACheckThatCouldNotRunStillReloadsAndSaysSo) {
+    check.runs = false;
+    check.said = QStringLiteral("/usr/sbin/valdrin_proxy could not be run (No such file or directory)");
+    notice.after_save(kConf);
+    EXPECT_EQ(service.reloads, 1);
+    ASSERT_EQ(boxes.calls.size(), 1u);
+    EXPECT_TRUE(boxes.calls[0].text.contains(QStringLiteral("(The daemon could not check the file first: ") +
+                                             check.said + QStringLiteral(".)")))
+        << boxes.calls[0].text.toStdString();
 }
 
 TEST_F(AfterSave, AFailedReloadSaysWhyAndHowToDoItLater) {
     service.reload_failure = QStringLiteral("the system's policy refused it (Access denied)");
-    boxes.then(Answer::Yes);
     notice.after_save(kConf);
-    ASSERT_EQ(boxes.calls.size(), 2u);
-    EXPECT_EQ(boxes.calls[1].icon, Icon::Critical);
-    EXPECT_EQ(boxes.calls[1].text,
-              QStringLiteral("The proxy service valdrin-proxy.service could not be reloaded: the system's policy "
+    ASSERT_EQ(boxes.calls.size(), 1u);
+    EXPECT_EQ(boxes.calls[0].icon, Icon::Critical);
+    EXPECT_EQ(boxes.calls[0].text,
+              QStringLiteral("The proxy server valdrin-proxy.service could not be reloaded: the system's policy "
                              "refused it (Access denied).\nThe saved configuration takes effect at its next reload "
                              "('systemctl reload valdrin-proxy.service') or start."));
 }
@@ -115,9 +152,10 @@ TEST_F(AfterSave, AnUnknownStateStillSaysHowTheChangeTakesEffect) {
     notice.after_save(kConf);
     ASSERT_EQ(boxes.calls.size(), 1u);
     EXPECT_EQ(boxes.calls[0].text,
-              QStringLiteral("The configuration was saved to /etc/valdrin/valdrin.conf.\nWhether the proxy service "
-                             "runs could not be told (systemd cannot be reached on the system bus (x)). A running "
-                             "service reads the file again on 'systemctl reload valdrin-proxy.service'."));
+              QStringLiteral("The configuration was saved to /etc/valdrin/valdrin.conf.\nWhether the proxy server "
+                             "valdrin-proxy.service runs could not be told (systemd cannot be reached on the system "
+                             "bus (x)). A running server reads the file again on 'systemctl reload "
+                             "valdrin-proxy.service'."));
     EXPECT_EQ(service.reloads, 0);
 }
 

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes.h"
+#include "more_settings.h"
 #include "qt_dialogs.h"
 #include "wizhelp.h"
 
@@ -125,6 +126,27 @@ TEST_F(Window, ApplyWritesTheEditedFieldsThroughTheStore) {
     click("Command1");
     EXPECT_EQ(store.get(kConf, QStringLiteral("Main"), QStringLiteral("LogFile")), QStringLiteral("proxy.log"));
     EXPECT_EQ(store.get(kConf, QStringLiteral("HTTP"), QStringLiteral("HTTPEnabled")), QStringLiteral("true"));
+}
+
+TEST_F(Window, TheAdvancedPanelHoldsEveryOtherKeyAndWritesWhatWasEdited) {
+    click("Command6(5)");
+    EXPECT_TRUE(child<QFrame>("ConfigFrame(5)")->isVisibleTo(&window));
+    EXPECT_FALSE(child<QFrame>("ConfigFrame(0)")->isVisibleTo(&window));
+    EXPECT_EQ(child<QLabel>("Label14")->text(), QStringLiteral("Advanced configuration"));
+    for (const MoreSetting &m : more_settings()) {
+        QWidget *control = window.findChild<QWidget *>(m.control);
+        ASSERT_NE(control, nullptr) << m.control.toStdString();
+        EXPECT_TRUE(control->isVisibleTo(&window)) << m.control.toStdString();
+    }
+    // The daemon's defaults are shown for absent keys.
+    EXPECT_EQ(child<QLineEdit>("Text14")->text(), QStringLiteral("8000"));
+    EXPECT_TRUE(child<QCheckBox>("Check10")->isChecked());
+    child<QLineEdit>("Text10")->setText(QStringLiteral("127.0.0.1"));
+    child<QCheckBox>("Check10")->setChecked(false);
+    click("Command1");
+    EXPECT_EQ(store.get(kConf, QStringLiteral("HTTP"), QStringLiteral("HTTPListen")), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(store.get(kConf, QStringLiteral("DNS"), QStringLiteral("DNSBlock")), QStringLiteral("false"));
+    EXPECT_FALSE(store.has(kConf, QStringLiteral("HTTP"), QStringLiteral("HTTPMaxClients")));
 }
 
 TEST_F(Window, OkClosesOnlyAfterAGoodSave) {

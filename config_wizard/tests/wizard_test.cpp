@@ -1,6 +1,7 @@
 #include "wizard.h"
 
 #include "help.h"
+#include "more_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -40,10 +41,13 @@ TEST_F(WizardWindow, SelectingASectionShowsOnlyItsPanel) {
     wizard.select_section(4);
     EXPECT_EQ(wizard.description(),
               QStringLiteral("This section describes the behaviour of the port redirector server."));
+    wizard.select_section(kAdvancedSection);
+    EXPECT_EQ(wizard.visible_panel(), kAdvancedSection);
+    EXPECT_EQ(wizard.title(), QStringLiteral("Advanced configuration"));
     // Out of range: every panel hidden, texts unchanged.
-    wizard.select_section(5);
+    wizard.select_section(kPanelCount);
     EXPECT_EQ(wizard.visible_panel(), -1);
-    EXPECT_EQ(wizard.title(), QStringLiteral("Port redirector server configuration"));
+    EXPECT_EQ(wizard.title(), QStringLiteral("Advanced configuration"));
 }
 
 TEST_F(WizardWindow, PortFieldIsNormalisedToItsLeadingNumber) {
@@ -170,7 +174,10 @@ TEST(HelpWindow, TitleTextAndGuidePageFollowTheIcon) {
 
 TEST(HelpWindow, EveryHelpIconHasATopicAndAGuidePage) {
     const QStringList pages{"general.html", "socks.html", "http.html", "dns.html", "port.html"};
-    EXPECT_EQ(help_topics().size(), 16u);
+    EXPECT_EQ(help_topics().size(), 16u + more_settings().size());
+    QStringList icons;
+    for (const auto &t : help_topics()) icons << t.icon;
+    EXPECT_EQ(icons.removeDuplicates(), 0) << icons.join(QLatin1Char(' ')).toStdString();
     for (const auto &t : help_topics()) EXPECT_TRUE(pages.contains(t.page)) << t.icon.toStdString();
     EXPECT_EQ(find_help_topic(QStringLiteral("Picture99")), nullptr);
 }

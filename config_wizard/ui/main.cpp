@@ -7,7 +7,10 @@
 #include <memory>
 
 #include "access.h"
+#include "activity_proxy_service.h"
+#include "daemon_check.h"
 #include "ini_file_store.h"
+#include "kelplat/process.h"
 #include "kelplat_qt/systemd_units.h"
 #include "pkexec_privileges.h"
 #include "qt_dialogs.h"
@@ -46,18 +49,35 @@ int main(int argc, char **argv) {
     prompter.set_parent(&window);
     boxes.set_parent(&window);
 
+    // The check resolves the allow-list's names: allow for a slow name server.
+    constexpr int kCheckWaitMs = 60000;
     if (!layout.installed) {
+        // The daemon beside the wizard, started by the tray agent through the
+        // activity component, which keeps its log in the runtime folder.
+        QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        if (!runtime.startsWith(QLatin1Char('/')))
+            runtime = QStringLiteral("/tmp/valdrin-%1").arg(kel::process::user_id());
+        kel::wizard::ActivityProxyService service(program_dir, runtime + QStringLiteral("/valdrin_proxy.log"));
+        kel::wizard::DaemonConfigCheck check(QDir(program_dir).filePath(QStringLiteral("valdrin_proxy")),
+                                             kCheckWaitMs);
+        kel::wizard::SaveNotice notice(service, check, boxes);
+        wizard.set_save_listener(
+            [&notice, &wizard](const QString &file) { notice.after_save(file, wizard.saved_restart_keys()); });
         window.open();
         window.show();
-        return app.exec();
+        const int rc = app.exec();
+        wizard.set_save_listener(nullptr);
+        return rc;
     }
 
     // An installed system: the file belongs to root, the daemon runs as a
     // system service that re-reads it on reload.
     kel::qtplat::SystemdUnits units(QDBusConnection::systemBus());
     kel::wizard::UnitProxyService service(units, QString::fromLatin1(kel::qtplat::kProxyServiceUnit), 10000, 130000);
-    kel::wizard::SaveNotice notice(service, boxes);
-    wizard.set_save_listener([&notice](const QString &file) { notice.after_save(file); });
+    kel::wizard::DaemonConfigCheck check(QStringLiteral(VALDRIN_DAEMON_PROGRAM), kCheckWaitMs);
+    kel::wizard::SaveNotice notice(service, check, boxes);
+    wizard.set_save_listener(
+        [&notice, &wizard](const QString &file) { notice.after_save(file, wizard.saved_restart_keys()); });
     kel::wizard::PkexecPrivileges privileges(QStringLiteral("pkexec"), QStringLiteral(VALDRIN_WIZARD_PROGRAM));
     kel::wizard::AccessGate gate(privileges, boxes);
     // The window shows only after the check: until then, closing a message

@@ -21,6 +21,7 @@ public:
     State state(QString *why) override;
     QString reload() override;
     QString name() const override { return unit_; }
+    QString reload_hint() const override { return QStringLiteral("'systemctl reload %1'").arg(unit_); }
 
 private:
     qtplat::UnitManager &units_;

@@ -1,19 +1,27 @@
 #include "vbconfig.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFocusEvent>
 #include <QFont>
 #include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QToolButton>
+#include <QVBoxLayout>
 
+#include "more_settings.h"
 #include "wizhelp.h"
 
 // Resources of a static library must be registered by hand.
@@ -116,8 +124,8 @@ void VBConfig::build() {
     rule->setFrameShadow(QFrame::Sunken);
     place(rule, 0, 815, 9375, 30);
 
-    static const int kButtonTops[kSectionCount] = {1260, 1800, 2340, 2880, 3420};
-    for (int i = 0; i < kSectionCount; ++i) {
+    static const int kButtonTops[kPanelCount] = {1260, 1800, 2340, 2880, 3420, 3960};
+    for (int i = 0; i < kPanelCount; ++i) {
         auto *b = new QPushButton(section_texts()[static_cast<size_t>(i)].button, this);
         b->setObjectName(QStringLiteral("Command6(%1)").arg(i));
         place(b, 180, kButtonTops[i], 1635, 375);
@@ -125,11 +133,12 @@ void VBConfig::build() {
             to_model();
             wizard_.select_section(i);
         });
-        frames_[static_cast<size_t>(i)] = build_panel(i);
+        frames_[static_cast<size_t>(i)] = i == kAdvancedSection ? build_advanced_panel() : build_panel(i);
     }
+    // On the row of Ok, Cancel and Apply, below the further section's button.
     auto *restore = button(this, "Command14", tr("Restore defaults"));
     restore->setToolTip(tr("Configure Valdrin Proxy Server in a few steps"));
-    place(restore, 180, 4140, 1635, 375);
+    place(restore, 180, g.buttons_top, 1635, 375);
     connect(restore, &QPushButton::clicked, this, [this] {
         to_model();
         wizard_.restore_defaults();
@@ -158,22 +167,119 @@ void VBConfig::build() {
     });
 }
 
+QWidget *VBConfig::help_button(QWidget *parent, const QString &icon) {
+    auto *help = new QToolButton(parent);
+    help->setObjectName(icon);
+    help->setIcon(QIcon(QStringLiteral(":/icons/help.png")));
+    help->setAutoRaise(true);
+    help->setFocusPolicy(Qt::NoFocus);
+    help->setCursor(Qt::PointingHandCursor);
+    help->setFixedSize(twips_to_pixels(300), twips_to_pixels(300));
+    help->setIconSize(help->size());
+    connect(help, &QToolButton::clicked, this, [this, icon] { show_help(icon); });
+    return help;
+}
+
 void VBConfig::add_row(QWidget *panel, int y, const QString &label, int label_width, QWidget *control, int width,
                        int height, const char *help_icon) {
     auto *caption = new QLabel(label, panel);
     place(caption, 120, y + 30, label_width, 255);
     place(control, 1800, y, width, height);
     if (!help_icon) return;
-    auto *help = new QToolButton(panel);
-    help->setObjectName(QLatin1String(help_icon));
-    help->setIcon(QIcon(QStringLiteral(":/icons/help.png")));
-    help->setAutoRaise(true);
-    help->setFocusPolicy(Qt::NoFocus);
-    help->setCursor(Qt::PointingHandCursor);
-    place(help, 6360, y, 300, 300);
-    help->setIconSize(help->size());
-    const QString name = QLatin1String(help_icon);
-    connect(help, &QToolButton::clicked, this, [this, name] { show_help(name); });
+    place(help_button(panel, QLatin1String(help_icon)), 6360, y, 300, 300);
+}
+
+QFrame *VBConfig::build_advanced_panel() {
+    auto *panel = new QFrame(this);
+    panel->setObjectName(QStringLiteral("ConfigFrame(%1)").arg(kAdvancedSection));
+    place(panel, kFrameLeft, kFrameTop, kFrameWidth, kFrameHeight);
+    auto *scroll = new QScrollArea(panel);
+    scroll->setObjectName(QStringLiteral("AdvancedScroll"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    // Tab goes from the section's button to its first field; the area
+    // follows the focus as it moves down.
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setGeometry(0, 0, twips_to_pixels(kFrameWidth), twips_to_pixels(kFrameHeight));
+    auto *content = new QWidget(scroll);
+    auto *column = new QVBoxLayout(content);
+    column->setContentsMargins(twips_to_pixels(120), 0, twips_to_pixels(120), twips_to_pixels(120));
+
+    // One label width for every group, so that the fields line up.
+    int label_width = 0;
+    for (const MoreSetting &setting : more_settings())
+        label_width = std::max(label_width, content->fontMetrics().horizontalAdvance(setting.label));
+    QGroupBox *group = nullptr;
+    QGridLayout *grid = nullptr;
+    for (const MoreSetting &setting : more_settings()) {
+        if (group == nullptr || group->title() != setting.group) {
+            group = new QGroupBox(setting.group, content);
+            grid = new QGridLayout(group);
+            grid->setColumnStretch(1, 1);
+            column->addWidget(group);
+        }
+        const int row = grid->rowCount();
+        auto *label = new QLabel(setting.label, group);
+        label->setMinimumWidth(label_width);
+        grid->addWidget(label, row, 0, Qt::AlignLeft | Qt::AlignTop);
+        grid->addWidget(help_button(group, setting.help_icon), row, 2, Qt::AlignTop);
+        const QString key = setting.key;
+        switch (setting.kind) {
+        case SettingKind::Text: {
+            auto *field = new QLineEdit(group);
+            field->setObjectName(setting.control);
+            field->setFont(fixed_font());
+            grid->addWidget(field, row, 1);
+            more_texts_[key] = field;
+            connect(field, &QLineEdit::editingFinished, this, [this, key] { check_setting(key); });
+            break;
+        }
+        case SettingKind::Check: {
+            auto *box = new QCheckBox(setting.caption, group);
+            box->setObjectName(setting.control);
+            grid->addWidget(box, row, 1);
+            more_checks_[key] = box;
+            break;
+        }
+        case SettingKind::List: {
+            auto *cell = new QWidget(group);
+            auto *stack = new QVBoxLayout(cell);
+            stack->setContentsMargins(0, 0, 0, 0);
+            list4_ = new QListWidget(cell);
+            list4_->setObjectName(setting.control);
+            list4_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+            list4_->setFont(fixed_font());
+            list4_->setFixedHeight(twips_to_pixels(1200));
+            list4_->installEventFilter(this);
+            stack->addWidget(list4_);
+            auto *buttons = new QHBoxLayout();
+            auto add = [&](const char *name, const QString &caption) {
+                auto *b = button(cell, name, caption);
+                // The three share the field's width, as wide as it allows.
+                b->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+                b->setFixedHeight(twips_to_pixels(315));
+                b->setMaximumWidth(twips_to_pixels(1335));
+                buttons->addWidget(b, 1);
+                return b;
+            };
+            connect(add("Command15", tr("&Edit entry")), &QPushButton::clicked, this,
+                    [this] { edit_list([this] { wizard_.lists().edit_list_file(selected_rows(list4_)); }); });
+            connect(add("Command16", tr("&Delete entry")), &QPushButton::clicked, this,
+                    [this] { edit_list([this] { wizard_.lists().delete_list_files(selected_rows(list4_)); }); });
+            connect(add("Command17", tr("&Add entry")), &QPushButton::clicked, this,
+                    [this] { edit_list([this] { wizard_.lists().add_list_file(); }); });
+            connect(list4_, &QListWidget::itemDoubleClicked, this,
+                    [this] { edit_list([this] { wizard_.lists().edit_list_file(selected_rows(list4_)); }); });
+            stack->addLayout(buttons);
+            grid->addWidget(cell, row, 1);
+            break;
+        }
+        }
+    }
+    column->addStretch(1);
+    scroll->setWidget(content);
+    return panel;
 }
 
 QFrame *VBConfig::build_panel(int index) {
@@ -312,6 +418,9 @@ void VBConfig::to_model() {
     m.check7 = check7_->isChecked();
     m.check8 = check8_->isChecked();
     m.check9 = check9_->isChecked();
+    for (const auto &[key, field] : more_texts_) m.more[key] = field->text();
+    for (const auto &[key, box] : more_checks_)
+        m.more[key] = box->isChecked() ? QStringLiteral("true") : QStringLiteral("false");
 }
 
 void VBConfig::from_model() {
@@ -330,14 +439,17 @@ void VBConfig::from_model() {
     check7_->setChecked(m.check7);
     check8_->setChecked(m.check8);
     check9_->setChecked(m.check9);
+    for (const auto &[key, field] : more_texts_) field->setText(m.more.value(key));
+    for (const auto &[key, box] : more_checks_) box->setChecked(m.more.value(key) == QLatin1String("true"));
     fill_list(list1_, m.list1);
     fill_list(list2_, m.list2);
     fill_list(list3_, m.list3);
+    fill_list(list4_, m.list4);
     show_section();
 }
 
 void VBConfig::show_section() {
-    for (int i = 0; i < kSectionCount; ++i) frames_[static_cast<size_t>(i)]->setVisible(i == wizard_.visible_panel());
+    for (int i = 0; i < kPanelCount; ++i) frames_[static_cast<size_t>(i)]->setVisible(i == wizard_.visible_panel());
     label14_->setText(wizard_.title());
     label15_->setText(wizard_.description());
 }
@@ -349,6 +461,16 @@ void VBConfig::edit_list(Op op) {
     fill_list(list1_, m.list1);
     fill_list(list2_, m.list2);
     fill_list(list3_, m.list3);
+    fill_list(list4_, m.list4);
+}
+
+void VBConfig::check_setting(const QString &key) {
+    // As for the ports: the message box's focus change is no new edit.
+    if (checking_port_) return;
+    checking_port_ = true;
+    to_model();
+    wizard_.check_setting(key);
+    checking_port_ = false;
 }
 
 void VBConfig::check_port(PortField field) {
@@ -379,6 +501,10 @@ bool VBConfig::eventFilter(QObject *watched, QEvent *event) {
         }
         if (watched == list3_) {
             edit_list([this] { wizard_.lists().delete_redirections(selected_rows(list3_)); });
+            return true;
+        }
+        if (watched == list4_) {
+            edit_list([this] { wizard_.lists().delete_list_files(selected_rows(list4_)); });
             return true;
         }
     }

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <array>
+#include <map>
 #include <memory>
 
 #include "help.h"
@@ -42,6 +43,9 @@ protected:
 private:
     void build();
     QFrame *build_panel(int index);
+    // The Advanced panel: its settings in groups, built with layouts.
+    QFrame *build_advanced_panel();
+    QWidget *help_button(QWidget *parent, const QString &icon);
     void add_row(QWidget *panel, int y, const QString &label, int label_width, QWidget *control, int width,
                  int height, const char *help_icon);
 
@@ -49,6 +53,7 @@ private:
     void from_model();
     void show_section();
     void check_port(PortField field);
+    void check_setting(const QString &key);
     void show_help(const QString &icon);
     void quit();
     // Runs a list operation on the model and shows its outcome.
@@ -60,7 +65,7 @@ private:
     QPointer<WizHelp> help_;
     bool checking_port_ = false;
 
-    std::array<QFrame *, kSectionCount> frames_{};
+    std::array<QFrame *, kPanelCount> frames_{};
     QLabel *label14_ = nullptr;
     QLabel *label15_ = nullptr;
     QLineEdit *text1_ = nullptr, *text2_ = nullptr, *text3_ = nullptr, *text5_ = nullptr, *text6_ = nullptr,
@@ -68,6 +73,10 @@ private:
     QCheckBox *check1_ = nullptr, *check3_ = nullptr, *check4_ = nullptr, *check5_ = nullptr, *check6_ = nullptr,
               *check7_ = nullptr, *check8_ = nullptr, *check9_ = nullptr;
     QListWidget *list1_ = nullptr, *list2_ = nullptr, *list3_ = nullptr;
+    // Advanced, by key.
+    std::map<QString, QLineEdit *> more_texts_;
+    std::map<QString, QCheckBox *> more_checks_;
+    QListWidget *list4_ = nullptr;
 };
 
 }  // namespace kel::wizard

@@ -65,6 +65,8 @@ std::string executable_folder() {
     return {};
 }
 
+unsigned user_id() noexcept { return static_cast<unsigned>(::geteuid()); }
+
 bool change_directory(const std::string &folder) noexcept {
     return ::chdir(folder.c_str()) == 0;
 }

@@ -12,6 +12,9 @@ namespace kel::process {
 // the system's own record of it; "" when it can't be found.
 std::string executable_folder();
 
+// The effective user's id.
+unsigned user_id() noexcept;
+
 // Makes the folder the current directory; false when the system refuses.
 bool change_directory(const std::string &folder) noexcept;
 
