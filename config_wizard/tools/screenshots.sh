@@ -27,6 +27,10 @@ HTTPEnabled=true
 HTTPPort=3128
 HTTPSecure=true
 AdHostsEnabled=true
+HTTPListen=192.168.0.1, ::1
+AdListFile0=easylist.txt
+AdListFile1=/srv/lists/trackers.txt
+HTTPMaxClients=2000
 [DNS]
 DNSEnabled=false
 DNSServer1=192.168.0.254
@@ -53,12 +57,17 @@ done
 sleep 1
 shot() { import -window "$win" "$out/$1"; }
 # Section buttons: x 180, y 1260 + 540 i, 1635 by 375 twips (15 per pixel).
-names=(main socks http dns port)
-for i in 0 1 2 3 4; do
+names=(main socks http dns port advanced)
+for i in 0 1 2 3 4 5; do
   xdotool mousemove --window "$win" 60 $(( (1260 + 540 * i) / 15 + 12 )) click 1
   sleep 0.6
   shot "wizard-${names[$i]}.png"
 done
+# The rest of the Advanced panel, scrolled down with the wheel.
+xdotool mousemove --window "$win" $(( (1980 + 3000) / 15 )) $(( (900 + 1800) / 15 ))
+for _ in $(seq 12); do xdotool click 5; sleep 0.05; done
+sleep 0.6
+shot "wizard-advanced-more.png"
 # The help icon of AllowedHosts (x 6360, y 1140 in the Main panel at 1980, 900).
 xdotool mousemove --window "$win" 60 96 click 1
 sleep 0.4
