@@ -22,6 +22,7 @@ packages=(
   curl wget openssl python3 python3-pyftpdlib strace   # end-to-end tests
   iproute2                          # network namespaces of the IPv6 tests (ip netns)
   qt6-base-dev                      # configuration wizard, tray agent
+  xvfb xauth xdotool                # the real wizard driven on a virtual display
   scdoc                             # manual pages
   systemd man-db                    # package test: systemd-analyze, man --warnings
   dbus-daemon                       # the tray agent's private bus in its tests
