@@ -1,5 +1,11 @@
 // Plain HTTP forwarding: the origin's reply relayed, or the image for a
 // listed host.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "handlers.h"
 #include "kelnet.h"
 #include "pages.h"
@@ -13,6 +19,66 @@ namespace {
 bool is_blocked(const Connection &conn, const char *host) {
     const auto &list = conn.config().blocked;
     return host != nullptr && host[0] != '\0' && list != nullptr && list->blocks(host);
+}
+
+// Hop-by-hop fields end at this hop (RFC 9110 §7.6.1): the client's
+// Connection fields, the fields they name, Keep-Alive, Proxy-Connection,
+// TE and Upgrade go, in whatever case they came. The first Connection
+// field keeps its place, renamed as this hop writes it, for this hop's
+// own value. Host and the framing fields stay whatever is named: the body
+// is relayed as it came, so the origin must read it as the client sent it.
+void drop_hop_by_hop(kelHttpEntete *che) {
+    std::vector<std::string> named;
+    for (int32_t i = 0; i < che->param_nb; ++i) {
+        if (!equals_ignoring_case(che->param[i], "Connection") || che->param_val[i] == nullptr) continue;
+        std::string_view rest = che->param_val[i];
+        while (!rest.empty()) {
+            const size_t comma = rest.find(',');
+            std::string_view token = rest.substr(0, comma);
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            while (!token.empty() && (token.front() == ' ' || token.front() == '\t')) token.remove_prefix(1);
+            while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.remove_suffix(1);
+            if (!token.empty()) named.emplace_back(token);
+        }
+    }
+    auto hop_by_hop = [&](const char *name) {
+        for (const char *kept : {"Host", "Content-Length", "Transfer-Encoding"})
+            if (equals_ignoring_case(name, kept)) return false;
+        for (const char *field : {"Keep-Alive", "Proxy-Connection", "TE", "Upgrade"})
+            if (equals_ignoring_case(name, field)) return true;
+        for (const std::string &n : named)
+            if (equals_ignoring_case(name, n.c_str())) return true;
+        return false;
+    };
+    bool connection_kept = false;
+    int32_t kept = 0;
+    for (int32_t i = 0; i < che->param_nb; ++i) {
+        char *name = che->param[i];
+        char *value = che->param_val[i];
+        bool keep = !hop_by_hop(name);
+        if (equals_ignoring_case(name, "Connection")) {
+            keep = !connection_kept;
+            if (keep && std::strcmp(name, "Connection") != 0) {
+                if (char *renamed = ::strdup("Connection")) {
+                    std::free(name);
+                    name = renamed;
+                } else {
+                    keep = false;
+                }
+            }
+            connection_kept = connection_kept || keep;
+        }
+        if (!keep) {
+            std::free(name);
+            std::free(value);
+            continue;
+        }
+        che->param[kept] = name;
+        che->param_val[kept] = value;
+        ++kept;
+    }
+    for (int32_t i = kept; i < che->param_nb; ++i) che->param[i] = che->param_val[i] = nullptr;
+    che->param_nb = kept;
 }
 
 }  // namespace
@@ -37,6 +103,7 @@ int32_t send_ad_image(Connection &conn) {
 }
 
 int32_t forward(Connection &conn, kelHttpEntete *che) {
+    drop_hop_by_hop(che);
     // The origin closes after one reply, and that close ends the relay.
     if (kelHttpE_ajoute_param(che, "Connection", "close") < 0) {
         send_error_page(conn, HTTP_INTERNAL_ERROR);

@@ -30,10 +30,38 @@ TEST_F(Forwarding, SendsOriginFormAndReplacesKeepAliveInPlace) {
                                     "Host: " + host + "\r\n"
                                     "User-Agent: e2e/1.0\r\n"
                                     "Connection: close\r\n"
-                                    "Proxy-Connection: keep-alive\r\n"
                                     "Proxy-Authorization: Basic dXNlcjpwYXNz\r\n"
                                     "Cookie: a=1; b=2\r\n"
                                     "Accept: */*\r\n\r\n");
+}
+
+// A field the client's Connection names is for the proxy alone, as are the
+// other hop-by-hop fields, in whatever case they come; the framing fields
+// stay even when named, as the body goes on as it came.
+TEST_F(Forwarding, HopByHopFieldsAndThoseConnectionNamesStopAtTheProxy) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    Reply reply = ask("POST http://" + host + "/form HTTP/1.1\r\n"
+                      "Host: " + host + "\r\n"
+                      "connection: X-Foo, keep-alive ,Content-Length\r\n"
+                      "X-Foo: secret\r\n"
+                      "Keep-Alive: timeout=5\r\n"
+                      "x-bar: kept\r\n"
+                      "PROXY-CONNECTION: keep-alive\r\n"
+                      "Connection: Upgrade,,x-other\r\n"
+                      "Upgrade: h2c\r\n"
+                      "TE: trailers\r\n"
+                      "X-Other: gone\r\n"
+                      "Content-Length: 5\r\n\r\nhello");
+    EXPECT_EQ(reply.bytes, kSmallReply);
+    const auto requests = origin.wait_requests(1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0], "POST /form HTTP/1.1\r\n"
+                           "Host: " + host + "\r\n"
+                           "Connection: close\r\n"
+                           "x-bar: kept\r\n"
+                           "Content-Length: 5\r\n\r\nhello");
 }
 
 TEST_F(Forwarding, AppendsConnectionCloseAfterTheLastField) {
