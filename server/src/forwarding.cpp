@@ -81,6 +81,39 @@ void drop_hop_by_hop(kelHttpEntete *che) {
     che->param_nb = kept;
 }
 
+// OPTIONS and TRACE with Max-Forwards stop at the proxy once it reaches 0
+// and go on with it one lower (RFC 9110 §7.6.2). True when answered here.
+bool answered_for_max_forwards(Connection &conn, kelHttpEntete *che) {
+    if (!equals_ignoring_case(che->methode, "OPTIONS") && !equals_ignoring_case(che->methode, "TRACE")) return false;
+    int32_t at = -1;
+    for (int32_t i = 0; i < che->param_nb && at < 0; ++i)
+        if (equals_ignoring_case(che->param[i], "Max-Forwards")) at = i;
+    if (at < 0 || che->param_val[at] == nullptr) return false;
+    // Digits alone; anything else is not a count and is passed on as it is.
+    const std::string_view text = che->param_val[at];
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    const long left = std::strtol(che->param_val[at], nullptr, 10);
+    if (left > 0) {
+        if (char *lower = ::strdup(std::to_string(left - 1).c_str())) {
+            std::free(che->param_val[at]);
+            che->param_val[at] = lower;
+        }
+        return false;
+    }
+    if (equals_ignoring_case(che->methode, "TRACE")) {
+        // The message as it reached the last recipient, which is this one.
+        char *echo = kelHttpE_en_str_requete(che, 1);
+        if (echo == nullptr) return false;
+        send_reply(conn, echo, static_cast<int32_t>(std::strlen(echo)), "message/http", 200);
+        std::free(echo);
+    } else {
+        send_reply(conn, "", 0, "text/plain", 200);
+    }
+    conn.note_verdict(Verdict::Status);
+    conn.close();
+    return true;
+}
+
 }  // namespace
 
 int32_t forward_get(Connection &conn, kelHttpEntete *che) {
@@ -104,6 +137,7 @@ int32_t send_ad_image(Connection &conn) {
 
 int32_t forward(Connection &conn, kelHttpEntete *che) {
     drop_hop_by_hop(che);
+    if (answered_for_max_forwards(conn, che)) return 0;
     // The origin closes after one reply, and that close ends the relay.
     if (kelHttpE_ajoute_param(che, "Connection", "close") < 0) {
         send_error_page(conn, HTTP_INTERNAL_ERROR);

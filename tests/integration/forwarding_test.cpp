@@ -64,6 +64,34 @@ TEST_F(Forwarding, HopByHopFieldsAndThoseConnectionNamesStopAtTheProxy) {
                            "Content-Length: 5\r\n\r\nhello");
 }
 
+TEST_F(Forwarding, MaxForwardsStopsOptionsAndTraceAtZeroAndCountsDownOtherwise) {
+    ASSERT_TRUE(start());
+    Origin origin(kSmallReply);
+    const std::string host = "127.0.0.1:" + std::to_string(origin.port());
+    auto request = [&](const char *method, const char *max_forwards) {
+        return std::string(method) + " http://" + host + "/r HTTP/1.1\r\nHost: " + host +
+               "\r\nmax-forwards: " + max_forwards + "\r\n\r\n";
+    };
+    Reply options = ask(request("OPTIONS", "0"));
+    EXPECT_EQ(options.bytes.rfind("HTTP/1.1 200 ", 0), 0u) << options.bytes;
+    EXPECT_NE(options.bytes.find("Content-Length: 0\r\n"), std::string::npos) << options.bytes;
+    Reply trace = ask(request("TRACE", "0"));
+    EXPECT_EQ(trace.bytes.rfind("HTTP/1.1 200 ", 0), 0u) << trace.bytes;
+    EXPECT_NE(trace.bytes.find("Content-Type: message/http"), std::string::npos) << trace.bytes;
+    EXPECT_NE(trace.bytes.find("\r\n\r\nTRACE http://" + host + "/r HTTP/1.1\r\n"), std::string::npos)
+        << trace.bytes;
+    EXPECT_EQ(origin.accepted(), 0) << "answered by the proxy, never forwarded";
+
+    EXPECT_EQ(ask(request("OPTIONS", "3")).bytes, kSmallReply);
+    EXPECT_EQ(ask(request("GET", "0")).bytes, kSmallReply);
+    EXPECT_EQ(ask(request("TRACE", "many")).bytes, kSmallReply);
+    const auto requests = origin.wait_requests(3);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_NE(requests[0].find("\r\nmax-forwards: 2\r\n"), std::string::npos) << requests[0];
+    EXPECT_NE(requests[1].find("\r\nmax-forwards: 0\r\n"), std::string::npos) << "only OPTIONS and TRACE count";
+    EXPECT_NE(requests[2].find("\r\nmax-forwards: many\r\n"), std::string::npos) << requests[2];
+}
+
 TEST_F(Forwarding, AppendsConnectionCloseAfterTheLastField) {
     ASSERT_TRUE(start());
     Origin origin(kSmallReply);
