@@ -10,6 +10,8 @@ namespace {
 // The widget behind an XEmbed tray icon; it sees the raw presses and
 // releases, while QSystemTrayIcon::activated fires on the press only.
 constexpr const char *kTrayWidgetClass = "QSystemTrayIconSys";
+// Long enough to read a few lines of a log.
+constexpr int kMessageShownMs = 15000;
 
 }  // namespace
 
@@ -43,6 +45,14 @@ bool QtNotifyArea::remove(const NotifyIconData &record) {
     icon_->hide();
     present_ = false;
     return true;
+}
+
+void QtNotifyArea::show_message(const QString &title, const QString &text) {
+    if (present_ && is_available()) {
+        icon_->showMessage(title, text, QSystemTrayIcon::Warning, kMessageShownMs);
+        return;
+    }
+    qWarning("%s: %s", qUtf8Printable(title), qUtf8Printable(text));
 }
 
 unsigned QtNotifyArea::message_for(int event_type, Qt::MouseButton button) {

@@ -13,6 +13,7 @@ const QString kService = QStringLiteral("org.freedesktop.systemd1");
 const QString kManagerPath = QStringLiteral("/org/freedesktop/systemd1");
 const QString kManager = QStringLiteral("org.freedesktop.systemd1.Manager");
 const QString kUnitInterface = QStringLiteral("org.freedesktop.systemd1.Unit");
+const QString kServiceInterface = QStringLiteral("org.freedesktop.systemd1.Service");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kNoSuchUnit = QStringLiteral("org.freedesktop.systemd1.NoSuchUnit");
 
@@ -25,9 +26,9 @@ QDBusMessage manager_call(const char *method, const QVariantList &args, bool int
     return m;
 }
 
-QDBusMessage unit_property(const QString &path, const char *name) {
+QDBusMessage unit_property(const QString &path, const char *name, const QString &interface = kUnitInterface) {
     QDBusMessage m = QDBusMessage::createMethodCall(kService, path, kProperties, QStringLiteral("Get"));
-    m.setArguments({kUnitInterface, QLatin1String(name)});
+    m.setArguments({interface, QLatin1String(name)});
     m.setAutoStartService(false);
     return m;
 }
@@ -41,9 +42,11 @@ UnitCall outcome(const QDBusMessage &reply) {
     return call;
 }
 
-QString property_text(const QDBusMessage &reply) {
-    return reply.arguments().value(0).value<QDBusVariant>().variant().toString();
+QVariant property_value(const QDBusMessage &reply) {
+    return reply.arguments().value(0).value<QDBusVariant>().variant();
 }
+
+QString property_text(const QDBusMessage &reply) { return property_value(reply).toString(); }
 
 }  // namespace
 
@@ -86,26 +89,42 @@ void SystemdUnits::read_unit(const QString &unit, const QString &path, StatusDon
     struct Join {
         UnitStatus status;
         UnitCall call;
-        int left = 3;
+        int left = 7;
         StatusDone done;
     };
     auto join = std::make_shared<Join>();
     join->done = std::move(done);
-    // The two properties must be read; the file state may be missing.
-    auto finish = [join](const QDBusMessage &reply, QString UnitStatus::*field, bool property) {
-        if (!failed(reply))
-            join->status.*field = property ? property_text(reply) : reply.arguments().value(0).toString();
-        else if (property && join->call.ok())
-            join->call = outcome(reply);
+    auto settle = [join] {
         if (--join->left == 0) join->done(join->call, join->call.ok() ? join->status : UnitStatus{});
+    };
+    // The two states must be read; the rest may be missing.
+    enum Kind { Required, Optional, FileState };
+    auto finish = [join, settle](const QDBusMessage &reply, QString UnitStatus::*field, Kind kind) {
+        if (!failed(reply))
+            join->status.*field = kind == FileState ? reply.arguments().value(0).toString() : property_text(reply);
+        else if (kind == Required && join->call.ok())
+            join->call = outcome(reply);
+        settle();
     };
     const int timeout = timeouts_.status_ms;
     send(unit_property(path, "LoadState"), timeout,
-         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::load_state, true); });
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::load_state, Required); });
     send(unit_property(path, "ActiveState"), timeout,
-         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::active_state, true); });
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::active_state, Required); });
     send(manager_call("GetUnitFileState", {unit}, false), timeout,
-         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::unit_file_state, false); });
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::unit_file_state, FileState); });
+    send(unit_property(path, "SubState"), timeout,
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::sub_state, Optional); });
+    send(unit_property(path, "Result", kServiceInterface), timeout,
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::result, Optional); });
+    send(unit_property(path, "StatusText", kServiceInterface), timeout,
+         [finish](const QDBusMessage &r) { finish(r, &UnitStatus::status_text, Optional); });
+    send(unit_property(path, "ExecMainStatus", kServiceInterface), timeout, [join, settle](const QDBusMessage &r) {
+        bool is_number = false;
+        const int value = failed(r) ? 0 : property_value(r).toInt(&is_number);
+        if (is_number) join->status.exec_main_status = value;
+        settle();
+    });
 }
 
 void SystemdUnits::command(const char *method, const QVariantList &args, Done done) {

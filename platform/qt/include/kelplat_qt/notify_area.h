@@ -24,8 +24,9 @@ inline constexpr unsigned kRightButtonDoubleClick = 518;
 inline constexpr unsigned kMiddleButtonDown = 519;
 inline constexpr unsigned kMiddleButtonUp = 520;
 
-// The longest tip, in characters; longer tips are cut.
-inline constexpr int kMaxTipChars = 63;
+// The longest tip, in characters; longer tips are cut. Room for the
+// status and where each service listens, or why that is not known.
+inline constexpr int kMaxTipChars = 255;
 
 struct NotifyIconData {
     quintptr window = 0;            // the owner that receives the mouse messages

@@ -28,6 +28,11 @@ public:
     bool remove(const NotifyIconData &record) override;
     bool is_present() const { return present_; }
 
+    // A passing message beside the icon (the desktop's notification
+    // service, or a balloon); while no icon shows, it goes to standard
+    // error instead, so that it is not lost.
+    void show_message(const QString &title, const QString &text);
+
     // The message for a mouse event on the icon; 0 for events not reported.
     static unsigned message_for(int event_type, Qt::MouseButton button);
 

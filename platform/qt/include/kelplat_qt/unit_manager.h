@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace kel::qtplat {
 
@@ -63,11 +64,16 @@ inline QString describe_failure(const UnitCall &call) {
     return QCoreApplication::translate("UnitManager", "%1 (%2)").arg(call.error_message, call.error_name);
 }
 
-// What the manager tells about a unit.
+// What the manager tells about a unit. The fields after unit_file_state
+// are the service's own and stay empty when the manager does not give them.
 struct UnitStatus {
     QString load_state;       // "loaded", "not-found", "masked", ...
     QString active_state;     // "active", "reloading", "inactive", "failed", "activating", "deactivating"
     QString unit_file_state;  // "enabled", "disabled", "static", ...; empty when the manager knows no unit file
+    QString sub_state;        // "running", "dead", "failed", "auto-restart", ...
+    QString result;           // how it last ended: "success", "exit-code", "signal", "timeout", ...
+    QString status_text;      // what the daemon last said (STATUS=), e.g. "listening on [::]:3128"
+    std::optional<int> exec_main_status;  // exit status (or signal number) of its main process
     friend bool operator==(const UnitStatus &, const UnitStatus &) = default;
 };
 
