@@ -19,8 +19,10 @@ inline constexpr ActivityKind kDefaultActivity = kel::layout::kInstalled ? Activ
 
 // `folder` holds the component (Library); `units`, required for Service,
 // is the service manager, which must outlive the result. `on_change` runs when a later
-// answer changes the status, so that the caller refreshes at once.
+// answer changes the status, so that the caller refreshes at once. `journal`,
+// when given, reads the service's journal; it must outlive the result too.
 std::unique_ptr<Activity> make_activity(ActivityKind kind, const QString &folder, kel::qtplat::UnitManager *units,
-                                        MessageBoxes &boxes, std::function<void()> on_change);
+                                        MessageBoxes &boxes, std::function<void()> on_change,
+                                        Launcher *journal = nullptr);
 
 }  // namespace valdrin::tray

@@ -6,6 +6,13 @@ namespace valdrin::tray {
 
 namespace plat = kel::qtplat;
 
+namespace {
+
+constexpr int kJournalLines = 3;
+constexpr int kMaxJournalLineChars = 200;
+
+}  // namespace
+
 ServiceActivity::ServiceActivity(plat::UnitManager &units, MessageBoxes &boxes, QString unit)
     : units_(units), boxes_(boxes), unit_(std::move(unit)) {}
 
@@ -50,6 +57,7 @@ void ServiceActivity::on_status(const plat::UnitCall &call, const plat::UnitStat
     known_ = now;
     const QString previous_state = last_active_state_;
     last_active_state_ = call.ok() ? status.active_state : QString();
+    last_status_ = call.ok() ? status : plat::UnitStatus{};
     if (query_again_) {
         query_again_ = false;
         query();
@@ -59,6 +67,48 @@ void ServiceActivity::on_status(const plat::UnitCall &call, const plat::UnitStat
     if (last_active_state_ == QLatin1String("failed") && previous_state != QLatin1String("failed"))
         boxes_.error(tr("Valdrin Tray Agent"),
                      tr("The proxy service %1 has failed.\n'journalctl -u %1' shows why; Start tries again.").arg(unit_));
+}
+
+StatusAddress ServiceActivity::status_address() {
+    const QString address = http_address_in_status_text(last_status_.status_text);
+    if (!address.isEmpty()) return {reachable(address), QString()};
+    if (last_status_.status_text.isEmpty())
+        return {QString(), tr("the service %1 does not say where it listens").arg(unit_)};
+    return {QString(), tr("the service %1 names no HTTP proxy address in its status \"%2\"")
+                           .arg(unit_, last_status_.status_text)};
+}
+
+void ServiceActivity::explain_stop(std::function<void(const QString &reason)> done) {
+    const plat::UnitStatus &s = last_status_;
+    QString text;
+    if (!s.active_state.isEmpty()) {
+        const QString state = s.sub_state.isEmpty() || s.sub_state == s.active_state
+                                  ? s.active_state
+                                  : QStringLiteral("%1 (%2)").arg(s.active_state, s.sub_state);
+        text = tr("The service %1 is %2").arg(unit_, state);
+        if (!s.result.isEmpty()) text += tr(", result %1").arg(s.result);
+        // The number is a signal's when a signal ended the process.
+        const bool by_signal = s.result == QLatin1String("signal") || s.result == QLatin1String("core-dump");
+        if (s.exec_main_status)
+            text += by_signal ? tr(", signal %1").arg(*s.exec_main_status)
+                              : tr(", exit status %1").arg(*s.exec_main_status);
+        text += QLatin1Char('.');
+    }
+    if (journal_ == nullptr) return done(text);
+    // Reading the journal needs a group the user may not be in: then the
+    // lines are left out.
+    journal_->read_output(QStringLiteral("journalctl"),
+                          {QStringLiteral("-u"), unit_, QStringLiteral("-n"), QString::number(kJournalLines),
+                           QStringLiteral("-o"), QStringLiteral("cat"), QStringLiteral("--no-pager")},
+                          [text, done = std::move(done)](const std::optional<QByteArray> &out) {
+                              const QStringList lines =
+                                  out ? last_lines(*out, kJournalLines, kMaxJournalLineChars) : QStringList();
+                              if (lines.isEmpty()) return done(text);
+                              QString full = text;
+                              if (!full.isEmpty()) full += QLatin1Char('\n');
+                              done(full + tr("The last lines of its journal:") + QLatin1Char('\n') +
+                                   lines.join(QLatin1Char('\n')));
+                          });
 }
 
 void ServiceActivity::command(void (plat::UnitManager::*op)(const QString &, plat::UnitManager::Done),

@@ -34,6 +34,16 @@ public:
     void set_autostart() override;
     void clear_autostart() override;
     QString failure() const override;
+    // The HTTP proxy's address in the status text the daemon gave the
+    // manager in the last answer.
+    StatusAddress status_address() override;
+    // The unit's states and result in the last answer, then, when a
+    // journal reader is set, the last lines of the service's journal.
+    void explain_stop(std::function<void(const QString &reason)> done) override;
+
+    // Reads the journal through journalctl; it must outlive this object.
+    // Without one, explain_stop says only what the manager told.
+    void set_journal_reader(Launcher *launcher) { journal_ = launcher; }
 
     // True while a status query waits for its answer.
     bool is_asking() const { return querying_; }
@@ -59,6 +69,8 @@ private:
     std::function<void()> listener_;
     std::optional<Known> known_;
     QString last_active_state_;
+    kel::qtplat::UnitStatus last_status_;  // of the last answer that came
+    Launcher *journal_ = nullptr;
     bool querying_ = false;
     bool query_again_ = false;
     // Answers that arrive after the adapter is gone find this expired.

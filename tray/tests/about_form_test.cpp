@@ -1,5 +1,7 @@
 // The About window's wiring: menu items and closing reach the controller.
 #include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QMenu>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -19,18 +21,21 @@ class AboutFormWiring : public ::testing::Test {
 protected:
     AboutFormWiring()
         : control(QDir(QStringLiteral(FAKE_ACTIVITY_DIR)).filePath(QStringLiteral(FAKE_ACTIVITY_NAME))),
-          activity(QStringLiteral(FAKE_ACTIVITY_DIR), QStringLiteral(FAKE_ACTIVITY_NAME)),
-          controller(activity, area, form, boxes, launcher, wizard_dir.path()) {
+          activity(QStringLiteral(FAKE_ACTIVITY_DIR), QStringLiteral(FAKE_ACTIVITY_NAME), runtime.path()),
+          controller(activity, area, form, boxes, launcher, fetcher, browser, wizard_dir.path()) {
         form.attach(&controller);
     }
     void SetUp() override { ASSERT_TRUE(control.ok()); }
 
     QTemporaryDir wizard_dir;  // holds no wizard
+    QTemporaryDir runtime;     // the daemon's files
     FakeLibraryControl control;
     LibraryActivity activity;
     FakeNotifyArea area;
     FakeBoxes boxes;
     ProcessLauncher launcher;
+    FakeFetcher fetcher;
+    FakeBrowser browser;
     AboutForm form;
     TrayController controller;
 };
@@ -51,9 +56,53 @@ TEST_F(AboutFormWiring, MenuShowsTheStatusAndItsItemsCallTheComponent) {
 TEST_F(AboutFormWiring, MenuItemsInOrder) {
     QStringList texts;
     for (QAction *a : form.popup_menu()->actions()) texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    EXPECT_EQ(texts, (QStringList{"&Start", "-", "&Autostart at boot time", "&Configure", "-", "&About", "&Exit"}));
+    EXPECT_EQ(texts, (QStringList{"&Start", "-", "Open status &page", "-", "&Autostart at boot time", "&Configure",
+                                  "-", "&About", "&Exit"}));
+    EXPECT_FALSE(form.status_page_action()->isEnabled());
     EXPECT_EQ(form.poll_timer()->interval(), 3000);
     EXPECT_TRUE(form.poll_timer()->isActive());
+}
+
+QStringList menu_texts(const QMenu *menu) {
+    QStringList texts;
+    for (QAction *a : menu->actions()) texts << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    return texts;
+}
+
+TEST_F(AboutFormWiring, ServiceLinesSitBetweenStartStopAndTheStatusPageAndAreNoCommands) {
+    form.set_service_lines({QStringLiteral("HTTP proxy on [::]:3128"), QStringLiteral("A & B")});
+    EXPECT_EQ(menu_texts(form.popup_menu()),
+              (QStringList{"&Start", "-", "HTTP proxy on [::]:3128", "A && B", "Open status &page", "-",
+                           "&Autostart at boot time", "&Configure", "-", "&About", "&Exit"}));
+    ASSERT_EQ(form.service_actions().size(), 2);
+    for (QAction *a : form.service_actions()) EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+    form.set_service_lines({QStringLiteral("DNS proxy on 127.0.0.1:53")});
+    EXPECT_EQ(menu_texts(form.popup_menu()),
+              (QStringList{"&Start", "-", "DNS proxy on 127.0.0.1:53", "Open status &page", "-",
+                           "&Autostart at boot time", "&Configure", "-", "&About", "&Exit"}));
+    form.set_service_lines({});
+    EXPECT_EQ(menu_texts(form.popup_menu()).size(), 9);
+    EXPECT_TRUE(form.service_actions().isEmpty());
+}
+
+TEST_F(AboutFormWiring, TheStatusPageItemFollowsTheAnswerAndOpensTheBrowser) {
+    QFile ports(QDir(runtime.path()).filePath(QStringLiteral("valdrin_proxy.ports")));
+    ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
+    ports.write("http 0.0.0.0:3128\n");
+    ports.close();
+    control.set_status(1);
+    controller.start_up();
+    EXPECT_FALSE(form.status_page_action()->isEnabled());
+    ASSERT_EQ(fetcher.asked, QStringList{QStringLiteral("127.0.0.1:3128")});
+    ASSERT_TRUE(fetcher.answer(Listeners{{"http", "0.0.0.0:3128"}, {"socks", "0.0.0.0:1080"}}));
+    EXPECT_TRUE(form.status_page_action()->isEnabled());
+    EXPECT_EQ(form.service_actions().size(), 2);
+    form.status_page_action()->trigger();
+    EXPECT_EQ(browser.opened, QList<QUrl>{QUrl(QStringLiteral("http://127.0.0.1:3128/"))});
+    control.set_status(0);
+    controller.refresh();
+    EXPECT_FALSE(form.status_page_action()->isEnabled());
+    EXPECT_TRUE(form.service_actions().isEmpty());
 }
 
 TEST_F(AboutFormWiring, ConfigureWithoutTheWizardShowsTheFatalErrorBox) {

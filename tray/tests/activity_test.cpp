@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "autostart.h"
+#include "reload_verdict.h"
 #include "valdrin_activity.h"
 
 namespace fs = std::filesystem;
@@ -114,7 +115,8 @@ protected:
         stop_ = reinterpret_cast<Entry>(::dlsym(lib_, "activity_stop"));
         auto_ = reinterpret_cast<Entry>(::dlsym(lib_, "activity_auto"));
         noauto_ = reinterpret_cast<Entry>(::dlsym(lib_, "activity_noauto"));
-        ASSERT_TRUE(poll_ && start_ && stop_ && auto_ && noauto_);
+        reload_ = reinterpret_cast<Entry>(::dlsym(lib_, "activity_reload"));
+        ASSERT_TRUE(poll_ && start_ && stop_ && auto_ && noauto_ && reload_);
     }
 
     int daemon_pid() const {
@@ -126,7 +128,8 @@ protected:
 
     fs::path root_, dist_, run_, home_;
     void *lib_ = nullptr;
-    Entry poll_ = nullptr, start_ = nullptr, stop_ = nullptr, auto_ = nullptr, noauto_ = nullptr;
+    Entry poll_ = nullptr, start_ = nullptr, stop_ = nullptr, auto_ = nullptr, noauto_ = nullptr,
+          reload_ = nullptr;
 };
 
 TEST_F(Activity, StartRunsTheProxyDetachedAndStopEndsIt) {
@@ -141,11 +144,15 @@ TEST_F(Activity, StartRunsTheProxyDetachedAndStopEndsIt) {
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
     EXPECT_EQ(slurp(run_ / "valdrin_proxy.pid.args"),
               (dist_ / "valdrin_proxy").string() + "\n--config\n" + (dist_ / "valdrin.conf").string() +
-                  "\n--pidfile\n" + (run_ / "valdrin_proxy.pid").string() + "\n");
+                  "\n--pidfile\n" + (run_ / "valdrin_proxy.pid").string() + "\n--ports-file\n" +
+                  (run_ / "valdrin_proxy.ports").string() + "\n");
+    // Start returns once the daemon says where it listens.
+    EXPECT_EQ(slurp(run_ / "valdrin_proxy.ports").rfind("http 127.0.0.1:", 0), 0u) << slurp(run_ / "valdrin_proxy.ports");
 
     EXPECT_EQ(stop_(1), 1);
     EXPECT_FALSE(process_exists(pid));
     EXPECT_FALSE(fs::exists(run_ / "valdrin_proxy.pid"));
+    EXPECT_FALSE(fs::exists(run_ / "valdrin_proxy.ports"));
     EXPECT_EQ(poll_(0) & VALDRIN_ACTIVITY_RUNNING, 0);
 }
 
@@ -216,8 +223,8 @@ TEST_F(Activity, AutoAndNoautoCreateAndRemoveTheAutostartEntry) {
     const std::string text = slurp(entry);
     EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
     EXPECT_NE(text.find("\nExec=" + (dist_ / "valdrin_proxy").string() + " --config " +
-                        (dist_ / "valdrin.conf").string() + " --pidfile " +
-                        (run_ / "valdrin_proxy.pid").string() + "\n"),
+                        (dist_ / "valdrin.conf").string() + " --pidfile " + (run_ / "valdrin_proxy.pid").string() +
+                        " --ports-file " + (run_ / "valdrin_proxy.ports").string() + "\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(poll_(0), VALDRIN_ACTIVITY_AUTOSTART);
@@ -237,6 +244,113 @@ TEST_F(Activity, AutostartHonoursXdgConfigHome) {
     EXPECT_EQ(poll_(0), VALDRIN_ACTIVITY_AUTOSTART);
 }
 
+TEST_F(Activity, StartReplacesAStalePortsFile) {
+    load(dist_);
+    std::ofstream(run_ / "valdrin_proxy.ports") << "http 127.0.0.1:1\n";
+    ASSERT_EQ(start_(1), 1);
+    EXPECT_NE(slurp(run_ / "valdrin_proxy.ports"), "http 127.0.0.1:1\n");
+}
+
+TEST_F(Activity, ReloadAnswersWithTheDaemonsVerdict) {
+    load(dist_);
+    ASSERT_EQ(start_(1), 1);
+    const int pid = daemon_pid();
+    auto next_verdict = [&](const char *mode) {
+        std::ofstream(run_ / "valdrin_proxy.pid.reload", std::ios::trunc) << mode << "\n";
+        return reload_(1);
+    };
+    EXPECT_EQ(next_verdict("ok"), 1) << slurp(run_ / "valdrin_proxy.log");
+    EXPECT_EQ(next_verdict("restart"), 2) << slurp(run_ / "valdrin_proxy.log");
+    EXPECT_EQ(next_verdict("refuse"), 3) << slurp(run_ / "valdrin_proxy.log");
+    // Only what the daemon wrote after this signal counts, not the refusal above.
+    EXPECT_EQ(next_verdict("ok"), 1) << slurp(run_ / "valdrin_proxy.log");
+    EXPECT_EQ(daemon_pid(), pid);
+    EXPECT_TRUE(process_exists(pid));
+}
+
+TEST_F(Activity, ReloadWithoutADaemonOfOursIsZeroAndSignalsNobody) {
+    load(dist_);
+    EXPECT_EQ(reload_(1), 0);
+    // SIGHUP would end this child: its survival shows that none was sent.
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    std::ofstream(run_ / "valdrin_proxy.pid") << other << "\n";
+    EXPECT_EQ(reload_(1), 0);
+    EXPECT_EQ(::waitpid(other, nullptr, WNOHANG), 0) << "a foreign process was signalled";
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    fs::remove(run_ / "valdrin_proxy.pid");
+}
+
+TEST_F(Activity, ReloadOfADaemonThatEndsWithoutAVerdictIsZero) {
+    load(dist_);
+    ASSERT_EQ(start_(1), 1);
+    const int pid = daemon_pid();
+    std::ofstream(run_ / "valdrin_proxy.pid.reload") << "exit\n";
+    EXPECT_EQ(reload_(1), 0);
+    EXPECT_FALSE(process_exists(pid));
+}
+
+TEST_F(Activity, ReloadGivesUpWhenNoVerdictComesInTime) {
+    load(dist_);
+    ASSERT_EQ(start_(1), 1);
+    const int pid = daemon_pid();
+    std::ofstream(run_ / "valdrin_proxy.pid.reload") << "silent\n";
+    // Bounded by the component's own wait (10 s).
+    EXPECT_EQ(reload_(1), 0);
+    EXPECT_TRUE(process_exists(pid));
+    EXPECT_NE(slurp(run_ / "valdrin_proxy.log").find("reloading is not what this one does"), std::string::npos);
+}
+
+TEST(ReloadVerdictLines, TellsTheThreeVerdictsApart) {
+    using kel::activity::find_reload_verdict;
+    using kel::activity::ReloadVerdict;
+    EXPECT_EQ(find_reload_verdict("valdrin_proxy: configuration reloaded from /srv/valdrin.conf\n"),
+              ReloadVerdict::Reloaded);
+    EXPECT_EQ(find_reload_verdict("valdrin_proxy: configuration reloaded from /srv/valdrin.conf (a restart is "
+                                  "needed for the change of HTTPPort or HTTPEnabled)\n"),
+              ReloadVerdict::RestartNeeded);
+    EXPECT_EQ(find_reload_verdict("valdrin_proxy: configuration reloaded from /srv/valdrin.conf (a restart is "
+                                  "needed for a change said above)\n"),
+              ReloadVerdict::RestartNeeded);
+    EXPECT_EQ(find_reload_verdict("/srv/valdrin.conf:4: SocksPort: \"x\" is not a port\n"
+                                  "valdrin_proxy: reload of /srv/valdrin.conf failed (see the line above); the "
+                                  "running configuration is kept\n"),
+              ReloadVerdict::Refused);
+}
+
+TEST(ReloadVerdictLines, ReadsOnlyCompleteLinesAndTheFirstVerdict) {
+    using kel::activity::find_reload_verdict;
+    using kel::activity::ReloadVerdict;
+    const std::string restart =
+        "valdrin_proxy: configuration reloaded from /a (a restart is needed for a change said above)\n";
+    // Cut anywhere before its end, the line is not read yet: never a plain
+    // "reloaded" from the first half of a "restart needed".
+    for (size_t cut = 0; cut + 1 < restart.size(); ++cut)
+        EXPECT_EQ(find_reload_verdict(restart.substr(0, cut)), ReloadVerdict::None) << "cut " << cut;
+    EXPECT_EQ(find_reload_verdict(restart), ReloadVerdict::RestartNeeded);
+    EXPECT_EQ(find_reload_verdict("noise\r\n" + restart + "valdrin_proxy: configuration reloaded from /a\n"),
+              ReloadVerdict::RestartNeeded);
+    EXPECT_EQ(find_reload_verdict("valdrin_proxy: configuration reloaded from /a\r\n"), ReloadVerdict::Reloaded);
+}
+
+TEST(ReloadVerdictLines, IgnoresLookalikes) {
+    using kel::activity::find_reload_verdict;
+    using kel::activity::ReloadVerdict;
+    EXPECT_EQ(find_reload_verdict(""), ReloadVerdict::None);
+    EXPECT_EQ(find_reload_verdict("valdrin_proxy: HTTP proxy listening on [::]:3128, configuration /a\n"),
+              ReloadVerdict::None);
+    EXPECT_EQ(find_reload_verdict(" valdrin_proxy: configuration reloaded from /a\n"), ReloadVerdict::None);
+    EXPECT_EQ(find_reload_verdict("valdrin_proxy: reload of /a failed\n"), ReloadVerdict::None);
+    // A path holding the note's words is no note.
+    EXPECT_EQ(find_reload_verdict("valdrin_proxy: configuration reloaded from /srv/x (a restart is needed for y)/a.conf\n"),
+              ReloadVerdict::Reloaded);
+}
+
 TEST(DesktopExec, QuotesOnlyArgumentsThatNeedIt) {
     using kel::activity::desktop_exec_arg;
     EXPECT_EQ(desktop_exec_arg("/opt/valdrin/valdrin_proxy"), "/opt/valdrin/valdrin_proxy");
@@ -253,17 +367,34 @@ TEST(DesktopExec, EscapesShellAndFieldCodeCharacters) {
     EXPECT_EQ(desktop_exec_arg("/srv/a\nb"), "\"/srv/a\\nb\"");
 }
 
-TEST_F(Activity, StartsPollsAndStopsTheRealProxy) {
-    const std::string real = REAL_PROXY;
-    if (real.empty() || !fs::exists(real)) GTEST_SKIP() << "valdrin_proxy is not built";
-    // A private copy of the ready-to-run folder, listening on a free port.
-    const fs::path copy = root_ / "realdist";
-    fs::create_directories(copy);
-    for (const auto &e : fs::directory_iterator(fs::path(real).parent_path()))
-        if (e.is_regular_file()) fs::copy_file(e.path(), copy / e.path().filename());
-    const int port = free_port();
-    std::ofstream(copy / "valdrin.conf", std::ios::trunc)
-        << "[Main]\n[HTTP]\nHTTPEnabled=true\nHTTPPort=" << port << "\nAdHostsEnabled=false\n";
+// A private copy of the ready-to-run folder that holds the real daemon.
+class RealProxy : public Activity {
+protected:
+    void SetUp() override {
+        Activity::SetUp();
+        const std::string real = REAL_PROXY;
+        if (real.empty() || !fs::exists(real)) GTEST_SKIP() << "valdrin_proxy is not built";
+        copy_ = root_ / "realdist";
+        fs::create_directories(copy_);
+        for (const auto &e : fs::directory_iterator(fs::path(real).parent_path()))
+            if (e.is_regular_file()) fs::copy_file(e.path(), copy_ / e.path().filename());
+        port_ = free_port();
+        configure("");
+    }
+
+    // The HTTP proxy alone, on the free port, with `extra` lines after.
+    void configure(const std::string &extra) {
+        std::ofstream(copy_ / "valdrin.conf", std::ios::trunc)
+            << "[Main]\n[HTTP]\nHTTPEnabled=true\nHTTPPort=" << port_ << "\nAdHostsEnabled=false\n" << extra;
+    }
+
+    fs::path copy_;
+    int port_ = 0;
+};
+
+TEST_F(RealProxy, StartsPollsAndStopsIt) {
+    const fs::path &copy = copy_;
+    const int port = port_;
     load(copy);
 
     EXPECT_EQ(poll_(0) & VALDRIN_ACTIVITY_RUNNING, 0);
@@ -272,10 +403,29 @@ TEST_F(Activity, StartsPollsAndStopsTheRealProxy) {
     const int pid = daemon_pid();
     EXPECT_TRUE(accepts(port));
 
+    EXPECT_EQ(slurp(run_ / "valdrin_proxy.ports"), "http [::]:" + std::to_string(port) + "\n");
+
     EXPECT_EQ(stop_(1), 1);
     EXPECT_FALSE(process_exists(pid));
     EXPECT_EQ(poll_(0) & VALDRIN_ACTIVITY_RUNNING, 0);
     EXPECT_FALSE(accepts(port));
+    EXPECT_FALSE(fs::exists(run_ / "valdrin_proxy.ports"));
+}
+
+TEST_F(RealProxy, ReloadTellsTakenRefusedAndWaitingForARestart) {
+    load(copy_);
+    ASSERT_EQ(start_(1), 1) << slurp(run_ / "valdrin_proxy.log");
+    const int pid = daemon_pid();
+    EXPECT_EQ(reload_(1), 1) << slurp(run_ / "valdrin_proxy.log");
+    configure("HTTPMaxClients=many\n");
+    EXPECT_EQ(reload_(1), 3) << slurp(run_ / "valdrin_proxy.log");
+    configure("HTTPMaxClients=100\n");
+    EXPECT_EQ(reload_(1), 1) << slurp(run_ / "valdrin_proxy.log");
+    port_ = free_port();
+    configure("");
+    EXPECT_EQ(reload_(1), 2) << slurp(run_ / "valdrin_proxy.log");
+    EXPECT_EQ(daemon_pid(), pid);
+    EXPECT_EQ(poll_(0) & VALDRIN_ACTIVITY_RUNNING, VALDRIN_ACTIVITY_RUNNING);
 }
 
 }  // namespace

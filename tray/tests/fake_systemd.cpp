@@ -68,6 +68,9 @@ QDBusObjectPath FakeManager::StartUnit(const QString &name, const QString &mode)
     if (!answer("StartUnit", {name, mode})) return {};
     QMutexLocker hold(&state_.lock);
     state_.active_state = QStringLiteral("active");
+    state_.sub_state = QStringLiteral("running");
+    // What the daemon tells the manager once it listens.
+    state_.status_text = QStringLiteral("listening on [::]:3128");
     state_.loaded = true;
     return QDBusObjectPath(QStringLiteral("/org/freedesktop/systemd1/job/1"));
 }
@@ -76,6 +79,8 @@ QDBusObjectPath FakeManager::StopUnit(const QString &name, const QString &mode) 
     if (!answer("StopUnit", {name, mode})) return {};
     QMutexLocker hold(&state_.lock);
     state_.active_state = QStringLiteral("inactive");
+    state_.sub_state = QStringLiteral("dead");
+    state_.result = QStringLiteral("success");
     return QDBusObjectPath(QStringLiteral("/org/freedesktop/systemd1/job/2"));
 }
 
@@ -116,6 +121,28 @@ QString FakeManager::GetUnitFileState(const QString &file) {
 
 void FakeManager::Reload() { answer("Reload", {}); }
 
+FakeUnit::FakeUnit(FakeSystemdState &state) : state_(state) { new FakeService(this, state); }
+
+QString FakeUnit::sub_state() const {
+    QMutexLocker hold(&state_.lock);
+    return state_.sub_state;
+}
+
+QString FakeService::result() const {
+    QMutexLocker hold(&state_.lock);
+    return state_.result;
+}
+
+QString FakeService::status_text() const {
+    QMutexLocker hold(&state_.lock);
+    return state_.status_text;
+}
+
+int FakeService::exec_main_status() const {
+    QMutexLocker hold(&state_.lock);
+    return state_.exec_main_status;
+}
+
 QString FakeUnit::active_state() const {
     QMutexLocker hold(&state_.lock);
     return state_.active_state;
@@ -138,7 +165,8 @@ FakeSystemd::FakeSystemd(const QString &address)
     QDBusConnection bus = QDBusConnection::connectToBus(address, connection_name_);
     ok_ = bus.isConnected() &&
           bus.registerObject(QStringLiteral("/org/freedesktop/systemd1"), manager_, QDBusConnection::ExportAllSlots) &&
-          bus.registerObject(QLatin1String(kFakeUnitPath), unit_, QDBusConnection::ExportAllProperties) &&
+          bus.registerObject(QLatin1String(kFakeUnitPath), unit_,
+                             QDBusConnection::ExportAllProperties | QDBusConnection::ExportAdaptors) &&
           bus.registerService(QStringLiteral("org.freedesktop.systemd1"));
 }
 

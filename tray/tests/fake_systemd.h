@@ -4,6 +4,7 @@
 // call and can refuse or ignore chosen methods.
 #pragma once
 
+#include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -39,6 +40,11 @@ struct FakeSystemdState {
     QString load_state = QStringLiteral("loaded");
     QString active_state = QStringLiteral("inactive");
     QString file_state = QStringLiteral("disabled");  // empty: no unit file
+    QString sub_state = QStringLiteral("dead");
+    // The service's own properties.
+    QString result = QStringLiteral("success");
+    QString status_text;
+    int exec_main_status = 0;
     bool install_info = true;
     QStringList refused;     // these methods answer refusal_error
     QString refusal_error = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
@@ -80,10 +86,29 @@ class FakeUnit final : public QObject {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.systemd1.Unit")
     Q_PROPERTY(QString ActiveState READ active_state)
     Q_PROPERTY(QString LoadState READ load_state)
+    Q_PROPERTY(QString SubState READ sub_state)
 public:
-    explicit FakeUnit(FakeSystemdState &state) : state_(state) {}
+    explicit FakeUnit(FakeSystemdState &state);
     QString active_state() const;
     QString load_state() const;
+    QString sub_state() const;
+
+private:
+    FakeSystemdState &state_;
+};
+
+// The same unit object's service interface.
+class FakeService final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.systemd1.Service")
+    Q_PROPERTY(QString Result READ result)
+    Q_PROPERTY(QString StatusText READ status_text)
+    Q_PROPERTY(int ExecMainStatus READ exec_main_status)
+public:
+    FakeService(FakeUnit *unit, FakeSystemdState &state) : QDBusAbstractAdaptor(unit), state_(state) {}
+    QString result() const;
+    QString status_text() const;
+    int exec_main_status() const;
 
 private:
     FakeSystemdState &state_;

@@ -78,7 +78,9 @@ TEST(NotifyAreaMouse, RightPressAndReleaseOpenTheMenuOnTheRelease) {
     FakeView view;
     FakeBoxes boxes;
     FakeLauncher launcher;
-    TrayController controller(activity, area, view, boxes, launcher, QStringLiteral("/opt/valdrin"));
+    FakeFetcher fetcher;
+    FakeBrowser browser;
+    TrayController controller(activity, area, view, boxes, launcher, fetcher, browser, QStringLiteral("/opt/valdrin"));
     QObject::connect(&area, &plat::QtNotifyArea::mouse_message, [&](unsigned m) { controller.on_mouse_message(m); });
     QSignalSpy messages(&area, &plat::QtNotifyArea::mouse_message);
     controller.start_up();

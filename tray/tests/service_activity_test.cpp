@@ -75,8 +75,8 @@ protected:
     }
 
     void with_controller() {
-        controller_ = std::make_unique<TrayController>(*activity_, area_, view_, boxes_, launcher_,
-                                                       QStringLiteral("/usr/bin"), 7);
+        controller_ = std::make_unique<TrayController>(*activity_, area_, view_, boxes_, launcher_, fetcher_,
+                                                       browser_, QStringLiteral("/usr/bin"), 7);
     }
 
     static constexpr const char *kClient = "tray-under-test";
@@ -89,6 +89,8 @@ protected:
     FakeNotifyArea area_;
     FakeView view_;
     FakeLauncher launcher_;
+    FakeFetcher fetcher_;
+    FakeBrowser browser_;
     std::unique_ptr<TrayController> controller_;
     int changes_ = 0;
 };
@@ -305,6 +307,97 @@ TEST_F(ServiceOnBus, ABusThatIsNotThereDegradesLikeAMissingSystemd) {
     EXPECT_TRUE(activity.failure().contains(QStringLiteral("no connection to the system bus")))
         << activity.failure().toStdString();
     QDBusConnection::disconnectFromBus(QStringLiteral("no-bus"));
+}
+
+TEST_F(ServiceOnBus, TheStatusTextSaysWhereTheHttpProxyListens) {
+    systemd().change([](FakeSystemdState &s) {
+        s.active_state = QStringLiteral("active");
+        s.status_text = QStringLiteral("listening on [::]:3128, socks [::]:1080, rdr [::]:8080, dns 127.0.0.1:53");
+    });
+    EXPECT_EQ(settled_poll(), quint16{1});
+    StatusAddress where = activity_->status_address();
+    EXPECT_EQ(where.address, QStringLiteral("[::1]:3128"));
+    EXPECT_TRUE(where.why_unknown.isEmpty());
+
+    systemd().change([](FakeSystemdState &s) { s.status_text = QStringLiteral("listening on socks 0.0.0.0:1080"); });
+    EXPECT_EQ(settled_poll(), quint16{1});
+    where = activity_->status_address();
+    EXPECT_TRUE(where.address.isEmpty());
+    EXPECT_EQ(where.why_unknown, QStringLiteral("the service valdrin-proxy.service names no HTTP proxy address in its "
+                                                "status \"listening on socks 0.0.0.0:1080\""));
+
+    systemd().change([](FakeSystemdState &s) { s.status_text.clear(); });
+    EXPECT_EQ(settled_poll(), quint16{1});
+    EXPECT_EQ(activity_->status_address().why_unknown,
+              QStringLiteral("the service valdrin-proxy.service does not say where it listens"));
+}
+
+TEST_F(ServiceOnBus, AStopNobodyAskedForIsToldWithTheUnitsResultAndJournal) {
+    launcher_.output = QByteArray("starting\nvaldrin_proxy: HTTP proxy listening on [::]:3128\n"
+                                  "valdrin_proxy: the HTTP proxy stopped listening on port 3128 (-1)\n"
+                                  "valdrin-proxy.service: Main process exited, code=exited, status=1/FAILURE\n");
+    activity_->set_journal_reader(&launcher_);
+    systemd().change([](FakeSystemdState &s) {
+        s.active_state = QStringLiteral("active");
+        s.sub_state = QStringLiteral("running");
+        s.status_text = QStringLiteral("listening on [::]:3128");
+    });
+    with_controller();
+    controller_->start_up();
+    ASSERT_TRUE(wait_until([&] { return controller_->picture() == TrayPicture::Enabled; }));
+    systemd().change([](FakeSystemdState &s) {
+        s.active_state = QStringLiteral("failed");
+        s.sub_state = QStringLiteral("failed");
+        s.result = QStringLiteral("exit-code");
+        s.exec_main_status = 1;
+    });
+    controller_->refresh();
+    ASSERT_TRUE(wait_until([&] { return !view_.notes.empty(); }));
+    EXPECT_EQ(view_.notes[0].second,
+              QStringLiteral("The proxy server stopped without being asked to.\n"
+                             "The service valdrin-proxy.service is failed, result exit-code, exit status 1.\n"
+                             "The last lines of its journal:\n"
+                             "valdrin_proxy: HTTP proxy listening on [::]:3128\n"
+                             "valdrin_proxy: the HTTP proxy stopped listening on port 3128 (-1)\n"
+                             "valdrin-proxy.service: Main process exited, code=exited, status=1/FAILURE"));
+    ASSERT_EQ(launcher_.ran.size(), 1);
+    EXPECT_EQ(launcher_.ran[0], (QStringList{"journalctl", "-u", "valdrin-proxy.service", "-n", "3", "-o", "cat",
+                                             "--no-pager"}));
+    controller_->refresh();
+    wait_until([&] { return !activity_->is_asking(); });
+    EXPECT_EQ(view_.notes.size(), 1u);
+}
+
+TEST_F(ServiceOnBus, AnUnreadableJournalIsLeftOutAndASignalIsNamed) {
+    launcher_.output = std::nullopt;  // journalctl refused: not in the journal's group
+    activity_->set_journal_reader(&launcher_);
+    systemd().change([](FakeSystemdState &s) { s.active_state = QStringLiteral("active"); });
+    with_controller();
+    controller_->start_up();
+    ASSERT_TRUE(wait_until([&] { return controller_->picture() == TrayPicture::Enabled; }));
+    systemd().change([](FakeSystemdState &s) {
+        s.active_state = QStringLiteral("activating");
+        s.sub_state = QStringLiteral("auto-restart");
+        s.result = QStringLiteral("signal");
+        s.exec_main_status = 9;
+    });
+    controller_->refresh();
+    ASSERT_TRUE(wait_until([&] { return !view_.notes.empty(); }));
+    EXPECT_EQ(view_.notes[0].second,
+              QStringLiteral("The proxy server stopped without being asked to.\n"
+                             "The service valdrin-proxy.service is activating (auto-restart), result signal, signal 9."));
+}
+
+TEST_F(ServiceOnBus, TheUsersStopThroughTheManagerIsNoNews) {
+    systemd().change([](FakeSystemdState &s) { s.active_state = QStringLiteral("active"); });
+    with_controller();
+    controller_->start_up();
+    ASSERT_TRUE(wait_until([&] { return controller_->picture() == TrayPicture::Enabled; }));
+    controller_->on_start_stop();
+    ASSERT_TRUE(wait_until([&] { return controller_->picture() == TrayPicture::Disabled; }));
+    controller_->refresh();
+    wait_until([&] { return !activity_->is_asking(); });
+    EXPECT_TRUE(view_.notes.empty());
 }
 
 class SilentServiceOnBus : public ServiceOnBus {

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "core/tray_controller.h"
+#include "kelplat_qt/qt_notify_area.h"
 
 namespace valdrin::tray {
 
@@ -78,6 +79,9 @@ AboutForm::AboutForm(QWidget *parent) : QWidget(parent), timer1_(new QTimer(this
 
     popup_start_stop_ = popup_mnu_->addAction(tr("&Start"));
     popup_mnu_->addSeparator();
+    popup_status_page_ = popup_mnu_->addAction(tr("Open status &page"));
+    popup_status_page_->setEnabled(false);
+    popup_mnu_->addSeparator();
     popup_autostart_ = popup_mnu_->addAction(tr("&Autostart at boot time"));
     popup_autostart_->setCheckable(true);
     popup_configure_ = popup_mnu_->addAction(tr("&Configure"));
@@ -99,6 +103,7 @@ void AboutForm::attach(TrayController *controller) {
         controller_->on_autostart();
     });
     connect(popup_configure_, &QAction::triggered, this, [this] { controller_->on_configure(); });
+    connect(popup_status_page_, &QAction::triggered, this, [this] { controller_->on_open_status_page(); });
     connect(popup_about_, &QAction::triggered, this, [this] {
         show();
         raise();
@@ -114,6 +119,33 @@ void AboutForm::set_start_stop_caption(const QString &caption) { popup_start_sto
 void AboutForm::set_autostart_checked(bool checked) { popup_autostart_->setChecked(checked); }
 
 void AboutForm::open_menu() { popup_mnu_->popup(QCursor::pos()); }
+
+void AboutForm::set_service_lines(const QStringList &lines) {
+    // Every poll says the same most of the time; an open menu keeps its items.
+    if (lines == service_lines_) return;
+    service_lines_ = lines;
+    for (QAction *a : service_actions_) {
+        popup_mnu_->removeAction(a);
+        delete a;
+    }
+    service_actions_.clear();
+    for (QString line : lines) {
+        // Shown as said: an ampersand is no mnemonic here.
+        auto *a = new QAction(line.replace(QLatin1Char('&'), QLatin1String("&&")), popup_mnu_);
+        a->setEnabled(false);
+        popup_mnu_->insertAction(popup_status_page_, a);
+        service_actions_.append(a);
+    }
+}
+
+void AboutForm::set_status_page_enabled(bool enabled) { popup_status_page_->setEnabled(enabled); }
+
+void AboutForm::notify(const QString &title, const QString &text) {
+    if (area_ != nullptr)
+        area_->show_message(title, text);
+    else
+        qWarning("%s: %s", qUtf8Printable(title), qUtf8Printable(text));
+}
 
 void AboutForm::centre_on_screen() {
     const QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
@@ -139,5 +171,7 @@ void AboutForm::end_program() {
 void WidgetMessageBoxes::error(const QString &title, const QString &text) {
     QMessageBox::critical(owner_, title, text);
 }
+
+bool DesktopBrowser::open(const QUrl &url) { return QDesktopServices::openUrl(url); }
 
 }  // namespace valdrin::tray

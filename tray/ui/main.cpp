@@ -1,6 +1,7 @@
-// valdrin_tray: shows in the notification area whether the proxy runs and
-// starts or stops it: through the activity component in the ready-to-run
-// folder, through systemd in an installed system.
+// valdrin_tray: shows in the notification area whether the proxy runs,
+// which of its services listen and where, tells of a stop nobody asked
+// for, and starts or stops it: through the activity component in the
+// ready-to-run folder, through systemd in an installed system.
 #include <QApplication>
 #include <QDBusConnection>
 #include <QIcon>
@@ -8,6 +9,7 @@
 #include "core/activity_choice.h"
 #include "core/process_launcher.h"
 #include "core/single_instance.h"
+#include "core/status_fetcher.h"
 #include "core/tray_controller.h"
 #include "kelplat_qt/qt_notify_area.h"
 #include "kelplat_qt/systemd_units.h"
@@ -34,17 +36,23 @@ int main(int argc, char **argv) {
         qWarning("valdrin_tray: no notification area on this desktop yet; the icon shows once one starts");
 
     AboutForm form;
+    form.set_notify_area(&area);
     WidgetMessageBoxes boxes(&form);
     ProcessLauncher launcher;
+    HttpStatusFetcher fetcher;
+    DesktopBrowser browser;
     std::unique_ptr<kel::qtplat::SystemdUnits> units;
     if (kDefaultActivity == ActivityKind::Service)
         units = std::make_unique<kel::qtplat::SystemdUnits>(QDBusConnection::systemBus());
     TrayController *shown = nullptr;
-    const std::unique_ptr<Activity> activity =
-        make_activity(kDefaultActivity, folder, units.get(), boxes, [&shown] {
+    const std::unique_ptr<Activity> activity = make_activity(
+        kDefaultActivity, folder, units.get(), boxes,
+        [&shown] {
             if (shown != nullptr) shown->refresh();
-        });
-    TrayController controller(*activity, area, form, boxes, launcher, folder, reinterpret_cast<quintptr>(&form));
+        },
+        &launcher);
+    TrayController controller(*activity, area, form, boxes, launcher, fetcher, browser, folder,
+                              reinterpret_cast<quintptr>(&form));
     shown = &controller;
     QObject::connect(&area, &kel::qtplat::QtNotifyArea::mouse_message, &form,
                      [&controller](unsigned message) { controller.on_mouse_message(message); });

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <sstream>
 
 #include "kelplat/diag.h"
+#include "runtime_dir.h"
 
 namespace kel::activity {
 namespace {
@@ -25,8 +27,6 @@ namespace {
 constexpr const char *kModule = "activity";
 constexpr const char *kProxyName = "valdrin_proxy";
 constexpr const char *kConfigName = "valdrin.conf";
-constexpr const char *kPidName = "valdrin_proxy.pid";
-constexpr const char *kLogName = "valdrin_proxy.log";
 
 void report(const std::string &what) { KEL_DIAG_MSG(what.c_str()); }
 
@@ -52,12 +52,6 @@ std::optional<std::string> read_link(const std::string &path) {
         buf.resize(buf.size() * 2);
     }
     return std::nullopt;
-}
-
-bool is_private_dir(const std::string &dir) {
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0) return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
 }
 
 // Socket inodes held by the process, from the links in /proc/<pid>/fd.
@@ -129,25 +123,6 @@ std::optional<std::string> own_folder() {
     return slash == 0 ? std::string("/") : self->substr(0, slash);
 }
 
-std::optional<std::string> runtime_dir() {
-    const char *xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg != nullptr && xdg[0] == '/') {
-        struct stat st {};
-        if (::stat(xdg, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) return std::string(xdg);
-    }
-    const std::string dir = "/tmp/valdrin-" + std::to_string(::geteuid());
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        report("mkdir(\"" + dir + "\") failed (" + errno_text(errno) + ")");
-        return std::nullopt;
-    }
-    // Someone else may have made it first; use it only when it is ours alone.
-    if (!is_private_dir(dir)) {
-        report("\"" + dir + "\" is not a private folder of this user, refused");
-        return std::nullopt;
-    }
-    return dir;
-}
-
 std::optional<Paths> resolve_paths() {
     auto folder = own_folder();
     auto run = runtime_dir();
@@ -157,8 +132,9 @@ std::optional<Paths> resolve_paths() {
                  base + "/" + kProxyName,
                  base + "/" + kConfigName,
                  *run,
-                 *run + "/" + kPidName,
-                 *run + "/" + kLogName};
+                 *run + "/" + kPidFileName,
+                 *run + "/" + kLogFileName,
+                 *run + "/" + kPortsFileName};
 }
 
 std::optional<int> read_pid(const std::string &pid_file) {
@@ -235,6 +211,31 @@ bool send_terminate(int pid) {
     return false;
 }
 
+bool send_reload(int pid) {
+    if (::kill(pid, SIGHUP) == 0) return true;
+    report("kill(" + std::to_string(pid) + ", SIGHUP) failed (" + errno_text(errno) + ")");
+    return false;
+}
+
+std::uint64_t file_size(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::string read_from(const std::string &path, std::uint64_t offset, std::size_t max_bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    const std::uint64_t size = file_size(path);
+    // A log that shrank was replaced: what it holds now is all new.
+    if (size < offset) offset = 0;
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(max_bytes, size - offset)), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
 std::vector<std::string> daemon_command(const Paths &paths) {
     std::vector<std::string> argv{paths.proxy};
     if (file_exists(paths.config)) {
@@ -243,6 +244,8 @@ std::vector<std::string> daemon_command(const Paths &paths) {
     }
     argv.push_back("--pidfile");
     argv.push_back(paths.pid_file);
+    argv.push_back("--ports-file");
+    argv.push_back(paths.ports_file);
     return argv;
 }
 

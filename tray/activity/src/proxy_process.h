@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,18 +16,14 @@ struct Paths {
     std::string folder;       // the component's own folder
     std::string proxy;        // folder/valdrin_proxy
     std::string config;       // folder/valdrin.conf
-    std::string runtime_dir;  // private per-user folder for the pid file and log
+    std::string runtime_dir;  // private per-user folder for the pid, log and ports files
     std::string pid_file;
-    std::string log_file;
+    std::string log_file;     // the daemon's standard output and error
+    std::string ports_file;   // where each service listens, written by the daemon
 };
 
 // The folder that holds the loaded component, taken from the loader.
 std::optional<std::string> own_folder();
-
-// $XDG_RUNTIME_DIR when it is an absolute folder of ours; otherwise
-// /tmp/valdrin-<uid>, created 0700 and refused unless it is a real folder
-// owned by us and closed to others.
-std::optional<std::string> runtime_dir();
 
 std::optional<Paths> resolve_paths();
 
@@ -58,6 +56,13 @@ bool file_exists(const std::string &path);
 void remove_file(const std::string &path);
 // SIGTERM to the process; true when sent or the process is already gone.
 bool send_terminate(int pid);
+// SIGHUP to the process; false, with a diagnostic, when it was not sent.
+bool send_reload(int pid);
+// The size of a regular file; 0 when it is missing.
+std::uint64_t file_size(const std::string &path);
+// At most max_bytes of the file from offset on (from the start when the
+// file is now shorter than offset); empty when it cannot be read.
+std::string read_from(const std::string &path, std::uint64_t offset, std::size_t max_bytes);
 
 // The daemon's command line, as activity_start and the autostart entry run it.
 std::vector<std::string> daemon_command(const Paths &paths);
