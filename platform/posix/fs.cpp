@@ -186,6 +186,23 @@ bool can_append(const char *path, int *error) {
     return true;
 }
 
+bool could_append(const char *path, int *error) {
+    Fd fd(open_retry(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0));
+    if (fd.valid()) return true;
+    if (errno != ENOENT) {
+        set_error(error, errno);
+        return false;
+    }
+    std::string folder(path);
+    const size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : folder.substr(0, slash);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        set_error(error, errno);
+        return false;
+    }
+    return true;
+}
+
 bool append_whole(const char *path, std::string_view data, int *error) {
     Fd fd(open_retry(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
     if (!fd.valid()) {

@@ -542,7 +542,7 @@ std::shared_ptr<const Config> build_snapshot(Config settings, const ini::Documen
     const size_t before = problems->size();
     auto config = std::make_shared<Config>(std::move(settings));
     int error = 0;
-    if (!config->main.access_log.empty() && !kel::fs::can_append(config->main.access_log.c_str(), &error)) {
+    if (!config->main.access_log.empty() && !kel::fs::could_append(config->main.access_log.c_str(), &error)) {
         problems->push_back({path, doc.line_of("Main", "AccessLog"),
                              "AccessLog '" + config->main.access_log + "' in section Main cannot be written (" +
                                  kel::fs::error_text(error) + ")"});

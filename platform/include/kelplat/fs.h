@@ -32,6 +32,10 @@ bool replace_atomically(const char *path, std::string_view content, int *error =
 // Opens the file for appending (created if missing, mode under the umask)
 // and closes it again: does the file accept entries?
 bool can_append(const char *path, int *error = nullptr);
+// The same question without creating anything: the file opens for
+// appending, or is missing from a folder this process may create it in. A
+// check (run as root, say) must not leave a file its daemon cannot write.
+bool could_append(const char *path, int *error = nullptr);
 
 // Appends `data` with one write(2) on a descriptor opened in append mode,
 // so that entries of concurrent writers never interleave. The file is

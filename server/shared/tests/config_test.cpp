@@ -487,6 +487,25 @@ TEST_F(Snapshot, FilesItNamesAreProblemsNamingTheirKeyAndLine) {
         << all(problems_);
 }
 
+// Reading the file checks the access log without creating it: a check run
+// as root must leave no file that the daemon's own user cannot write.
+TEST_F(Snapshot, TheAccessLogIsCheckedWithoutBeingCreated) {
+    testing::internal::CaptureStdout();
+    EXPECT_NE(load("[Main]\nAccessLog=fresh.log\n"), nullptr) << all(problems_);
+    EXPECT_FALSE(fs::exists(folder_.path() / "fresh.log"));
+    fs::create_directory(folder_.path() / "a-folder");
+    EXPECT_EQ(load("[Main]\nAccessLog=a-folder\n"), nullptr);
+    EXPECT_NE(all(problems_).find("AccessLog 'a-folder' in section Main cannot be written"), std::string::npos)
+        << all(problems_);
+    folder_.write("kept.log", "an earlier line\n");
+    EXPECT_NE(load("[Main]\nAccessLog=kept.log\n"), nullptr) << all(problems_);
+    testing::internal::GetCapturedStdout();
+    std::ifstream kept(folder_.path() / "kept.log");
+    std::string line;
+    std::getline(kept, line);
+    EXPECT_EQ(line, "an earlier line");
+}
+
 TEST_F(Snapshot, AMissingImageIsAProblem) {
     fs::remove(folder_.path() / "valdrin.sys");
     testing::internal::CaptureStderr();
