@@ -86,8 +86,30 @@ QDBusObjectPath FakeManager::StopUnit(const QString &name, const QString &mode) 
 
 QDBusObjectPath FakeManager::ReloadUnit(const QString &name, const QString &mode) {
     if (!answer("ReloadUnit", {name, mode})) return {};
-    return QDBusObjectPath(QStringLiteral("/org/freedesktop/systemd1/job/3"));
+    const QDBusObjectPath job(QStringLiteral("/org/freedesktop/systemd1/job/3"));
+    QString result;
+    bool early = false;
+    {
+        QMutexLocker hold(&state_.lock);
+        result = state_.reload_result;
+        early = state_.removed_before_reply;
+    }
+    if (!result.isEmpty()) {
+        // As systemd: the reply names the job, which ends afterwards.
+        QDBusMessage removed = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/systemd1"),
+                                                          QStringLiteral("org.freedesktop.systemd1.Manager"),
+                                                          QStringLiteral("JobRemoved"));
+        removed << 3u << QVariant::fromValue(job) << name << result;
+        QDBusConnection bus = connection();
+        if (early)
+            bus.send(removed);
+        else
+            QMetaObject::invokeMethod(this, [bus, removed]() mutable { bus.send(removed); }, Qt::QueuedConnection);
+    }
+    return job;
 }
+
+void FakeManager::Subscribe() { answer("Subscribe", {}); }
 
 bool FakeManager::EnableUnitFiles(const QStringList &files, bool runtime, bool force, UnitFileChanges &changes) {
     if (!answer("EnableUnitFiles", {files, runtime, force})) return false;
@@ -164,7 +186,8 @@ FakeSystemd::FakeSystemd(const QString &address)
     thread_.start();
     QDBusConnection bus = QDBusConnection::connectToBus(address, connection_name_);
     ok_ = bus.isConnected() &&
-          bus.registerObject(QStringLiteral("/org/freedesktop/systemd1"), manager_, QDBusConnection::ExportAllSlots) &&
+          bus.registerObject(QStringLiteral("/org/freedesktop/systemd1"), manager_,
+                             QDBusConnection::ExportAllSlots) &&
           bus.registerObject(QLatin1String(kFakeUnitPath), unit_,
                              QDBusConnection::ExportAllProperties | QDBusConnection::ExportAdaptors) &&
           bus.registerService(QStringLiteral("org.freedesktop.systemd1"));

@@ -49,6 +49,10 @@ struct FakeSystemdState {
     QStringList refused;     // these methods answer refusal_error
     QString refusal_error = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
     QStringList unanswered;  // these methods never answer
+    // How a reload job ends, told by JobRemoved after the reply; empty: never.
+    QString reload_result = QStringLiteral("done");
+    // JobRemoved comes before the reply that names the job (a quick job).
+    bool removed_before_reply = false;
     std::vector<FakeCall> calls;
 };
 
@@ -72,6 +76,8 @@ public slots:
     QList<valdrin::tray::testing::UnitFileChange> DisableUnitFiles(const QStringList &files, bool runtime);
     QString GetUnitFileState(const QString &file);
     void Reload();
+    // JobRemoved follows a reload, sent whether or not anyone subscribed.
+    void Subscribe();
 
 private:
     // Records the call; false when it is refused or left unanswered.

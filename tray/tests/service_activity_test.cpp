@@ -446,3 +446,69 @@ TEST_F(ServiceOnBus, TheChoiceOfActivityFollowsTheLayout) {
 
 }  // namespace
 }  // namespace valdrin::tray::testing
+
+namespace valdrin::tray::testing {
+namespace {
+
+// What a reload through the manager comes to: its `done` runs once, when
+// the job has ended, with the job's result.
+struct ReloadAnswer {
+    bool answered = false;
+    kel::qtplat::UnitCall call;
+};
+
+ReloadAnswer reload_once(SystemdUnits &units) {
+    auto answer = std::make_shared<ReloadAnswer>();
+    auto count = std::make_shared<int>(0);
+    units.reload(kUnit, [answer, count](const kel::qtplat::UnitCall &call) {
+        ++*count;
+        answer->answered = true;
+        answer->call = call;
+    });
+    wait_until([&] { return answer->answered; }, 10000);
+    // Nothing runs it a second time afterwards (a late timer, a late signal).
+    wait_until([] { return false; }, 400);
+    EXPECT_EQ(*count, answer->answered ? 1 : 0);
+    return *answer;
+}
+
+TEST_F(ServiceOnBus, AReloadEndsWithItsJobAndAFailedJobSaysSo) {
+    systemd();
+    ReloadAnswer ok = reload_once(*units_);
+    ASSERT_TRUE(ok.answered);
+    EXPECT_TRUE(ok.call.ok()) << ok.call.error_message.toStdString();
+    ASSERT_TRUE(systemd().methods().contains(QStringLiteral("ReloadUnit")));
+    for (const FakeCall &c : systemd().calls())
+        if (c.method == QLatin1String("ReloadUnit")) EXPECT_TRUE(c.interactive) << "polkit may ask";
+
+    systemd().change([](FakeSystemdState &s) { s.reload_result = QStringLiteral("failed"); });
+    ReloadAnswer failed = reload_once(*units_);
+    ASSERT_TRUE(failed.answered);
+    EXPECT_EQ(failed.call.error_name, QLatin1String(kel::qtplat::kErrorJobFailed));
+    EXPECT_TRUE(failed.call.error_message.contains(QStringLiteral("'failed'"))) << failed.call.error_message.toStdString();
+
+    // A job that ends before its reply is read still counts.
+    systemd().change([](FakeSystemdState &s) {
+        s.reload_result = QStringLiteral("done");
+        s.removed_before_reply = true;
+    });
+    ReloadAnswer quick = reload_once(*units_);
+    ASSERT_TRUE(quick.answered);
+    EXPECT_TRUE(quick.call.ok()) << quick.call.error_message.toStdString();
+
+    systemd().change([](FakeSystemdState &s) { s.refused << QStringLiteral("ReloadUnit"); });
+    ReloadAnswer refused = reload_once(*units_);
+    ASSERT_TRUE(refused.answered);
+    EXPECT_EQ(refused.call.error_name, QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+}
+
+TEST_F(SilentServiceOnBus, AReloadJobThatNeverEndsGivesUpWithinTheBound) {
+    systemd().change([](FakeSystemdState &s) { s.reload_result.clear(); });
+    ReloadAnswer stuck = reload_once(*units_);
+    ASSERT_TRUE(stuck.answered);
+    EXPECT_EQ(stuck.call.error_name, QLatin1String(kel::qtplat::kErrorJobFailed));
+    EXPECT_TRUE(stuck.call.error_message.contains(QStringLiteral("did not end in time")));
+}
+
+}  // namespace
+}  // namespace valdrin::tray::testing

@@ -4,7 +4,12 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QPointer>
+#include <QTimer>
 #include <memory>
+#include <utility>
+
+#include "job_watch.h"
 
 namespace kel::qtplat {
 namespace {
@@ -141,7 +146,42 @@ void SystemdUnits::stop(const QString &unit, Done done) {
 }
 
 void SystemdUnits::reload(const QString &unit, Done done) {
-    command("ReloadUnit", {unit, QStringLiteral("replace")}, std::move(done));
+    // The reply only says the job is queued: the reload has passed when
+    // the job ends "done", after the unit's ExecReload lines all did.
+    auto once = std::make_shared<Done>(std::move(done));
+    auto settle = [once](const UnitCall &call) {
+        if (auto d = std::exchange(*once, nullptr)) d(call);
+    };
+    auto *watch = new JobWatch(
+        bus_,
+        [settle, unit](const QString &result) {
+            if (result == QLatin1String("done")) return settle({});
+            settle({QLatin1String(kErrorJobFailed),
+                    QStringLiteral("the reload of %1 ended with the result '%2' (see journalctl -u %1)")
+                        .arg(unit, result)});
+        },
+        this);
+    if (!watch->listening()) {
+        watch->abandon();
+        return command("ReloadUnit", {unit, QStringLiteral("replace")}, settle);
+    }
+    // Only subscribers get JobRemoved; subscribing twice is harmless.
+    send(manager_call("Subscribe", {}, false), timeouts_.status_ms, [](const QDBusMessage &) {});
+    QPointer<JobWatch> guard(watch);
+    send(manager_call("ReloadUnit", {unit, QStringLiteral("replace")}, true), timeouts_.command_ms,
+         [this, guard, settle](const QDBusMessage &reply) {
+             if (failed(reply)) {
+                 if (guard) guard->abandon();
+                 return settle(outcome(reply));
+             }
+             if (!guard) return;
+             guard->set_job(reply.arguments().value(0).value<QDBusObjectPath>().path());
+             // A job that never ends is a manager gone astray: give up.
+             QTimer::singleShot(timeouts_.command_ms, guard.data(), [guard, settle] {
+                 if (guard) guard->abandon();
+                 settle({QLatin1String(kErrorJobFailed), QStringLiteral("the reload job did not end in time")});
+             });
+         });
 }
 
 void SystemdUnits::change_unit_files(const char *method, const QVariantList &args, bool check_install_info,

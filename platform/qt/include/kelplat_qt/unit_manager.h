@@ -32,6 +32,8 @@ inline constexpr const char *kErrorDisconnected = "org.freedesktop.DBus.Error.Di
 inline constexpr const char *kErrorNoBus = "org.valdrin.Error.NoBus";
 // The unit file has no [Install] section, so enabling it changes nothing.
 inline constexpr const char *kErrorNotEnableable = "org.valdrin.Error.NotEnableable";
+// A job the manager queued ended otherwise than "done" (an ExecReload line failed).
+inline constexpr const char *kErrorJobFailed = "org.valdrin.Error.JobFailed";
 
 // True for the errors that mean no service manager answers on the bus.
 inline bool is_unreachable(const UnitCall &call) {
@@ -96,6 +98,7 @@ public:
     // runs after the answer.
     virtual void start(const QString &unit, Done done) = 0;
     virtual void stop(const QString &unit, Done done) = 0;
+    // `done` runs once the reload has ended, not when it is queued.
     virtual void reload(const QString &unit, Done done) = 0;
     // Start at boot on or off; the manager re-reads its units afterwards.
     virtual void enable(const QString &unit, Done done) = 0;
