@@ -25,6 +25,7 @@ packages=(
   xvfb xauth xdotool                # the real wizard driven on a virtual display
   scdoc                             # manual pages
   systemd man-db                    # package test: systemd-analyze, man --warnings
+  python3-dbus python3-gi           # package test: a stand-in service manager for the wizard's reload
   dbus-daemon                       # the tray agent's private bus in its tests
   desktop-file-utils                # desktop-file-validate for the installed entries
   goaccess prometheus               # access log and metrics read by the tools that read them

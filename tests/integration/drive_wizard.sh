@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Drives the real wizard of a ready-to-run folder on the X display already
-# set (DISPLAY): adds an allowed host, sets the access log in the Advanced
-# section, presses Apply and waits for the wizard to say how it went.
-#   drive_wizard.sh FOLDER HOST ACCESS_LOG
+# Drives the real wizard on the X display already set (DISPLAY): adds an
+# allowed host, sets the access log in the Advanced section, presses Apply
+# and waits for the wizard to say how it went.
+#   drive_wizard.sh PROGRAM HOST ACCESS_LOG
 # Prints the caption of the box the wizard showed after Apply. Every wait is
 # for a window to appear, bounded.
 set -euo pipefail
-folder=$1 host=$2 access_log=$3
+program=$1 host=$2 access_log=$3
 
-"$folder/valdrin_config" &
+"$program" &
 wizard=$!
 trap 'kill $wizard 2>/dev/null || true' EXIT
 

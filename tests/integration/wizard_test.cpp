@@ -70,7 +70,8 @@ TEST(Wizard, ApplyInTheRealWizardPutsItsSettingsInForceInTheRunningDaemon) {
 
     const auto drive =
         run_command({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "/bin/bash",
-                     std::string(VALDRIN_SOURCE_DIR) + "/tests/integration/drive_wizard.sh", folder.string(),
+                     std::string(VALDRIN_SOURCE_DIR) + "/tests/integration/drive_wizard.sh",
+                     (folder / "valdrin_config").string(),
                      "127.0.0.2", "wizard-access.log"},
                     dir.path(), 180'000ms);
     ASSERT_TRUE(exited_with(drive.status, 0)) << describe_status(drive.status) << "\n" << drive.out << drive.err;

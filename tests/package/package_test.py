@@ -6,7 +6,9 @@ with apt-get, checks the installed layout, the account and the unit, then
 runs the daemon as the unit's ExecStart line runs it (as user valdrin, with a
 notification socket standing in for the service manager) and drives it over
 loopback: browsing, a CONNECT tunnel kept busy across a reload, a reload
-that changes the allow-list and the ad hosts, a broken reload, and a stop.
+that changes the allow-list and the ad hosts, a broken reload, the installed
+wizard's Apply reloading the service (under Xvfb, with a stand-in for the
+service manager on a private bus), and a stop.
 It purges both packages at the end, whatever happened before.
 
     package_test.py SOURCE_DIR
@@ -484,7 +486,7 @@ def check_unit(c, unit):
         print(f"      exposure {m.group(1)} {m.group(2)}", flush=True)
 
 
-def exercise_daemon(c, folder, unit):
+def exercise_daemon(c, folder, unit, source):
     port = free_port()
     set_key(CONF, "HTTP", "HTTPPort", str(port))
     origin = serve(Origin)
@@ -604,6 +606,8 @@ def exercise_daemon(c, folder, unit):
                 and daemon.stdout().count(reloaded) > reloads,
                 f"ExecReload said: {said.strip()[-800:]!r}; daemon {daemon.ended()}")
 
+        wizard_apply(c, source, unit, daemon, get, origin_port, reloaded)
+
         if not daemon.alive():
             # The stop is checked on a daemon of its own, so that an earlier
             # failure does not hide whether SIGTERM works.
@@ -628,6 +632,55 @@ def exercise_daemon(c, folder, unit):
         notify.close()
         origin.shutdown()
         echo.shutdown()
+
+
+def wizard_apply(c, source, unit, daemon, get, origin_port, reloaded):
+    """The installed wizard under Xvfb: an allowed host and the access log
+    set, then Apply, which has the daemon check the file and the service
+    manager reload the service. A stand-in for the manager on a private bus
+    runs the unit's ExecReload lines, as systemd would."""
+    missing = [p for p in ("xvfb-run", "xdotool", "dbus-daemon", "setpriv") if shutil.which(p) is None]
+    if run(["/usr/bin/python3", "-c", "import dbus, gi"], 30).returncode != 0:
+        missing.append("python3-dbus python3-gi")
+    if missing:
+        print(f"      the installed wizard's Apply is not tried: {', '.join(missing)} missing", flush=True)
+        return
+    access_log = f"{LOG_DIR}/wizard-access.log"
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                           stdout=subprocess.PIPE, text=True)
+    manager = None
+    try:
+        address = bus.stdout.readline().strip()
+        manager = subprocess.Popen(["/usr/bin/python3", os.path.join(source, "tests/package/fake_systemd.py"),
+                                    address, unit, str(daemon.proc.pid)], stdout=subprocess.PIPE, text=True)
+        if not c.check("a stand-in service manager runs on a private bus",
+                       address and manager.stdout.readline().strip() == "ready", f"bus address {address!r}"):
+            return
+        reloads = daemon.stdout().count(reloaded)
+        drive = run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "/bin/bash",
+                     os.path.join(source, "tests/integration/drive_wizard.sh"), "/usr/bin/valdrin_config",
+                     "127.0.0.3", access_log], 240, env=dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=address))
+        c.check("the installed wizard's Apply ends in 'Configuration saved'",
+                drive.returncode == 0 and drive.stdout.strip() == "Configuration saved",
+                f"exit {drive.returncode}: {drive.stdout.strip()!r} {drive.stderr.strip()[-800:]!r}")
+        with open(CONF) as f:
+            conf = f.read()
+        c.check("the wizard wrote both settings to the file",
+                "=127.0.0.3\n" in conf and f"AccessLog={access_log}\n" in conf, conf[-1200:])
+        c.check("Apply reloaded the service through the service manager",
+                wait_until(lambda: daemon.stdout().count(reloaded) > reloads, 10),
+                f"stdout: {daemon.stdout().strip()[-600:]!r}")
+        status, body = get(f"http://127.0.0.1:{origin_port}/page", source="127.0.0.3")
+        c.check("after the wizard's Apply 127.0.0.3 is allowed",
+                status == 200 and body == ORIGIN_BODY, f"status {status}, body {body[:200]!r}")
+        c.check("after the wizard's Apply requests go to its access log",
+                wait_until(lambda: os.path.exists(access_log) and "127.0.0.3" in open(access_log).read(), 10),
+                f"{LOG_DIR}: {os.listdir(LOG_DIR)}")
+    finally:
+        for p in (manager, bus):
+            if p is not None:
+                p.kill()
+                p.wait(15)
 
 
 def known_packages():
@@ -697,7 +750,7 @@ def main():
             if os.path.isdir("/run/systemd/system"):
                 # A real service manager started the service on install.
                 run(["systemctl", "stop", "valdrin-proxy"], 60)
-            exercise_daemon(c, folder, unit)
+            exercise_daemon(c, folder, unit, source)
         except Fatal as e:
             c.check("the run goes to its end", False, str(e))
         except (OSError, subprocess.TimeoutExpired) as e:
