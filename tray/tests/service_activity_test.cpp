@@ -473,7 +473,13 @@ ReloadAnswer reload_once(SystemdUnits &units) {
 }
 
 TEST_F(ServiceOnBus, AReloadEndsWithItsJobAndAFailedJobSaysSo) {
-    systemd();
+    // The process's first reload fails: its watch is the first to listen.
+    systemd().change([](FakeSystemdState &s) { s.reload_result = QStringLiteral("failed"); });
+    ReloadAnswer first = reload_once(*units_);
+    ASSERT_TRUE(first.answered);
+    EXPECT_EQ(first.call.error_name, QLatin1String(kel::qtplat::kErrorJobFailed));
+
+    systemd().change([](FakeSystemdState &s) { s.reload_result = QStringLiteral("done"); });
     ReloadAnswer ok = reload_once(*units_);
     ASSERT_TRUE(ok.answered);
     EXPECT_TRUE(ok.call.ok()) << ok.call.error_message.toStdString();

@@ -11,6 +11,9 @@ const QString kManager = QStringLiteral("org.freedesktop.systemd1.Manager");
 
 JobWatch::JobWatch(const QDBusConnection &bus, std::function<void(const QString &)> ended, QObject *parent)
     : QObject(parent), bus_(bus), ended_(std::move(ended)) {
+    // The slot's argument types must be known before the first connect of
+    // the process, which QtDBus otherwise refuses.
+    qRegisterMetaType<QDBusObjectPath>();
     listening_ = bus_.connect(kService, kManagerPath, kManager, QStringLiteral("JobRemoved"), this,
                               SLOT(on_job_removed(uint, QDBusObjectPath, QString, QString)));
 }
