@@ -18,6 +18,7 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::vector<std::pair<std::string, std::vector<std::string>>> listening;
+    std::string http_listening;
     std::vector<ReloadHook> hooks;
     bool running = false;
 };
@@ -106,6 +107,18 @@ void set_listening(const std::string &service, const std::vector<std::string> &t
         }
     }
     r.listening.emplace_back(service, texts);
+}
+
+void set_http_listening(const std::string &text) {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> hold(r.mutex);
+    r.http_listening = text;
+}
+
+std::string http_listening() {
+    Registry &r = registry();
+    std::lock_guard<std::mutex> hold(r.mutex);
+    return r.http_listening;
 }
 
 std::string listening_lines() {

@@ -48,6 +48,10 @@ void refuse_busy(Service service);
 void set_listening(const std::string &service, const std::vector<std::string> &texts);
 // Every service's lines, each ending in a line feed, in the order set.
 std::string listening_lines();
+// Where the HTTP proxy listens, "[::]:3128, 127.0.0.1:3128", for its
+// status page; set by the server as it opens its listeners.
+void set_http_listening(const std::string &text);
+std::string http_listening();
 
 // Runs after each reload has published its snapshot, on the reloading
 // thread, one reload at a time; added once, at a service's start.

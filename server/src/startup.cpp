@@ -111,6 +111,7 @@ int32_t open_listeners(const Config &config, std::vector<uint32_t> *sockets) {
         std::lock_guard<std::mutex> hold(g_listen_mutex);
         g_listen_text = text;
     }
+    set_http_listening(text);
     g_listen_port.store(port);
     g_listen_sd.store(sockets->front());
     return 0;

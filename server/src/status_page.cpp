@@ -6,7 +6,6 @@
 #include "pages.h"
 #include "service.h"
 #include "stats.h"
-#include "valdrin_http.h"
 #include "valdrin_internal.h"
 
 namespace kel::server {
@@ -15,9 +14,10 @@ namespace {
 // The figures with every listener: the HTTP proxy's addresses first.
 StatusReport status_with_listeners() {
     StatusReport r = gather_status();
-    char http[1024] = "";
+    // The page is the HTTP proxy's: it listens while the page is served.
+    const std::string http = http_listening();
     std::string lines;
-    if (valdrin_http_ecoute(http, sizeof http) > 0) {
+    {
         std::string_view rest = http;
         while (!rest.empty()) {
             const size_t comma = rest.find(", ");
