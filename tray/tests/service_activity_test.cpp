@@ -478,6 +478,9 @@ TEST_F(ServiceOnBus, AReloadEndsWithItsJobAndAFailedJobSaysSo) {
     ReloadAnswer first = reload_once(*units_);
     ASSERT_TRUE(first.answered);
     EXPECT_EQ(first.call.error_name, QLatin1String(kel::qtplat::kErrorJobFailed));
+    // Only subscribers get JobRemoved from systemd.
+    EXPECT_TRUE(systemd().methods().contains(QStringLiteral("Subscribe")))
+        << systemd().methods().join(QLatin1Char(' ')).toStdString();
 
     systemd().change([](FakeSystemdState &s) { s.reload_result = QStringLiteral("done"); });
     ReloadAnswer ok = reload_once(*units_);
