@@ -4,6 +4,7 @@
 #include "harness.h"
 
 #include <dlfcn.h>
+#include <cstdlib>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -68,6 +69,11 @@ TEST(Wizard, ApplyInTheRealWizardPutsItsSettingsInForceInTheRunningDaemon) {
     };
     ASSERT_EQ(ask_from("127.0.0.2").rfind("HTTP/1.1 403", 0), 0u) << "refused before the wizard allows it";
 
+    // libxkbcommon, which the wizard's X connection loads, copies counted
+    // names with strndup, reading exactly their length; the sanitizers'
+    // strict string checks take that for an overflow. Not ours to check.
+    if (const char *asan = std::getenv("ASAN_OPTIONS"))
+        ASSERT_EQ(::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1), 0);
     const auto drive =
         run_command({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "/bin/bash",
                      std::string(VALDRIN_SOURCE_DIR) + "/tests/integration/drive_wizard.sh",
