@@ -254,11 +254,15 @@ StatusReport gather_status() {
         f.bytes_to_clients = c.bytes_to_clients.load(std::memory_order_relaxed);
         f.bytes_to_targets = c.bytes_to_targets.load(std::memory_order_relaxed);
     }
+    // Asked outside the lock: the source takes the DNS proxy's own lock,
+    // which its start holds while it sets the source.
+    std::function<DnsFigures()> source;
     {
         DnsSource &d = dns_source();
         std::lock_guard lock(d.mutex);
-        if (d.source) r.dns = d.source();
+        source = d.source;
     }
+    if (source) r.dns = source();
     return r;
 }
 
