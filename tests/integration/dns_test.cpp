@@ -66,6 +66,14 @@ TEST_F(Dns, DigGetsForwardedAndBlockedNamesAndThePortIsListed) {
     EXPECT_NE(daemon().output().find("DNS proxy listening on 127.0.0.1:" + std::to_string(dns_port())),
               std::string::npos)
         << daemon().output();
+    // The status page asks the DNS proxy for its figures and names where it
+    // listens; under ThreadSanitizer this also holds the two services'
+    // locks to one order.
+    const Reply status = ask("GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_NE(status.bytes.find("{\"service\":\"dns\",\"address\":\"127.0.0.1:" + std::to_string(dns_port()) + "\"}"),
+              std::string::npos)
+        << status.bytes;
+    EXPECT_NE(status.bytes.find("\"dns\":{\"listening\":"), std::string::npos) << status.bytes;
 
     // DNSBlock off at a reload: the name goes upstream.
     config_.dns_keys.emplace_back("DNSBlock", "false");
