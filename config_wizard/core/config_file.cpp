@@ -17,6 +17,16 @@ QString family_key(const char *family, int index) { return QLatin1String(family)
 
 QString bool_text(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
 
+// As the daemon reads a boolean: true when it begins with T or Y, in either
+// case, after the blanks around it. Reading only "TRUE" made a file with
+// HTTPEnabled=yes open unticked, and the next Apply wrote false: the proxy
+// was off at its next start.
+bool reads_true(const QString &text) {
+    const QString value = text.trimmed();
+    return !value.isEmpty() &&
+           (value.front().toUpper() == QLatin1Char('T') || value.front().toUpper() == QLatin1Char('Y'));
+}
+
 // Drops a run of decimal digits at the start of `text`.
 QString after_digits(const QString &text) {
     qsizetype i = 0;
@@ -86,15 +96,7 @@ void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
     auto text = [&](const QString &section, const char *key, const char *fallback) {
         return IniRead(section, QLatin1String(key), QLatin1String(fallback), fichier);
     };
-    // As the daemon reads a boolean: true when it begins with T or Y, in
-    // either case, after the blanks around it. Reading only "TRUE" made a
-    // file with HTTPEnabled=yes open unticked, and the next Apply wrote
-    // false: the proxy was off at its next start.
-    auto flag = [&](const QString &section, const char *key) {
-        const QString value = text(section, key, "false").trimmed();
-        return !value.isEmpty() && (value.front().toUpper() == QLatin1Char('T') ||
-                                    value.front().toUpper() == QLatin1Char('Y'));
-    };
+    auto flag = [&](const QString &section, const char *key) { return reads_true(text(section, key, "false")); };
     auto family = [&](const QString &section, const char *name, int last = kFamilyLast) {
         QStringList values;
         for (int i = kFamilyFirst; i <= last; ++i) {
@@ -153,15 +155,11 @@ void ConfigFile::LoadConfig(const QString &fichier, ConfigModel &m) {
     m.more.clear();
     for (const MoreSetting &setting : more_settings()) {
         if (setting.kind == SettingKind::List) continue;
-        const QByteArray section = setting.section.toLatin1(), key = setting.key.toLatin1();
-        const valdrin::keys::Key *entry = valdrin::keys::find_key(section.constData(), key.constData());
+        const valdrin::keys::Key *entry = table_key(setting);
         const QString fallback = entry ? QString::fromUtf8(entry->fallback.data(), static_cast<qsizetype>(entry->fallback.size()))
                                        : QString();
         if (setting.kind == SettingKind::Check) {
-            const QString value = IniRead(setting.section, setting.key, fallback, fichier).trimmed();
-            const bool on = !value.isEmpty() && (value.front().toUpper() == QLatin1Char('T') ||
-                                                 value.front().toUpper() == QLatin1Char('Y'));
-            m.more[setting.key] = bool_text(on);
+            m.more[setting.key] = bool_text(reads_true(IniRead(setting.section, setting.key, fallback, fichier)));
         } else {
             m.more[setting.key] = IniRead(setting.section, setting.key, fallback, fichier);
         }

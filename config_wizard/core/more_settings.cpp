@@ -1,5 +1,7 @@
 #include "more_settings.h"
 
+#include "config_keys.h"
+
 namespace kel::wizard {
 namespace {
 
@@ -83,6 +85,12 @@ const MoreSetting *find_more_setting(const QString &key) {
     for (const MoreSetting &m : more_settings())
         if (m.key.compare(key, Qt::CaseInsensitive) == 0) return &m;
     return nullptr;
+}
+
+const valdrin::keys::Key *table_key(const MoreSetting &setting) {
+    const QByteArray section = setting.section.toLatin1(), key = setting.key.toLatin1();
+    return valdrin::keys::find_key(std::string_view(section.constData(), static_cast<size_t>(section.size())),
+                                   std::string_view(key.constData(), static_cast<size_t>(key.size())));
 }
 
 }  // namespace kel::wizard

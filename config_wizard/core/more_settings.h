@@ -6,6 +6,10 @@
 
 #include <vector>
 
+namespace valdrin::keys {
+struct Key;
+}
+
 namespace kel::wizard {
 
 enum class SettingKind { Text, Check, List };
@@ -26,6 +30,9 @@ struct MoreSetting {
 // In panel order.
 const std::vector<MoreSetting> &more_settings();
 const MoreSetting *find_more_setting(const QString &key);
+// Its entry in the daemon's key table (its default, when it applies); null
+// for a name the table does not hold.
+const valdrin::keys::Key *table_key(const MoreSetting &setting);
 
 // The list of further block lists: AdListFile0 to AdListFile99.
 inline constexpr int kListFileKeys = 100;

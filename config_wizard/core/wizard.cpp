@@ -118,8 +118,7 @@ QStringList Wizard::restart_keys_changed() const {
     note(a.text3 != b.text3, "SocksPort");
     note(a.check6 != b.check6, "DNSEnabled");
     for (const MoreSetting &setting : more_settings()) {
-        const QByteArray section = setting.section.toLatin1(), key = setting.key.toLatin1();
-        const valdrin::keys::Key *entry = valdrin::keys::find_key(section.constData(), key.constData());
+        const valdrin::keys::Key *entry = table_key(setting);
         if (entry != nullptr && entry->applies == valdrin::keys::Applies::kRestart &&
             a.more.value(setting.key) != b.more.value(setting.key))
             keys << setting.key;

@@ -192,7 +192,9 @@ TEST_F(EveryKey, TheKeyTableIsCoveredByTheFiveSectionsAndTheAdvancedOne) {
         const QString name = QString::fromStdString(std::string(key.name));
         const MoreSetting *more = find_more_setting(name);
         EXPECT_TRUE(shown.contains(name) != (more != nullptr)) << key.name;
-        if (more) EXPECT_EQ(more->section.toStdString(), key.section);
+        if (more) {
+            EXPECT_EQ(more->section.toStdString(), key.section);
+        }
     }
 }
 

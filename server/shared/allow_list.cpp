@@ -111,37 +111,30 @@ constexpr const char *kNotAName = "not an address, a prefix, a pattern such as 1
 constexpr const char *kBadV6 = "an IPv6 entry is an address such as fd00::5 or a prefix such as fd00::/8";
 constexpr const char *kBadPattern = "a pattern is made of dotted numbers from 0 to 255 and '*'";
 
+}  // namespace
+
 // Adds one entry to a list: an IPv4 address or host name (resolved now), a
 // wildcard pattern, an IPv6 address, or a prefix of either family in CIDR
 // form. An empty entry, a malformed one and a name that does not resolve
 // take no IPv4 slot; a name's other addresses (IPv6, further IPv4 ones) and
 // IPv4 entries past the slots go to the prefixes. Returns the count of IPv4
 // slots.
-}  // namespace
-
 int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &prefixes, const char *texte) {
-    if (texte[0] == '\0') {
-        diag_skipped(texte, "the entry is empty", __LINE__);
+    if (const char *fault = allow_entry_fault(texte)) {
+        diag_skipped(texte, fault, __LINE__);
         return nb;
     }
     if (std::strchr(texte, '/') != nullptr) {
         net::IpPrefix prefix;
-        const net::PrefixParse r = net::parse_prefix(texte, &prefix);
-        if (r != net::PrefixParse::Ok) {
-            diag_skipped(texte, prefix_fault(r), __LINE__);
-        } else {
-            prefixes.push_back(prefix);
-        }
+        (void)net::parse_prefix(texte, &prefix);
+        prefixes.push_back(prefix);
         return nb;
     }
     if (std::strchr(texte, ':') != nullptr) {
         net::IpAddress address;
-        if (!net::parse_ip(texte, &address)) {
-            diag_skipped(texte, kBadV6, __LINE__);
-        } else {
-            prefixes.push_back({net::unmapped(address), static_cast<std::uint8_t>(
-                                                             net::unmapped(address).is_v4() ? 32 : 128)});
-        }
+        (void)net::parse_ip(texte, &address);
+        const net::IpAddress a = net::unmapped(address);
+        prefixes.push_back({a, static_cast<std::uint8_t>(a.is_v4() ? 32 : 128)});
         return nb;
     }
     // The slots hold the first 100 IPv4 entries, as they always did; the
@@ -156,38 +149,30 @@ int32_t add_allow_entry(uint32_t *ips, uint32_t *masks, int32_t &nb, Prefixes &p
         prefixes.push_back({net::ipv4_address(address_net & mask_net),
                             static_cast<std::uint8_t>(std::popcount(mask_net))});
     };
-    if (std::strchr(texte, '*') == nullptr) {
-        uint32_t literal = 0;
-        if (net::parse_dotted_quad(texte, &literal)) {
-            put_v4(literal, 0xFFFFFFFFu);
-            return nb;
-        }
-        if (!is_host_name(texte)) {
-            diag_skipped(texte, kNotAName, __LINE__);
-            return nb;
-        }
-        // A name allows every address of one answer, of both families: its
-        // first IPv4 one in a slot, as it always had, the others beside.
-        std::vector<net::IpAddress> all;
-        if (!net::resolve_all(texte, &all)) return nb;
-        bool slotted = false;
-        for (const net::IpAddress &a : all) {
-            if (!slotted && a.is_v4()) {
-                put_v4(net::ipv4_net(a), 0xFFFFFFFFu);
-                slotted = true;
-            } else {
-                prefixes.push_back({a, static_cast<std::uint8_t>(a.is_v4() ? 32 : 128)});
-            }
-        }
+    if (std::strchr(texte, '*') != nullptr) {
+        // A pattern's mask is whole octets from the left: a prefix of 0 to 24 bits.
+        const auto pattern = parse_wildcard(texte);
+        put_v4(pattern->address, pattern->mask);
         return nb;
     }
-    auto pattern = parse_wildcard(texte);
-    if (!pattern) {
-        diag_skipped(texte, kBadPattern, __LINE__);
+    uint32_t literal = 0;
+    if (net::parse_dotted_quad(texte, &literal)) {
+        put_v4(literal, 0xFFFFFFFFu);
         return nb;
     }
-    // A pattern's mask is whole octets from the left: a prefix of 0 to 24 bits.
-    put_v4(pattern->address, pattern->mask);
+    // A name allows every address of one answer, of both families: its
+    // first IPv4 one in a slot, as it always had, the others beside.
+    std::vector<net::IpAddress> all;
+    if (!net::resolve_all(texte, &all)) return nb;
+    bool slotted = false;
+    for (const net::IpAddress &a : all) {
+        if (!slotted && a.is_v4()) {
+            put_v4(net::ipv4_net(a), 0xFFFFFFFFu);
+            slotted = true;
+        } else {
+            prefixes.push_back({a, static_cast<std::uint8_t>(a.is_v4() ? 32 : 128)});
+        }
+    }
     return nb;
 }
 

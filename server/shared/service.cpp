@@ -115,29 +115,41 @@ void set_http_listening(const std::string &text) {
     r.http_listening = text;
 }
 
-std::string http_listening() {
+namespace {
+
+// Each address of a listener's text: "a:1, b:1" holds two.
+template <class Each>
+void each_address(const std::string &text, Each each) {
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t comma = text.find(", ", at);
+        const std::string entry = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (!entry.empty()) each(entry);
+        if (comma == std::string::npos) break;
+        at = comma + 2;
+    }
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> listeners() {
     Registry &r = registry();
     std::lock_guard<std::mutex> hold(r.mutex);
-    return r.http_listening;
+    std::vector<std::pair<std::string, std::string>> out;
+    each_address(r.http_listening, [&](const std::string &a) { out.emplace_back("http", a); });
+    for (const auto &service : r.listening)
+        for (const std::string &text : service.second)
+            each_address(text, [&](const std::string &a) { out.emplace_back(service.first, a); });
+    return out;
 }
 
 std::string listening_lines() {
     Registry &r = registry();
     std::lock_guard<std::mutex> hold(r.mutex);
     std::string out;
-    for (const auto &[name, lines] : r.listening) {
-        for (const std::string &text : lines) {
-            // One line per address: "a:1, b:1" gives two.
-            size_t at = 0;
-            while (at <= text.size()) {
-                const size_t comma = text.find(", ", at);
-                const std::string entry = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-                if (!entry.empty()) out += name + " " + entry + "\n";
-                if (comma == std::string::npos) break;
-                at = comma + 2;
-            }
-        }
-    }
+    for (const auto &service : r.listening)
+        for (const std::string &text : service.second)
+            each_address(text, [&](const std::string &a) { out += service.first + " " + a + "\n"; });
     return out;
 }
 

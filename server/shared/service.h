@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config.h"
@@ -51,7 +52,9 @@ std::string listening_lines();
 // Where the HTTP proxy listens, "[::]:3128, 127.0.0.1:3128", for its
 // status page; set by the server as it opens its listeners.
 void set_http_listening(const std::string &text);
-std::string http_listening();
+// Every listening address, one pair each: {"http", "[::]:3128"} first,
+// then {"socks", "[::]:1080"} and the rest in the order set.
+std::vector<std::pair<std::string, std::string>> listeners();
 
 // Runs after each reload has published its snapshot, on the reloading
 // thread, one reload at a time; added once, at a service's start.

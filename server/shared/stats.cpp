@@ -207,19 +207,6 @@ void set_dns_figures_source(std::function<DnsFigures()> source) {
     d.source = std::move(source);
 }
 
-std::vector<std::pair<std::string, std::string>> listening_pairs(std::string_view lines) {
-    std::vector<std::pair<std::string, std::string>> out;
-    while (!lines.empty()) {
-        const size_t end = lines.find('\n');
-        const std::string_view line = lines.substr(0, end);
-        lines = end == std::string_view::npos ? std::string_view() : lines.substr(end + 1);
-        const size_t blank = line.find(' ');
-        if (blank == std::string_view::npos || blank == 0 || blank + 1 == line.size()) continue;
-        out.emplace_back(line.substr(0, blank), line.substr(blank + 1));
-    }
-    return out;
-}
-
 StatusReport gather_status() {
     const Stats &s = Stats::instance();
     StatusReport r;

@@ -174,9 +174,6 @@ struct StatusReport {
     std::vector<std::pair<std::string, std::string>> listening;
 };
 
-// The pairs of "socks [::]:1080" lines, as listening_lines() gives them.
-std::vector<std::pair<std::string, std::string>> listening_pairs(std::string_view lines);
-
 StatusReport gather_status();
 // The page for an allowed client, the same figures three ways.
 std::string status_html(const StatusReport &r);

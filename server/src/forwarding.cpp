@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "field_text.h"
 #include "handlers.h"
 #include "kelnet.h"
 #include "pages.h"
@@ -34,10 +35,8 @@ void drop_hop_by_hop(kelHttpEntete *che) {
         std::string_view rest = che->param_val[i];
         while (!rest.empty()) {
             const size_t comma = rest.find(',');
-            std::string_view token = rest.substr(0, comma);
+            const std::string_view token = trim_blanks(rest.substr(0, comma));
             rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-            while (!token.empty() && (token.front() == ' ' || token.front() == '\t')) token.remove_prefix(1);
-            while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.remove_suffix(1);
             if (!token.empty()) named.emplace_back(token);
         }
     }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "field_text.h"
+
 namespace kel::server {
 namespace {
 
@@ -30,23 +32,6 @@ bool is_value_byte(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x7
 // In the target even a tab is refused: some origins split the request line
 // on any blank and would read a different target and version.
 bool is_target_byte(unsigned char c) { return c > 0x20 && c != 0x7F; }
-
-std::string_view trim_blanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // Lines end in CR LF only: the parser would also split on a lone CR or LF.
 const char *bare_line_end(std::string_view head) {

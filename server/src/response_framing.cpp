@@ -3,23 +3,10 @@
 #include <algorithm>
 #include <limits>
 
+#include "field_text.h"
+
 namespace kel::server {
 namespace {
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool same(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
-    return true;
-}
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
 
 // Calls `each` with every member of a comma-separated list, blanks trimmed,
 // empty members included (so that "5,,5" is seen for what it is).
@@ -27,7 +14,7 @@ template <class Each>
 void for_each_member(std::string_view list, Each each) {
     for (;;) {
         const size_t comma = list.find(',');
-        each(trimmed(list.substr(0, comma)));
+        each(trim_blanks(list.substr(0, comma)));
         if (comma == std::string_view::npos) return;
         list.remove_prefix(comma + 1);
     }
@@ -44,8 +31,8 @@ int hex_value(char c) {
 
 BodyFraming response_body_framing(std::string_view method, int status, const char *transfer_encoding,
                                   const char *content_length) {
-    if (same(method, "HEAD") || (status >= 100 && status < 200) || status == 204 || status == 304 ||
-        (same(method, "CONNECT") && status >= 200 && status < 300))
+    if (equals_ignoring_case(method, "HEAD") || (status >= 100 && status < 200) || status == 204 || status == 304 ||
+        (equals_ignoring_case(method, "CONNECT") && status >= 200 && status < 300))
         return {BodyKind::kNone, 0, nullptr};
     if (transfer_encoding != nullptr) {
         // A response with both could be read two ways by the hops after us.
@@ -55,12 +42,12 @@ BodyFraming response_body_framing(std::string_view method, int status, const cha
         std::string_view last;
         for_each_member(transfer_encoding, [&](std::string_view coding) {
             if (coding.empty()) return;
-            if (same(coding, "chunked")) ++chunked;
+            if (equals_ignoring_case(coding, "chunked")) ++chunked;
             last = coding;
         });
         if (chunked > 1) return {BodyKind::kInvalid, 0, "chunked applied more than once"};
         // Chunked last: its end is the body's. Otherwise the close is.
-        if (chunked == 1 && same(last, "chunked")) return {BodyKind::kChunked, 0, nullptr};
+        if (chunked == 1 && equals_ignoring_case(last, "chunked")) return {BodyKind::kChunked, 0, nullptr};
         if (chunked == 1) return {BodyKind::kInvalid, 0, "a coding applied after chunked"};
         return {BodyKind::kUntilClose, 0, nullptr};
     }

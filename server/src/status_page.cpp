@@ -14,18 +14,7 @@ namespace {
 // The figures with every listener: the HTTP proxy's addresses first.
 StatusReport status_with_listeners() {
     StatusReport r = gather_status();
-    // The page is the HTTP proxy's: it listens while the page is served.
-    const std::string http = http_listening();
-    std::string lines;
-    {
-        std::string_view rest = http;
-        while (!rest.empty()) {
-            const size_t comma = rest.find(", ");
-            lines += "http " + std::string(rest.substr(0, comma)) + "\n";
-            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 2);
-        }
-    }
-    r.listening = listening_pairs(lines + listening_lines());
+    r.listening = listeners();
     return r;
 }
 
